@@ -1,0 +1,18 @@
+// Test stand-in for system(3): kernel-log posts never reach the host.
+//
+// Every command is run by /bin/sh as usual, except that "/dev/kmsg" is
+// replaced by a capture file, so tests can read what would have been posted
+// to the kernel log. Linked into every unit test program.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Path of the capture file that stands in for /dev/kmsg (per test process).
+const std::string &fake_kmsg_path();
+// Text captured so far; clear it with fake_kmsg_clear().
+std::string fake_kmsg_read();
+void fake_kmsg_clear();
+// Every command passed to system(), in order, as given.
+std::vector<std::string> fake_system_commands();
+void fake_system_clear();

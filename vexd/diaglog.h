@@ -1,0 +1,34 @@
+// Modem diagnostic logging: recordings from /dev/diag into qmdl files, masks, modes, removal.
+#pragma once
+
+#include <cstdint>
+
+typedef void (*diaglog_print_fn)(const char *format, ...);
+typedef void (*diaglog_sync_fn)(int fd);
+
+// Diag settings record, filled by main() and copied by diaglog_init().
+struct diaglog_settings_t {
+    char log_dir[256];           // the diag directory is made inside it
+    char mask_file[256];         // sent when a recording starts
+    int32_t startup_counter;     // goes into qmdl names; 1 deletes all qmdl files
+    uint32_t qmdl_size_limit;    // compress the qmdl file above this many bytes
+    uint32_t gz_size_limit;      // delete the gzip partner above this size
+    diaglog_print_fn print;      // vexd_printf in the daemon
+    diaglog_sync_fn need_sync;   // fssync_srv_need_sync in the daemon
+    int32_t compress;            // 0 = off
+};
+
+constexpr int USB_MODE = 1;
+constexpr int MEMORY_DEVICE_MODE = 2;
+constexpr uint32_t DIAG_DATA_TYPE = 0x20;
+constexpr uint32_t DEINIT_TYPE = 0x10;
+constexpr unsigned long DIAG_IOCTL_SWITCH_LOGGING = 7;
+constexpr unsigned long DIAG_IOCTL_DEINIT = 9;
+
+int diaglog_init(const diaglog_settings_t *settings);
+int diaglog_on(const char *name);
+int diaglog_off(void);
+int diaglog_setmaskfile(const char *path);
+int diaglog_rmlogfile(const char *filter);
+int diaglog_switch_logging(int mode);
+int diaglog_read_mask_file(const char *path);

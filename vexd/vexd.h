@@ -1,0 +1,46 @@
+// vexd: daemon-wide state, the daemon log and the text log file pair routines.
+#pragma once
+
+#include <cstdint>
+
+// Log directory chosen at start-up ("/qordebug" or "/system"). Written once by
+// main() before any service thread exists; read everywhere without a lock.
+extern const char *vexd_log_dir_path;
+
+// Count of this start, read from /system/vexd_startcnt by the first startup marker.
+extern int32_t vexd_curr_startup_counter;
+
+// ---- daemon log (vexd_log.cpp) ----
+// printf-style; adds "[%5lu.%06lu] vexd: " and appends to vexd_vexdlog.txt.
+void vexd_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Assertion-failure reporter of the support library: logs "(%d):%s" and
+// ends the process with exit status 255. The C library's assert macro is
+// not used in this program.
+#ifdef assert
+#undef assert
+#endif
+[[noreturn]] void assert(const char *expression, const char *file, int line);
+
+// Check a pointer (or other) condition; a failure never returns.
+#define VEXD_CHECK(expr)                                 \
+    do {                                                 \
+        if (!(expr)) assert(#expr, __FILE__, __LINE__);  \
+    } while (0)
+
+// ---- text log file pairs, startup marker, process list (vexd_rotate.cpp) ----
+void vexd_add_startup_marker(int fd, int32_t *count);
+int32_t vexd_get_startup_counter(void);
+void vexd_archive_logfile(const char *txt, const char *gz, uint32_t limit, uint32_t *gz_size);
+int32_t vexd_get_file_size(const char *path);
+void vexd_save_proclist(void);
+
+// ---- free space (vexd_space.cpp), used by main() ----
+constexpr int64_t VEXD_MIN_FREE_BYTES = 819200;
+int64_t vexd_check_fsquota(void);
+void vexd_printsize(int64_t bytes);
+
+// ---- log directory archive (vexd_archive.cpp) ----
+// Packs the log directory into a ZIP file; `response` (at least 256 bytes)
+// receives the archive path. 0 on success, -1 on failure.
+int vexd_archive_all(char *response, const char *path);
