@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs the daemon inside the simulated
+# handset for a few seconds: feeds it some kernel-log text and main-log
+# entries, talks to it with vexctl, then shows what it posted to the kernel
+# log and what it wrote into its log directory.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+bash "$here/scripts/install-deps.sh"
+bash "$here/scripts/build.sh" plain
+
+state=${VEXD_DEMO_STATE:-$here/handset-state}
+hs=("$here/sim/handset" --state "$state" --build "$here/build")
+"${hs[@]}" stop >/dev/null 2>&1 || true
+
+echo "=== starting vexd in the simulated handset (state: $state) ==="
+"${hs[@]}" start
+trap '"${hs[@]}" stop >/dev/null 2>&1 || true' EXIT
+sleep 2
+
+printf '<6>[  100.000000] demo: hello from the kernel log\n' > "$state/kmsg.in"
+"$here/build/sim/logfeed" --fifo "$state/logmain.fifo" --pri 4 --tag Demo --pid 4242 \
+    --msg "hello from the main log" --count 3
+"${hs[@]}" exec /system/bin/vexctl ping
+"${hs[@]}" exec /system/bin/vexctl archive
+sleep 1
+
+echo
+echo "=== kernel log lines posted by vexd ==="
+cat "$state/kmsg.log"
+echo
+echo "=== log directory /qordebug ==="
+"${hs[@]}" exec ls -l /qordebug
+echo
+echo "=== daemon log (vexd_vexdlog.txt) ==="
+"${hs[@]}" exec cat /qordebug/vexd_vexdlog.txt
+echo
+echo "=== main log (vexd_logcat.txt) ==="
+"${hs[@]}" exec cat /qordebug/vexd_logcat.txt
+"${hs[@]}" stop >/dev/null 2>&1 || true
+trap - EXIT
