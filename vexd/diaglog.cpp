@@ -1,9 +1,406 @@
-// placeholder: replaced by the real module
+// Modem diagnostic logging.
+//
+// A recording opens /dev/diag, starts a reader thread that copies the
+// device's data records into "<logdir>/diag_logs/dl_<name>_<count>.qmdl",
+// switches the device to memory-device mode and sends it the mask file.
+// Stopping sends the "none" mask, asks the device to end the recording
+// (request 9), waits up to 3 s for the reader, forces it with SIGQUIT if it
+// has not ended, joins it and closes the device.
+//
+// The socket threads call the entry points without a lock of their own; the
+// flags they share with the reader are atomics. diaglog_mutex/diaglog_cond
+// carry only the reader's exit notice, kept in a flag so that a notice given
+// before diaglog_off starts waiting is not lost.
 #include "diaglog.h"
-int diaglog_init(const diaglog_settings_t *) { return 0; }
-int diaglog_on(const char *) { return -1; }
-int diaglog_off(void) { return -1; }
-int diaglog_setmaskfile(const char *) { return -1; }
-int diaglog_rmlogfile(const char *) { return -1; }
-int diaglog_switch_logging(int) { return -1; }
-int diaglog_read_mask_file(const char *) { return -1; }
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "file_compress.h"
+#include "tmr.h"
+
+const char *diaglog_dev_path = "/dev/diag";
+
+static constexpr const char *DIAG_NONE_MASK = "/system/etc/diagmask_none.cfg";
+static constexpr size_t DIAG_READ_LEN = 1048576;   // one device record at most
+static constexpr size_t DIAG_MASK_BUF_LEN = 8192;  // type word + packet
+static constexpr size_t DIAG_PATH_LEN = 256;
+static constexpr int DIAG_EXIT_WAIT_S = 3;
+// The reader polls the device so that a cleared `started` is seen even when
+// no record comes; a device without poll support reports itself readable.
+static constexpr int DIAG_POLL_MS = 200;
+
+static diaglog_settings_t dl;
+static char logdir[DIAG_PATH_LEN];
+static char fname[DIAG_PATH_LEN];
+static std::atomic<int> diagfd{-1};
+static std::atomic<int> initdone{0};
+static std::atomic<int> started{0};
+static std::atomic<int> logmode{USB_MODE};
+
+static pthread_t diaglog_pt;
+static std::atomic<bool> diaglog_pt_live{false};  // diaglog_pt not joined yet
+static pthread_mutex_t diaglog_mutex = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t diaglog_cond = PTHREAD_COND_INITIALIZER;
+static bool diaglog_exited;  // the reader's exit notice; under diaglog_mutex
+
+// dl.mask_file is replaced by one socket thread while the other may read it.
+static pthread_mutex_t diaglog_mask_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+static void diaglog_wait_init(void)
+{
+    while (!initdone.load()) tmr_usleep(1000);
+}
+
+static void diaglog_notify_exit(void)
+{
+    pthread_mutex_lock(&diaglog_mutex);
+    diaglog_exited = true;
+    pthread_cond_signal(&diaglog_cond);
+    pthread_mutex_unlock(&diaglog_mutex);
+}
+
+static bool diaglog_reader_exited(void)
+{
+    pthread_mutex_lock(&diaglog_mutex);
+    bool exited = diaglog_exited;
+    pthread_mutex_unlock(&diaglog_mutex);
+    return exited;
+}
+
+static void diaglog_close_dev(void)
+{
+    int fd = diagfd.exchange(-1);
+    if (fd >= 0) close(fd);
+}
+
+int diaglog_init(const diaglog_settings_t *settings)
+{
+    if (settings == nullptr || settings->print == nullptr || settings->need_sync == nullptr) return -1;
+    dl = *settings;
+    dl.log_dir[sizeof dl.log_dir - 1] = '\0';
+    dl.mask_file[sizeof dl.mask_file - 1] = '\0';
+
+    if (snprintf(logdir, sizeof logdir, "%s/diag_logs", dl.log_dir) >= static_cast<int>(sizeof logdir))
+        dl.print("diag directory path cut: %s\n", logdir);
+    mkdir(logdir, 0777);
+
+    diagfd = -1;
+    initdone = 1;
+    if (dl.startup_counter == 1) diaglog_rmlogfile("");
+    return 0;
+}
+
+// ---- the reader ----
+
+// SIGQUIT handler: only clears the flag; the reader reports the quit itself,
+// since logging here could meet the daemon log's mutex held by the reader.
+static void diaglog_thread_quit(int)
+{
+    started = 0;
+}
+
+uint32_t dialog_compress(const char *qmdl, const char *gz, uint32_t limit, uint32_t *gz_size)
+{
+    if (*gz_size > limit) {
+        *gz_size = 0;
+        remove(gz);
+    }
+    *gz_size = static_cast<uint32_t>(file_compress(qmdl, gz));
+    return *gz_size;
+}
+
+static void *diaglog_thread(void *arg)
+{
+    auto *buf = static_cast<uint8_t *>(arg);
+    uint32_t written = 0;
+    uint32_t gz_size = 0;
+    char qmdl[DIAG_PATH_LEN];
+    char gz[DIAG_PATH_LEN];
+
+    struct sigaction sa = {};
+    sa.sa_handler = diaglog_thread_quit;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGQUIT, &sa, nullptr);
+
+    // Paths longer than the buffers are cut at 255 characters.
+    constexpr int room = static_cast<int>(DIAG_PATH_LEN);
+    if (snprintf(qmdl, sizeof qmdl, "%s/dl_%s_%d.qmdl", logdir, fname, dl.startup_counter) >= room)
+        dl.print("qmdl path cut: %s\n", qmdl);
+    if (snprintf(gz, sizeof gz, "%s/dl_%s_%d.qmdl.gz", logdir, fname, dl.startup_counter) >= room)
+        dl.print("qmdl.gz path cut: %s\n", gz);
+    dl.print("Starting log to %s\n", qmdl);
+
+    int fd = open(qmdl, O_WRONLY | O_CREAT | O_APPEND, 0777);
+    if (fd < 0) dl.print("Failed to open %s\n", qmdl);
+
+    bool quit = true;  // left the loop because `started` was cleared
+    while (started) {
+        struct pollfd pfd = {diagfd.load(), POLLIN, 0};
+        int ready = poll(&pfd, 1, DIAG_POLL_MS);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+
+        ssize_t n = read(diagfd.load(), buf, DIAG_READ_LEN);
+        uint32_t type = 0;
+        if (n >= 4) memcpy(&type, buf, sizeof type);
+        if (logmode == USB_MODE) continue;
+        if (n < 0 && errno == EINTR && !started) continue;  // cut short by SIGQUIT
+        if (type == DEINIT_TYPE || n < 0) {
+            dl.print("Got DEINIT_TYPE! now exiting thread..\n");
+            diaglog_notify_exit();
+            quit = false;
+            break;
+        }
+        if (type != DIAG_DATA_TYPE) continue;
+
+        ssize_t w = fd >= 0 ? write(fd, buf, static_cast<size_t>(n)) : -1;
+        if (w > 0) written += static_cast<uint32_t>(w);
+        if (dl.compress && written > dl.qmdl_size_limit) {
+            if (fd >= 0) close(fd);
+            // A failed compression keeps the qmdl file rather than losing it.
+            bool packed = dialog_compress(qmdl, gz, dl.gz_size_limit, &gz_size) != 0;
+            written = 0;
+            fd = open(qmdl, O_RDWR | O_CREAT | (packed ? O_TRUNC : O_APPEND), 0777);
+            if (fd < 0) {
+                dl.print("Failed to open %s\n", qmdl);
+                quit = false;
+                break;
+            }
+        } else if (fd >= 0) {
+            dl.need_sync(fd);
+        }
+    }
+    if (quit) dl.print("Quit diaglog thread.");
+    if (fd >= 0) close(fd);
+
+    if (dl.compress) {
+        if (dialog_compress(qmdl, gz, dl.gz_size_limit, &gz_size) != 0) remove(qmdl);
+        dl.print("final compress: %s is now %d bytes\n", gz, static_cast<int>(gz_size));
+    }
+    free(buf);
+    diaglog_notify_exit();
+    return nullptr;
+}
+
+// ---- recording on and off ----
+
+int diaglog_on(const char *name)
+{
+    diaglog_wait_init();
+    if (name == nullptr || strchr(name, '/') != nullptr || strnlen(name, sizeof fname) >= sizeof fname) {
+        dl.print("ERR: log name refused, it must fit %d bytes and hold no '/'\n", static_cast<int>(sizeof fname) - 1);
+        return -1;
+    }
+    // A reader that a stray SIGQUIT stopped without diaglog_off is collected
+    // here; while it still runs the recording counts as on.
+    if (!started && diaglog_pt_live) {
+        if (!diaglog_reader_exited()) {
+            dl.print("ERR: Modem logs already started!!\n");
+            return -1;
+        }
+        pthread_join(diaglog_pt, nullptr);
+        diaglog_pt_live = false;
+    }
+    int idle = 0;
+    if (!started.compare_exchange_strong(idle, 1)) {
+        dl.print("ERR: Modem logs already started!!\n");
+        return -1;
+    }
+    diaglog_close_dev();  // left open by a failed or forced stop
+
+    int fd = open(diaglog_dev_path, O_RDWR);
+    if (fd < 0) {
+        dl.print("Failed to open /dev/diag\n");
+        started = 0;
+        return -1;
+    }
+    diagfd = fd;
+    memcpy(fname, name, strlen(name) + 1);
+
+    void *buf = malloc(DIAG_READ_LEN);
+    if (buf == nullptr) {
+        dl.print("Failed to allocate the diag read buffer\n");
+        diaglog_close_dev();
+        started = 0;
+        return -1;
+    }
+    pthread_mutex_lock(&diaglog_mutex);
+    diaglog_exited = false;
+    pthread_mutex_unlock(&diaglog_mutex);
+    int rc = pthread_create(&diaglog_pt, nullptr, diaglog_thread, buf);
+    if (rc != 0) {
+        dl.print("Failed to start diaglog thread, error %d\n", rc);
+        free(buf);
+        diaglog_close_dev();
+        started = 0;
+        return -1;
+    }
+    diaglog_pt_live = true;
+
+    int result = diaglog_switch_logging(MEMORY_DEVICE_MODE);
+    char mask[DIAG_PATH_LEN];
+    pthread_mutex_lock(&diaglog_mask_mutex);
+    memcpy(mask, dl.mask_file, sizeof mask);
+    pthread_mutex_unlock(&diaglog_mask_mutex);
+    result |= diaglog_read_mask_file(mask);
+    logmode = MEMORY_DEVICE_MODE;
+    dl.print("Modem logs ON\n");
+    return result;
+}
+
+int diaglog_off(void)
+{
+    diaglog_wait_init();
+    if (diagfd == -1) diagfd = open(diaglog_dev_path, O_RDWR);
+    diaglog_read_mask_file(DIAG_NONE_MASK);
+    if (ioctl(diagfd.load(), DIAG_IOCTL_DEINIT, 0L) == 0) {
+        dl.print("diaglog_off: DeviceIOControl failed.");
+        return -1;
+    }
+
+    if (diaglog_pt_live) {
+        struct timeval now;
+        gettimeofday(&now, nullptr);
+        struct timespec deadline = {now.tv_sec + DIAG_EXIT_WAIT_S, now.tv_usec * 1000};
+        pthread_mutex_lock(&diaglog_mutex);
+        while (!diaglog_exited) {
+            if (pthread_cond_timedwait(&diaglog_cond, &diaglog_mutex, &deadline) != 0) break;
+        }
+        bool timed_out = !diaglog_exited;
+        pthread_mutex_unlock(&diaglog_mutex);
+        if (timed_out) {
+            dl.print("diaglog_off: Timeout waiting diaglog_thread exit.");
+            pthread_kill(diaglog_pt, SIGQUIT);
+        }
+        pthread_join(diaglog_pt, nullptr);
+        diaglog_pt_live = false;
+    }
+
+    logmode = USB_MODE;
+    diaglog_close_dev();
+    started = 0;
+    dl.print("Modem logs are now off\n");
+    return 0;
+}
+
+// ---- masks, logging mode, removal ----
+
+int diaglog_load_mask(int fd, const char *path)
+{
+    std::array<uint8_t, DIAG_MASK_BUF_LEN> pkt;
+    constexpr size_t head = sizeof DIAG_DATA_TYPE;
+    memcpy(pkt.data(), &DIAG_DATA_TYPE, head);
+
+    FILE *in = path != nullptr ? fopen(path, "rb") : nullptr;
+    if (in == nullptr) {
+        dl.print("Sorry, can't open mask file, please check the device, errno: %d\n", errno);
+        return -1;
+    }
+    size_t pos = head;  // next free byte of pkt
+    size_t len = 0;     // bytes of the current packet, also those that did not fit
+    int c;
+    while ((c = fgetc(in)) != EOF) {
+        ++len;
+        if (pos < pkt.size()) pkt[pos++] = static_cast<uint8_t>(c);
+        if (c != 0x7E) continue;
+        if (len <= pkt.size() - head) {
+            ssize_t w = write(fd, pkt.data(), pos);
+            (void)w;  // a refused packet does not stop the others
+        } else {
+            dl.print("mask packet of %zu bytes in %s is too long, not sent\n", len, path);
+        }
+        pos = head;
+        len = 0;
+    }
+    dl.print("maskfile %s loaded\n", path);
+    fclose(in);
+    return 0;
+}
+
+int diaglog_read_mask_file(const char *path)
+{
+    return diaglog_load_mask(diagfd.load(), path);
+}
+
+int diaglog_setmaskfile(const char *path)
+{
+    diaglog_wait_init();
+    char stored[DIAG_PATH_LEN] = {};
+    size_t len = path != nullptr ? strnlen(path, sizeof stored) : sizeof stored;
+    if (len >= sizeof stored) {
+        dl.print("maskfile path too long, keeping the current one\n");
+        return -1;
+    }
+    memcpy(stored, path, len);
+    pthread_mutex_lock(&diaglog_mask_mutex);
+    memcpy(dl.mask_file, stored, sizeof stored);
+    pthread_mutex_unlock(&diaglog_mask_mutex);
+
+    int fd = open(stored, O_RDONLY);
+    if (fd < 0) {
+        dl.print("maskfile %s was not found!\n", stored);
+        return -1;
+    }
+    close(fd);
+    return 0;
+}
+
+int diaglog_switch_logging(int mode)
+{
+    if (ioctl(diagfd.load(), DIAG_IOCTL_SWITCH_LOGGING, static_cast<long>(mode)) == 0) {
+        dl.print("DeviceIOControl failed while switching log mode. \n");
+        return -1;
+    }
+    dl.print("logging switched to %s\n", mode == MEMORY_DEVICE_MODE ? "MEMORY_DEVICE_MODE" : "USB_MODE");
+    return 0;
+}
+
+static bool diaglog_is_dir(DIR *dir, const struct dirent *entry)
+{
+    if (entry->d_type != DT_UNKNOWN) return entry->d_type == DT_DIR;
+    struct stat st;
+    return fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
+int diaglog_rmlogfile(const char *filter)
+{
+    diaglog_wait_init();
+    if (filter == nullptr) filter = "";
+    DIR *dir = opendir(logdir);
+    if (dir == nullptr) {
+        dl.print("Failed to open dir %s", logdir);
+        return -1;
+    }
+    int result = 0;
+    while (const struct dirent *entry = readdir(dir)) {
+        if (*filter != '\0' && strstr(entry->d_name, filter) == nullptr) continue;
+        if (diaglog_is_dir(dir, entry)) continue;
+        if (strstr(entry->d_name, "qmdl") == nullptr) continue;
+        char path[DIAG_PATH_LEN];
+        // A path cut to fit could name another file: never remove that.
+        bool fits = snprintf(path, sizeof path, "%s/%s", logdir, entry->d_name) < static_cast<int>(sizeof path);
+        if (!fits || remove(path) != 0) {
+            dl.print("Failed to remove file %s", path);
+            result = -1;
+            break;
+        }
+        dl.print("Deleted %s\n", path);
+    }
+    closedir(dir);
+    return result;
+}

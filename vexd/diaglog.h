@@ -32,3 +32,17 @@ int diaglog_setmaskfile(const char *path);
 int diaglog_rmlogfile(const char *filter);
 int diaglog_switch_logging(int mode);
 int diaglog_read_mask_file(const char *path);
+
+// Sends the packets of the mask file at `path` to descriptor `fd`, one write
+// per packet; diaglog_read_mask_file() does this for the open device.
+// 0, or -1 when the mask file cannot be opened.
+int diaglog_load_mask(int fd, const char *path);
+
+// Appends the qmdl file to its gzip partner, first deleting the partner when
+// *gz_size (its size after the previous compression) exceeds `limit`.
+// Stores and returns the partner's new size, 0 when the compression failed.
+uint32_t dialog_compress(const char *qmdl, const char *gz, uint32_t limit, uint32_t *gz_size);
+
+// The diagnostic device. Always "/dev/diag" in the daemon; unit tests point
+// it at a stand-in (a FIFO, a missing path) before starting a recording.
+extern const char *diaglog_dev_path;

@@ -1,5 +1,180 @@
-// placeholder: replaced by the real module
+// Main log collector: one line per /dev/log/main entry into vexd_logcat.txt,
+// archiving the text onto vexd_logcat.gz once it reaches 262144 bytes.
 #include "logcat_srv.h"
-int32_t logcat_srv_init(void) { return 0; }
-void logcat_srv_getlogdata(char **, int *) {}
-char filterPriToChar(unsigned char) { return '?'; }
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+
+#include "fssync_srv.h"
+#include "tmr.h"
+#include "vexd.h"
+
+namespace {
+
+// Logger entry, first layout: u16 payload length, u16 padding, i32 pid,
+// i32 tid, i32 sec, i32 nsec, then the payload: priority byte, tag, NUL,
+// message, NUL.
+constexpr int ENTRY_HDR_LEN = 20;
+constexpr int ENTRY_MAX_LEN = 4096;
+constexpr int ENTRY_BUF_LEN = ENTRY_MAX_LEN + 4;
+constexpr int32_t LOGCAT_ROTATE_SIZE = 262144;  // rotate when the text reaches this
+constexpr uint32_t LOGCAT_GZ_LIMIT = 851968;
+
+char path_txt[256];
+char path_gz[256];
+int logcatlog_fd = -1;  // owned by the collector thread
+std::mutex logcat_srv_mutex;
+pthread_t logcat_srv_pt;
+
+void *logcat_srv_thread(void *)
+{
+    std::unique_ptr<char[]> entry(new (std::nothrow) char[ENTRY_BUF_LEN]);
+    std::unique_ptr<char[]> line(new (std::nothrow) char[LOGCAT_LINE_LEN]);
+    if (!entry || !line) {
+        vexd_printf("logcat_srv_thread: no memory\n");
+        return nullptr;
+    }
+
+    int dev_fd = open(logcat_srv_dev_path, O_RDONLY);
+    if (dev_fd <= 0) {
+        vexd_printf("Could not open /dev/log/main\n");
+        if (dev_fd == 0) close(dev_fd);
+        return nullptr;
+    }
+
+    logcatlog_fd = open(path_txt, O_WRONLY | O_CREAT | O_APPEND, 0777);
+    if (logcatlog_fd <= 0) {
+        vexd_printf("Could not open %s\n", path_txt);
+        if (logcatlog_fd == 0) close(logcatlog_fd);
+        close(dev_fd);
+        return nullptr;
+    }
+
+    struct stat st{};
+    int32_t txt_size = fstat(logcatlog_fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
+    vexd_add_startup_marker(logcatlog_fd, &txt_size);
+    vexd_printf("%s got fd=%d\n", path_txt, logcatlog_fd);
+
+    uint32_t gz_size = static_cast<uint32_t>(vexd_get_file_size(path_gz));
+
+    for (;;) {
+        ssize_t n = read(dev_fd, entry.get(), ENTRY_MAX_LEN);
+        if (n <= 0) continue;
+
+        int len = logcat_srv_format_entry(entry.get(), static_cast<int>(n), tmr_get64(), line.get());
+        if (len < 0) continue;
+
+        std::lock_guard<std::mutex> lock(logcat_srv_mutex);
+        ssize_t written = write(logcatlog_fd, line.get(), static_cast<size_t>(len));
+        if (written > 0) txt_size += static_cast<int32_t>(written);
+
+        if (txt_size <= LOGCAT_ROTATE_SIZE) {
+            fssync_srv_need_sync(logcatlog_fd);
+            continue;
+        }
+        close(logcatlog_fd);
+        vexd_archive_logfile(path_txt, path_gz, LOGCAT_GZ_LIMIT, &gz_size);
+        vexd_printf("%s is now %d bytes\n", path_gz, static_cast<int>(gz_size));
+        txt_size = 0;
+        logcatlog_fd = open(path_txt, O_RDWR | O_CREAT | O_TRUNC, 0777);
+        if (logcatlog_fd < 0) {
+            vexd_printf("Failed to open %s", path_txt);
+            close(dev_fd);
+            return nullptr;
+        }
+    }
+}
+
+}  // namespace
+
+const char *logcat_srv_dev_path = "/dev/log/main";
+
+char filterPriToChar(unsigned char priority)
+{
+    static constexpr char letters[] = "VDIWEFS";  // priorities 2 to 8
+    return priority >= 2 && priority <= 8 ? letters[priority - 2] : '?';
+}
+
+int logcat_srv_format_entry(char *entry, int nread, int64_t t, char *line)
+{
+    uint16_t payload_len = 0;
+    if (nread >= ENTRY_HDR_LEN) memcpy(&payload_len, entry, sizeof(payload_len));
+    const int plen = payload_len;
+    char *payload = entry + ENTRY_HDR_LEN;
+
+    // The payload must lie within the bytes read and hold at least the
+    // priority, a terminated tag and the message's terminator.
+    if (nread < ENTRY_HDR_LEN || plen > nread - ENTRY_HDR_LEN || plen < 3 ||
+        memchr(payload + 1, '\0', static_cast<size_t>(plen - 2)) == nullptr) {
+        vexd_printf("Dropped malformed logger entry (%d bytes read, payload length %d)\n",
+                    nread, nread >= ENTRY_HDR_LEN ? plen : -1);
+        return -1;
+    }
+
+    int32_t pid = 0;
+    memcpy(&pid, entry + 4, sizeof(pid));
+    const unsigned char priority = static_cast<unsigned char>(payload[0]);
+    const char *tag = payload + 1;
+    const char *msg = tag + strlen(tag) + 1;
+
+    // End the message in exactly one line break.
+    if (payload[plen - 2] == '\n') {
+        payload[plen] = '\0';
+    } else {
+        payload[plen - 1] = '\n';
+        payload[plen] = '\0';
+    }
+
+    memset(line, 0, LOGCAT_LINE_LEN);
+    int n = snprintf(line, LOGCAT_LINE_LEN, "[%5lu.%06lu] %c/%-8s(%d): %s",
+                     static_cast<unsigned long>(t / 1000000), static_cast<unsigned long>(t % 1000000),
+                     filterPriToChar(priority), tag, static_cast<int>(pid), msg);
+    if (n < 0) return -1;
+    return n < LOGCAT_LINE_LEN ? n : LOGCAT_LINE_LEN - 1;
+}
+
+int32_t logcat_srv_init(void)
+{
+    snprintf(path_txt, sizeof(path_txt), "%s/%s.txt", vexd_log_dir_path, "vexd_logcat");
+    snprintf(path_gz, sizeof(path_gz), "%s/%s.gz", vexd_log_dir_path, "vexd_logcat");
+    return pthread_create(&logcat_srv_pt, nullptr, logcat_srv_thread, nullptr);
+}
+
+void logcat_srv_getlogdata(char **data, int *len)
+{
+    if (data == nullptr || len == nullptr) {
+        vexd_printf("Invalid Param!\n");
+        return;
+    }
+    *len = 0;
+    *data = nullptr;
+
+    std::lock_guard<std::mutex> lock(logcat_srv_mutex);
+    int fd = open(path_txt, O_RDONLY);
+    if (fd < 0) return;
+    struct stat st{};
+    size_t size = fstat(fd, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+    char *block = static_cast<char *>(malloc(size));
+    if (block == nullptr && size > 0) {
+        vexd_printf("Failed to allocate mem!\n");
+        close(fd);
+        return;
+    }
+    ssize_t n = read(fd, block, size);
+    close(fd);
+    if (n < 0) {  // nothing usable: hand back no block rather than garbage
+        free(block);
+        return;
+    }
+    *data = block;
+    *len = static_cast<int>(n);
+}

@@ -6,3 +6,20 @@
 int32_t logcat_srv_init(void);
 void logcat_srv_getlogdata(char **data, int *len);
 char filterPriToChar(unsigned char priority);
+
+// Exposed for testing.
+//
+// Device the collector reads, "/dev/log/main"; a test may point it at a FIFO
+// of its own before logcat_srv_init().
+extern const char *logcat_srv_dev_path;
+
+// Size of the line buffer; a longer line is cut at LOGCAT_LINE_LEN - 1 characters.
+constexpr int LOGCAT_LINE_LEN = 4096;
+
+// Turns one logger entry (`nread` bytes at `entry`, as one read returned it)
+// into the text line stamped with `t` microseconds. `entry` must have room for
+// nread + 1 bytes: the message's line break and terminator are put in place
+// there, never past the entry's own bytes. Returns the line's length in
+// `line` (LOGCAT_LINE_LEN bytes), or -1 after logging why a malformed entry
+// was dropped.
+int logcat_srv_format_entry(char *entry, int nread, int64_t t, char *line);

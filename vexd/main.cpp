@@ -1,3 +1,73 @@
-// placeholder: replaced by the real module
+// vexd: start-up of every service, then the free-space supervision loop.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "diaglog.h"
+#include "fs_srv.h"
+#include "fssync_srv.h"
+#include "logcat_srv.h"
+#include "socket_srv.h"
+#include "syslog_srv.h"
+#include "tmr.h"
+#include "trclog_srv.h"
 #include "vexd.h"
-int main() { return 0; }
+
+namespace {
+
+constexpr uint32_t SUPERVISION_PERIOD_MS = 250;
+
+diaglog_settings_t dl = {
+    "/system",
+    "/system/etc/diagmask.cfg",
+    0,
+    262144,
+    1073741824,
+    vexd_printf,
+    fssync_srv_need_sync,
+    0,
+};
+
+}  // namespace
+
+int main(int, char **)
+{
+    system("echo \"vexd: daemon started\" > /dev/kmsg");
+    tmr_init();
+    vexd_log_dir_path = fs_srv_init();
+    // The first line opens the daemon log and counts this start.
+    vexd_printf("log dir = %s\n", vexd_log_dir_path);
+
+    int64_t free_bytes = vexd_check_fsquota();
+    if (free_bytes < VEXD_MIN_FREE_BYTES) {
+        system("echo \"vexd: Can't start, no disk space left!\" > /dev/kmsg");
+        return -1;
+    }
+    vexd_printsize(free_bytes);
+
+    int32_t failed = 0;
+    failed |= socket_srv_init();
+    failed |= fssync_srv_init();
+    failed |= syslog_srv_init();
+    failed |= logcat_srv_init();
+    failed |= trclog_srv_init();
+
+    snprintf(dl.log_dir, sizeof(dl.log_dir), "%s", vexd_log_dir_path);
+    dl.startup_counter = vexd_get_startup_counter();
+    failed |= diaglog_init(&dl);
+
+    vexd_printf("Threads started %s\n", failed == 0 ? "OK" : "NOT OK");
+    vexd_save_proclist();
+    system("echo \"vexd: daemon startup complete\" > /dev/kmsg");
+
+    do {
+        tmr_msleep(SUPERVISION_PERIOD_MS);
+    } while (vexd_check_fsquota() >= VEXD_MIN_FREE_BYTES);
+
+    sync();
+    system("echo \"vexd: Diskspace is close to full! Quit!\" > /dev/kmsg");
+    system("df /system > /dev/kmsg");
+    return 1;
+}

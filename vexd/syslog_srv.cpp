@@ -1,4 +1,123 @@
-// placeholder: replaced by the real module
+// Kernel log collector: copies /proc/kmsg byte for byte into vexd_syslog.txt,
+// archiving the text onto vexd_syslog.gz once it passes 262144 bytes.
 #include "syslog_srv.h"
-int32_t syslog_srv_init(void) { return 0; }
-void syslog_srv_getlogdata(char **, int *) {}
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <new>
+
+#include "fssync_srv.h"
+#include "vexd.h"
+
+namespace {
+
+constexpr int SYSLOG_READ_LEN = 4096;
+constexpr int32_t SYSLOG_ROTATE_SIZE = 262144;  // rotate when the text grows past this
+constexpr uint32_t SYSLOG_GZ_LIMIT = 851968;
+
+char path_txt[256];
+char path_gz[256];
+std::mutex syslog_srv_mutex;
+pthread_t syslog_srv_pt;
+
+void *syslog_srv_thread(void *)
+{
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[SYSLOG_READ_LEN]);
+    if (!buf) {
+        vexd_printf("syslog_srv_thread: no memory\n");
+        return nullptr;
+    }
+
+    int kmsg_fd = open(syslog_srv_dev_path, O_RDONLY);
+    if (kmsg_fd < 0) {
+        vexd_printf("Failed to open %s\n", syslog_srv_dev_path);
+        return nullptr;
+    }
+    vexd_printf("%s got fd=%d\n", syslog_srv_dev_path, kmsg_fd);
+
+    int txt_fd = open(path_txt, O_RDWR | O_CREAT | O_APPEND, 0777);
+    if (txt_fd < 0) {
+        vexd_printf("Failed to open %s\n", path_txt);
+        close(kmsg_fd);
+        return nullptr;
+    }
+
+    struct stat st{};
+    int32_t txt_size = fstat(txt_fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
+    vexd_add_startup_marker(txt_fd, &txt_size);
+    vexd_printf("%s got fd=%d\n", path_txt, txt_fd);
+
+    uint32_t gz_size = static_cast<uint32_t>(vexd_get_file_size(path_gz));
+
+    for (;;) {
+        ssize_t n = read(kmsg_fd, buf.get(), SYSLOG_READ_LEN);
+        if (n <= 0) continue;
+
+        std::lock_guard<std::mutex> lock(syslog_srv_mutex);
+        ssize_t written = write(txt_fd, buf.get(), static_cast<size_t>(n));
+        if (written > 0) txt_size += static_cast<int32_t>(written);
+
+        if (txt_size < SYSLOG_ROTATE_SIZE) {
+            fssync_srv_need_sync(txt_fd);
+            continue;
+        }
+        close(txt_fd);
+        vexd_archive_logfile(path_txt, path_gz, SYSLOG_GZ_LIMIT, &gz_size);
+        vexd_printf("%s is now %d bytes\n", path_gz, static_cast<int>(gz_size));
+        txt_size = 0;
+        txt_fd = open(path_txt, O_RDWR | O_CREAT | O_TRUNC, 0777);
+        if (txt_fd < 0) {
+            vexd_printf("Failed to open %s", path_txt);
+            close(kmsg_fd);
+            return nullptr;
+        }
+    }
+}
+
+}  // namespace
+
+const char *syslog_srv_dev_path = "/proc/kmsg";
+
+int32_t syslog_srv_init(void)
+{
+    snprintf(path_txt, sizeof(path_txt), "%s/%s.txt", vexd_log_dir_path, "vexd_syslog");
+    snprintf(path_gz, sizeof(path_gz), "%s/%s.gz", vexd_log_dir_path, "vexd_syslog");
+    return pthread_create(&syslog_srv_pt, nullptr, syslog_srv_thread, nullptr);
+}
+
+void syslog_srv_getlogdata(char **data, int *len)
+{
+    if (data == nullptr || len == nullptr) {
+        vexd_printf("Invalid Param!\n");
+        return;
+    }
+    *len = 0;
+    *data = nullptr;
+
+    std::lock_guard<std::mutex> lock(syslog_srv_mutex);
+    int fd = open(path_txt, O_RDONLY);
+    if (fd < 0) return;
+    struct stat st{};
+    size_t size = fstat(fd, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+    char *block = static_cast<char *>(malloc(size));
+    if (block == nullptr && size > 0) {
+        vexd_printf("Failed to allocate mem!\n");
+        close(fd);
+        return;
+    }
+    ssize_t n = read(fd, block, size);
+    close(fd);
+    if (n < 0) {  // nothing usable: hand back no block rather than garbage
+        free(block);
+        return;
+    }
+    *data = block;
+    *len = static_cast<int>(n);
+}

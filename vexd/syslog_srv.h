@@ -5,3 +5,7 @@
 
 int32_t syslog_srv_init(void);
 void syslog_srv_getlogdata(char **data, int *len);
+
+// Device the collector reads, "/proc/kmsg". Exposed for testing: a test may
+// point it at a FIFO of its own before syslog_srv_init().
+extern const char *syslog_srv_dev_path;

@@ -4,7 +4,14 @@
 #include <cstdint>
 
 int32_t trclog_srv_init(void);
+// 0, or -1 when the channel is not enabled or the text could not be written.
 int trclog_srv_write(const void *data, int len);
+// Always 0; enabling an enabled channel changes nothing.
 int trclog_srv_enable(void);
+// 0 or the watcher's thread-creation error; disabling a channel that is not
+// enabled changes nothing and answers 0.
 int trclog_srv_disable(void);
+// Appends `src` to `dst` and removes `src`. -1 when either cannot be opened or
+// the copy did not complete (then `src` is kept and `dst` cut back to its old
+// size); otherwise the result of removing `src`. Callers serialise their calls.
 int32_t trclog_move_file(const char *src, const char *dst);

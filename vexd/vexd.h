@@ -7,7 +7,9 @@
 // main() before any service thread exists; read everywhere without a lock.
 extern const char *vexd_log_dir_path;
 
-// Count of this start, read from /system/vexd_startcnt by the first startup marker.
+// Count of this start, read from /system/vexd_startcnt by the first startup
+// marker; 0 before it. Threads other than main read it through
+// vexd_get_startup_counter(), which is safe while the marker is being set up.
 extern int32_t vexd_curr_startup_counter;
 
 // ---- daemon log (vexd_log.cpp) ----
@@ -34,6 +36,9 @@ int32_t vexd_get_startup_counter(void);
 void vexd_archive_logfile(const char *txt, const char *gz, uint32_t limit, uint32_t *gz_size);
 int32_t vexd_get_file_size(const char *path);
 void vexd_save_proclist(void);
+// Moves the startup counter file away from /system/vexd_startcnt. For unit
+// tests only; call before the first startup marker.
+void vexd_set_startcnt_path(const char *path);
 
 // ---- free space (vexd_space.cpp), used by main() ----
 constexpr int64_t VEXD_MIN_FREE_BYTES = 819200;

@@ -1,3 +1,162 @@
-// placeholder: replaced by the real module
+// Log directory archive: packs the whole log directory into one ZIP file.
 #include "vexd.h"
-int vexd_archive_all(char *, const char *) { return -1; }
+#include "zip_writer.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+static const char *const default_archive_name = "logs.zip";
+constexpr size_t ARCHIVE_PATH_LEN = 256;
+
+// One archive at a time: the two control sockets may ask at once.
+static std::mutex archive_mutex;
+// The archive being written, never added to itself (guarded by archive_mutex).
+static dev_t archive_dev;
+static ino_t archive_ino;
+
+static int logdir_all_filter(const struct dirent *entry)
+{
+    static const char *const skip[] = {".", "..", "lost+found", default_archive_name};
+    for (const char *name : skip) {
+        if (strcmp(entry->d_name, name) == 0) return 0;
+    }
+    return 1;
+}
+
+static bool is_own_archive(const struct stat &st)
+{
+    return st.st_dev == archive_dev && st.st_ino == archive_ino;
+}
+
+// Adds `path` and, for a directory, everything below it, depth first: the
+// directory's entry, then its children in descending name order. `below` is
+// false for the log directory itself, which may be reached through a link;
+// links to directories further down are not followed, so the walk ends.
+// 1 on success, else the failing result (0 from the ZIP writer, negative otherwise).
+static int archive_item(mz_zip_archive *zip, const char *path, bool below)
+{
+    struct stat st {};
+    bool known = stat(path, &st) == 0;
+    if (below) {
+        struct stat lst {};
+        if (lstat(path, &lst) != 0) {
+            known = false;
+        } else if (S_ISLNK(lst.st_mode) && known && S_ISDIR(st.st_mode)) {
+            vexd_printf("%s: skipping link to directory %s\n", "archive_item", path);
+            return 1;
+        }
+        if (known && ((!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) || is_own_archive(st))) {
+            vexd_printf("%s: skipping %s\n", "archive_item", path);
+            return 1;
+        }
+    }
+
+    vexd_printf("%s: compressing %s\n", "archive_item", path);
+    // An entry whose status cannot be read is tried as a file; the add then fails.
+    if (!known || !S_ISDIR(st.st_mode)) {
+        const int rc = mz_zip_writer_add_file(zip, path + 1, path, "x", 1, 9);
+        if (rc != 1) vexd_printf("%s: mz_zip_writer_add_file failed for %s\n", "archive_item", path);
+        return rc;
+    }
+
+    char dirname[ARCHIVE_PATH_LEN];
+    if (snprintf(dirname, sizeof dirname, "%s/", path) >= (int)sizeof dirname) {
+        vexd_printf("%s: path too long: %s\n", "archive_item", path);
+        return -1;
+    }
+    int rc = mz_zip_writer_add_mem(zip, dirname + 1, nullptr, 0, 9);
+    if (rc != 1) {
+        vexd_printf("%s: mz_zip_writer_add_mem failed\n", "archive_item");
+        return rc;
+    }
+
+    struct dirent **list = nullptr;
+    int count = scandir(path, &list, logdir_all_filter, alphasort);
+    if (count < 0) {
+        vexd_printf("%s: scandir returned %d, errno %d\n", "archive_item", count, errno);
+        return count;
+    }
+    int i = count - 1;
+    for (; i >= 0; i--) {
+        char child[ARCHIVE_PATH_LEN];
+        if (snprintf(child, sizeof child, "%s/%s", path, list[i]->d_name) >= (int)sizeof child) {
+            vexd_printf("%s: path too long: %s/%s\n", "archive_item", path, list[i]->d_name);
+            rc = -1;
+            break;
+        }
+        rc = archive_item(zip, child, true);
+        if (rc != 1) {
+            vexd_printf("%s: archive_item failed for %s\n", "archive_item", child);
+            break;
+        }
+        free(list[i]);
+    }
+    for (; i >= 0; i--) free(list[i]);
+    free(list);
+    return rc;
+}
+
+// A client's archive path must be absolute and name a ".zip" file, so that
+// a stray request can never remove a log file or anything else.
+static bool archive_path_ok(const char *path)
+{
+    const size_t len = strlen(path);
+    return path[0] == '/' && len >= 4 && strcmp(path + len - 4, ".zip") == 0;
+}
+
+int vexd_archive_all(char *response, const char *path)
+{
+    std::lock_guard<std::mutex> lock(archive_mutex);
+    mz_zip_archive zip;
+    memset(&zip, 0, sizeof zip);
+
+    char archive[ARCHIVE_PATH_LEN];
+    if (path != nullptr) {
+        snprintf(archive, sizeof archive, "%s", path);
+    } else {
+        snprintf(archive, sizeof archive, "%s/%s", vexd_log_dir_path, default_archive_name);
+    }
+    strcpy(response, archive);
+
+    if (path != nullptr && !archive_path_ok(archive)) {
+        vexd_printf("%s: refusing archive path %s\n", "vexd_archive_all", archive);
+        return -1;
+    }
+    unlink(archive);
+
+    if (mz_zip_writer_init_file(&zip, archive, 0) != 1) {
+        vexd_printf("%s: mz_zip_writer_init_file failed\n", "vexd_archive_all");
+        return -1;
+    }
+    struct stat st {};
+    if (stat(archive, &st) == 0) {
+        archive_dev = st.st_dev;
+        archive_ino = st.st_ino;
+    } else {
+        archive_dev = 0;
+        archive_ino = 0;
+    }
+
+    if (archive_item(&zip, vexd_log_dir_path, false) != 1) {
+        vexd_printf("%s: archive_item failed\n", "vexd_archive_all");
+        mz_zip_writer_end(&zip);
+        return -1;
+    }
+    if (mz_zip_writer_finalize_archive(&zip) != 1) {
+        vexd_printf("%s: mz_zip_writer_finalize_archive failed\n", "vexd_archive_all");
+        mz_zip_writer_end(&zip);
+        return -1;
+    }
+    if (mz_zip_writer_end(&zip) != 1) {
+        vexd_printf("%s: mz_zip_writer_end failed\n", "vexd_archive_all");
+        return -1;
+    }
+    return 0;
+}

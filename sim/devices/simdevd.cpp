@@ -1,0 +1,540 @@
+// simdevd: the simulated handset's device server.
+//
+//   simdevd MOUNTPOINT RECORDS_DIR [-f] [fuse options]
+//
+// Serves, in the root of MOUNTPOINT, the diagnostic device "diag", the control
+// file "ctl" and the PMIC files spmi_address, spmi_count, spmi_data, invert and
+// rf_id (sim/README.md has the control lines and the record files). The
+// handset binds them to their platform paths.
+//
+// diag hands out exactly one record per read. A read with nothing to hand out
+// is parked in `readers` and answered later, from whichever thread makes a
+// record available: the FUSE loop (control lines, request 9, a new read) or
+// the producer thread (the "diag rate" stream). The loop itself never waits,
+// so writes and ioctls go on while a read is parked; a parked read that the
+// kernel interrupts (a signal to the reader) is answered with EINTR.
+//
+// Locking: `g_mutex` guards all state below. Replies to parked reads are sent
+// with it held, so records reach diag_data.bin in the order readers got them.
+// libfuse calls the interrupt callback holding its request lock, which is
+// taken before `g_mutex`, so fuse_req_interrupt_func is never called with
+// `g_mutex` held.
+#define FUSE_USE_VERSION 314
+#include <fuse_lowlevel.h>
+
+#include "simdevd_model.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdlib>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <unordered_set>
+#include <vector>
+
+namespace {
+
+// Inode numbers; the PMIC files follow in the order of simdevd_pmic.
+enum : fuse_ino_t {
+    INO_ROOT = 1, INO_DIAG, INO_CTL,
+    INO_PMIC, INO_SPMI_ADDRESS = INO_PMIC, INO_SPMI_COUNT, INO_SPMI_DATA, INO_INVERT, INO_RF_ID,
+    INO_END
+};
+static_assert(INO_END - INO_PMIC == PMIC_COUNT && INO_INVERT - INO_PMIC == PMIC_INVERT);
+
+struct node_t {
+    const char *name;
+    mode_t mode;
+};
+// Indexed by inode number.
+constexpr std::array<node_t, INO_END> nodes = {{
+    {"", 0},
+    {".", S_IFDIR | 0755},
+    {"diag", S_IFREG | 0666},
+    {"ctl", S_IFREG | 0222},
+    {"spmi_address", S_IFREG | 0644},
+    {"spmi_count", S_IFREG | 0644},
+    {"spmi_data", S_IFREG | 0444},
+    {"invert", S_IFREG | 0644},
+    {"rf_id", S_IFREG | 0444},
+}};
+
+// One open file. PMIC files show a text taken when they are opened.
+struct handle_t {
+    fuse_ino_t ino;
+    std::string text;
+    bool deinit = false; // diag: request 9 asked for a DEINIT record
+};
+
+// A diag read waiting for a record.
+struct reader_t {
+    fuse_req_t req;
+    handle_t *h;
+    size_t size;
+};
+
+std::mutex g_mutex;
+simdevd_model_t g_model;
+std::deque<reader_t> g_readers;
+std::unordered_set<handle_t *> g_handles; // freed at exit if never released
+std::vector<uint8_t> g_record;            // buffer of the record being handed out
+std::condition_variable g_wake;           // wakes the producer
+bool g_stop = false;
+std::string g_records_dir;
+
+uint64_t now_ns()
+{
+    using namespace std::chrono;
+    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Appends to a file of the records folder. Opened per call, so a test may
+// delete or truncate the files between cases.
+void record(const char *name, const void *data, size_t len)
+{
+    std::string path = g_records_dir + "/" + name;
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        fprintf(stderr, "simdevd: %s: %s\n", path.c_str(), strerror(errno));
+        return;
+    }
+    const auto *p = static_cast<const uint8_t *>(data);
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            fprintf(stderr, "simdevd: %s: %s\n", path.c_str(), strerror(errno));
+            break;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    close(fd);
+}
+
+void record_line(const char *name, const std::string &line)
+{
+    record(name, (line + "\n").data(), line.size() + 1);
+}
+
+// Answers one parked read with a record (cut to the read's size). False when
+// the reader is gone; the record then stays for the next one.
+bool hand_out(const reader_t &r, uint32_t type, uint32_t size)
+{
+    size_t n = std::min<size_t>(size, r.size);
+    g_record.resize(std::max<size_t>(n, 1));
+    simdevd_fill_record(g_record.data(), n, type, g_model.seq);
+    if (fuse_reply_buf(r.req, reinterpret_cast<const char *>(g_record.data()), n) != 0)
+        return false;
+    g_model.seq++;
+    if (type == SIMDEVD_DATA_TYPE)
+        record("diag_data.bin", g_record.data(), n);
+    return true;
+}
+
+// Answers every parked read that has a record due: its handle's DEINIT first,
+// else the next data source record. Called with g_mutex held.
+void pump_locked()
+{
+    uint64_t now = now_ns();
+    for (size_t i = 0; i < g_readers.size();) {
+        reader_t r = g_readers[i];
+        uint32_t type, size;
+        bool deinit = r.h->deinit;
+        if (deinit) {
+            type = SIMDEVD_DEINIT_TYPE;
+            size = SIMDEVD_DEINIT_SIZE;
+        } else if (!simdevd_peek(&g_model, now, &type, &size)) {
+            i++;
+            continue;
+        }
+        g_readers.erase(g_readers.begin() + static_cast<long>(i));
+        if (!hand_out(r, type, size))
+            continue;
+        if (deinit)
+            r.h->deinit = false;
+        else
+            simdevd_take(&g_model);
+    }
+}
+
+// The "diag rate" stream: wakes when the next rate record falls due while a
+// read is parked. Everything else is answered where it happens.
+void producer()
+{
+    std::unique_lock<std::mutex> lk(g_mutex);
+    while (!g_stop) {
+        pump_locked();
+        uint64_t due = g_readers.empty() ? 0 : simdevd_next_due_ns(&g_model);
+        if (due == 0)
+            g_wake.wait(lk);
+        else
+            g_wake.wait_until(lk, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(due)));
+    }
+}
+
+// Called by libfuse when the kernel interrupts a read (the reader got a
+// signal): answers it with EINTR unless a record already went out.
+void on_interrupt(fuse_req_t req, void *)
+{
+    std::lock_guard<std::mutex> lk(g_mutex);
+    for (auto it = g_readers.begin(); it != g_readers.end(); ++it) {
+        if (it->req == req) {
+            g_readers.erase(it);
+            fuse_reply_err(req, EINTR);
+            return;
+        }
+    }
+}
+
+struct stat attr_of(fuse_ino_t ino)
+{
+    struct stat st{};
+    st.st_ino = ino;
+    st.st_mode = nodes[ino].mode;
+    st.st_nlink = ino == INO_ROOT ? 2 : 1;
+    st.st_uid = getuid();
+    st.st_gid = getgid();
+    return st;
+}
+
+handle_t *handle_of(fuse_file_info *fi)
+{
+    return reinterpret_cast<handle_t *>(fi->fh);
+}
+
+// Text a PMIC file shows when opened for reading.
+std::string pmic_text(int pmic)
+{
+    char buf[32];
+    switch (pmic) {
+    case PMIC_SPMI_ADDRESS:
+        snprintf(buf, sizeof buf, "0x%04X\n", g_model.spmi_address);
+        return buf;
+    case PMIC_SPMI_COUNT:
+        snprintf(buf, sizeof buf, "%u\n", g_model.spmi_count);
+        return buf;
+    case PMIC_SPMI_DATA:
+        return simdevd_spmi_dump(g_model.spmi_address, g_model.spmi_count, g_model.gpio_reg);
+    case PMIC_INVERT:
+        return g_model.invert + "\n";
+    default:
+        return simdevd_rf_id(g_model.adc);
+    }
+}
+
+// Applies the control lines of one write; all or none. 0, or EINVAL.
+int control(std::string_view text)
+{
+    std::vector<simdevd_ctl_t> cmds;
+    while (!text.empty()) {
+        size_t eol = text.find('\n');
+        std::string_view line = text.substr(0, eol);
+        text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
+        simdevd_ctl_t c;
+        std::string err;
+        if (simdevd_parse_ctl(line, &c, &err) != 0) {
+            fprintf(stderr, "simdevd: ctl \"%.*s\": %s\n", static_cast<int>(line.size()), line.data(), err.c_str());
+            return EINVAL;
+        }
+        cmds.push_back(c);
+    }
+    std::lock_guard<std::mutex> lk(g_mutex);
+    uint64_t now = now_ns();
+    for (const auto &c : cmds)
+        simdevd_apply(&g_model, c, now);
+    pump_locked();
+    g_wake.notify_one();
+    return 0;
+}
+
+// A write to spmi_address or spmi_count: logged as written, then parsed.
+int spmi_write(int pmic, std::string_view text)
+{
+    while (!text.empty() && isspace(static_cast<unsigned char>(text.back())))
+        text.remove_suffix(1);
+    while (!text.empty() && isspace(static_cast<unsigned char>(text.front())))
+        text.remove_prefix(1);
+    record_line("spmi.log", std::string(simdevd_pmic_names[pmic]) + " " + std::string(text));
+    int64_t v;
+    if (!simdevd_parse_int(text, 0, pmic == PMIC_SPMI_ADDRESS ? 0xFFFFF : SIMDEVD_MAX_SPMI_COUNT, &v))
+        return EINVAL;
+    std::lock_guard<std::mutex> lk(g_mutex);
+    (pmic == PMIC_SPMI_ADDRESS ? g_model.spmi_address : g_model.spmi_count) = static_cast<uint32_t>(v);
+    return 0;
+}
+
+// ---- FUSE operations -------------------------------------------------------
+
+void op_lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
+{
+    for (fuse_ino_t ino = INO_DIAG; parent == INO_ROOT && ino < INO_END; ino++) {
+        if (strcmp(nodes[ino].name, name) == 0) {
+            fuse_entry_param e{};
+            e.ino = ino;
+            e.attr = attr_of(ino);
+            fuse_reply_entry(req, &e); // zero timeouts: nothing is cached
+            return;
+        }
+    }
+    fuse_reply_err(req, ENOENT);
+}
+
+void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info *)
+{
+    if (ino >= INO_END) {
+        fuse_reply_err(req, ENOENT);
+        return;
+    }
+    struct stat st = attr_of(ino);
+    fuse_reply_attr(req, &st, 0);
+}
+
+// Shells open with O_TRUNC, which arrives as a truncation to size 0; the
+// files have no size to change, so any setattr just answers the attributes.
+void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *, int, fuse_file_info *fi)
+{
+    op_getattr(req, ino, fi);
+}
+
+void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info *)
+{
+    if (ino != INO_ROOT) {
+        fuse_reply_err(req, ENOTDIR);
+        return;
+    }
+    char buf[1024];
+    size_t used = 0;
+    for (fuse_ino_t i = INO_ROOT + static_cast<fuse_ino_t>(off); i < INO_END; i++) {
+        struct stat st = attr_of(i);
+        size_t len = fuse_add_direntry(req, buf + used, std::min(size, sizeof buf) - used, nodes[i].name, &st,
+                                       static_cast<off_t>(i));
+        if (used + len > std::min(size, sizeof buf))
+            break;
+        used += len;
+    }
+    fuse_reply_buf(req, buf, used);
+}
+
+void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
+{
+    if (ino == INO_ROOT || ino >= INO_END) {
+        fuse_reply_err(req, ino == INO_ROOT ? EISDIR : ENOENT);
+        return;
+    }
+    int acc = fi->flags & O_ACCMODE;
+    bool reads = acc != O_WRONLY, writes = acc != O_RDONLY;
+    if ((reads && !(nodes[ino].mode & 0444)) || (writes && !(nodes[ino].mode & 0222))) {
+        fuse_reply_err(req, EACCES);
+        return;
+    }
+    auto *h = new handle_t{ino, {}, false};
+    {
+        std::lock_guard<std::mutex> lk(g_mutex);
+        if (ino >= INO_PMIC) {
+            int pmic = static_cast<int>(ino - INO_PMIC);
+            if (g_model.access[pmic] != ACCESS_PRESENT) {
+                int err = g_model.access[pmic] == ACCESS_ABSENT ? ENOENT : EACCES;
+                delete h;
+                fuse_reply_err(req, err);
+                return;
+            }
+            if (reads)
+                h->text = pmic_text(pmic);
+        }
+        g_handles.insert(h);
+    }
+    fi->fh = reinterpret_cast<uint64_t>(h);
+    fi->direct_io = 1; // every read and write reaches us, nothing is cached
+    fi->nonseekable = ino == INO_DIAG;
+    if (fuse_reply_open(req, fi) != 0) { // the opener is gone already
+        std::lock_guard<std::mutex> lk(g_mutex);
+        g_handles.erase(h);
+        delete h;
+    }
+}
+
+void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info *fi)
+{
+    handle_t *h = handle_of(fi);
+    {
+        std::lock_guard<std::mutex> lk(g_mutex);
+        // The kernel releases a file only after its reads ended; drop any
+        // parked read of it all the same rather than keep a dangling handle.
+        for (size_t i = 0; i < g_readers.size();) {
+            if (g_readers[i].h == h) {
+                fuse_reply_err(g_readers[i].req, EBADF);
+                g_readers.erase(g_readers.begin() + static_cast<long>(i));
+            } else {
+                i++;
+            }
+        }
+        g_handles.erase(h);
+    }
+    delete h;
+    fuse_reply_err(req, 0);
+}
+
+void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info *fi)
+{
+    handle_t *h = handle_of(fi);
+    if (ino != INO_DIAG) {
+        const std::string &t = h->text;
+        size_t at = std::min(static_cast<size_t>(off), t.size());
+        fuse_reply_buf(req, t.data() + at, std::min(size, t.size() - at));
+        return;
+    }
+    // Register for interrupts before the read becomes visible to the
+    // producer, which may answer (and free) it at once. Interrupts are
+    // handled on this (the loop's) thread, so none can come in between.
+    fuse_req_interrupt_func(req, on_interrupt, nullptr);
+    if (fuse_req_interrupted(req)) {
+        fuse_reply_err(req, EINTR);
+        return;
+    }
+    std::lock_guard<std::mutex> lk(g_mutex);
+    g_readers.push_back({req, h, size});
+    pump_locked();
+    g_wake.notify_one();
+}
+
+void op_write(fuse_req_t req, fuse_ino_t ino, const char *buf, size_t size, off_t, fuse_file_info *)
+{
+    std::string_view text(buf, size);
+    int err = 0;
+    switch (ino) {
+    case INO_DIAG:
+        record_line("diag_writes.log", simdevd_hex(buf, size));
+        break;
+    case INO_CTL:
+        err = control(text);
+        break;
+    case INO_SPMI_ADDRESS:
+    case INO_SPMI_COUNT:
+        err = spmi_write(static_cast<int>(ino - INO_PMIC), text);
+        break;
+    case INO_INVERT: {
+        if (!text.empty() && text.back() == '\n')
+            text.remove_suffix(1);
+        record_line("invert.log", std::string(text));
+        std::lock_guard<std::mutex> lk(g_mutex);
+        g_model.invert = text;
+        break;
+    }
+    default:
+        err = EBADF;
+    }
+    if (err)
+        fuse_reply_err(req, err);
+    else
+        fuse_reply_write(req, size);
+}
+
+// Requests 7 (switch logging mode) and 9 (end the recording) carry no data:
+// the argument arrives as the raw value. Anything else is ENOTTY.
+void op_ioctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void *arg, fuse_file_info *fi, unsigned,
+              const void *, size_t, size_t)
+{
+    unsigned long value = reinterpret_cast<uintptr_t>(arg);
+    std::lock_guard<std::mutex> lk(g_mutex);
+    int result = -1;
+    if (ino == INO_DIAG && cmd == 7) {
+        result = g_model.refuse7 ? 0 : 1;
+    } else if (ino == INO_DIAG && cmd == 9) {
+        result = g_model.refuse9 ? 0 : 1;
+        if (result && !g_model.ignore9)
+            handle_of(fi)->deinit = true;
+    }
+    char line[80];
+    snprintf(line, sizeof line, "%u %lu %d", cmd, value, result);
+    record_line("diag_ioctl.log", line);
+    if (result < 0)
+        fuse_reply_err(req, ENOTTY);
+    else
+        fuse_reply_ioctl(req, result, nullptr, 0);
+    pump_locked();
+}
+
+const fuse_lowlevel_ops ops = [] {
+    fuse_lowlevel_ops o{};
+    o.lookup = op_lookup;
+    o.getattr = op_getattr;
+    o.setattr = op_setattr;
+    o.readdir = op_readdir;
+    o.open = op_open;
+    o.release = op_release;
+    o.read = op_read;
+    o.write = op_write;
+    o.ioctl = op_ioctl;
+    return o;
+}();
+
+int usage(const char *prog)
+{
+    fprintf(stderr, "usage: %s MOUNTPOINT RECORDS_DIR [-f] [-d] [-o fuse options]\n", prog);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 3 || argv[1][0] == '-' || argv[2][0] == '-')
+        return usage(argv[0]);
+    // Absolute paths: a daemon runs from "/".
+    char mnt[PATH_MAX], rec[PATH_MAX];
+    mkdir(argv[2], 0755);
+    if (!realpath(argv[1], mnt) || !realpath(argv[2], rec)) {
+        fprintf(stderr, "simdevd: %s: %s\n", realpath(argv[1], mnt) ? argv[2] : argv[1], strerror(errno));
+        return 1;
+    }
+    g_records_dir = rec;
+
+    // libfuse parses the rest: -f, -d, -s, -o ...
+    std::vector<char *> rest{argv[0]};
+    rest.insert(rest.end(), argv + 3, argv + argc);
+    fuse_args args = FUSE_ARGS_INIT(static_cast<int>(rest.size()), rest.data());
+    fuse_cmdline_opts opts{};
+    if (fuse_parse_cmdline(&args, &opts) != 0)
+        return usage(argv[0]);
+    if (opts.show_help || opts.show_version || opts.mountpoint) {
+        free(opts.mountpoint);
+        fuse_opt_free_args(&args);
+        return usage(argv[0]);
+    }
+
+    int rc = 1;
+    fuse_session *se = fuse_session_new(&args, &ops, sizeof ops, nullptr);
+    if (se && fuse_set_signal_handlers(se) == 0) {
+        if (fuse_session_mount(se, mnt) == 0) {
+            fuse_daemonize(opts.foreground); // threads only after the fork
+            std::thread prod(producer);
+            rc = fuse_session_loop(se) == 0 ? 0 : 1;
+            {
+                std::lock_guard<std::mutex> lk(g_mutex);
+                g_stop = true;
+            }
+            g_wake.notify_all();
+            prod.join();
+            // Free what the kernel will never ask about again.
+            for (const auto &r : g_readers)
+                fuse_reply_err(r.req, ENODEV);
+            g_readers.clear();
+            for (handle_t *h : g_handles)
+                delete h;
+            g_handles.clear();
+            fuse_session_unmount(se);
+        }
+        fuse_remove_signal_handlers(se);
+    }
+    if (se)
+        fuse_session_destroy(se);
+    fuse_opt_free_args(&args);
+    return rc;
+}

@@ -1,0 +1,287 @@
+// logfeed: writes Android logger entries into the handset's /dev/log/main.
+//
+//   logfeed --fifo PATH --pri N --tag TAG --pid N [--tid N] --msg TEXT
+//           [--count N] [--rate PER_SECOND]
+//   logfeed --fifo PATH --raw HEX [--raw HEX ...]
+//
+// Entries use the logger driver's first layout, little-endian: 16-bit payload
+// length, 16-bit pad, int32 pid, int32 tid, int32 sec, int32 nsec, then the
+// payload: priority byte, tag, zero byte, message, zero byte. Like the driver,
+// a payload longer than 4076 bytes is cut there (and so loses its terminator).
+//
+// PATH is normally the handset's DIR/logmain.fifo. A FIFO is switched to
+// packet mode (O_DIRECT on the write end) and every entry goes out with one
+// write, so each read on the other side returns exactly one entry, as the
+// logger device does. --raw writes the given bytes verbatim, one write per
+// --raw, so tests can hand the reader malformed entries. --rate paces the
+// entries (entries per second, 0 = as fast as the reader takes them).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr size_t kHeaderSize = 20;
+constexpr size_t kMaxPayload = 4076;
+
+using Bytes = std::vector<unsigned char>;
+
+struct Options {
+    const char *fifo = nullptr;
+    long pri = -1;
+    const char *tag = nullptr;
+    long pid = -1;
+    long tid = -1;
+    const char *msg = nullptr;
+    long count = 1;
+    double rate = 0;
+    std::vector<Bytes> raw;
+};
+
+int usage()
+{
+    fputs("usage: logfeed --fifo PATH --pri N --tag TAG --pid N [--tid N] --msg TEXT\n"
+          "               [--count N] [--rate PER_SECOND]\n"
+          "       logfeed --fifo PATH --raw HEX [--raw HEX ...]\n",
+          stderr);
+    return 2;
+}
+
+bool parse_long(const char *s, long min, long max, long *out)
+{
+    char *end = nullptr;
+    errno = 0;
+    long v = strtol(s, &end, 0);
+    if (errno != 0 || end == s || *end != '\0' || v < min || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Pairs of hex digits; spaces and colons between bytes are ignored.
+bool parse_hex(std::string_view s, Bytes *out)
+{
+    int high = -1;
+    for (char c : s) {
+        if (c == ' ' || c == ':') {
+            if (high >= 0)
+                return false;
+            continue;
+        }
+        int d = hex_digit(c);
+        if (d < 0)
+            return false;
+        if (high < 0) {
+            high = d;
+        } else {
+            out->push_back(static_cast<unsigned char>(high << 4 | d));
+            high = -1;
+        }
+    }
+    return high < 0;
+}
+
+void put16(Bytes &b, uint32_t v)
+{
+    b.push_back(v & 0xff);
+    b.push_back((v >> 8) & 0xff);
+}
+
+void put32(Bytes &b, uint32_t v)
+{
+    put16(b, v & 0xffff);
+    put16(b, v >> 16);
+}
+
+Bytes make_entry(const Options &o)
+{
+    Bytes payload;
+    payload.push_back(static_cast<unsigned char>(o.pri));
+    std::string_view tag(o.tag), msg(o.msg);
+    payload.insert(payload.end(), tag.begin(), tag.end());
+    payload.push_back(0);
+    payload.insert(payload.end(), msg.begin(), msg.end());
+    payload.push_back(0);
+    if (payload.size() > kMaxPayload)
+        payload.resize(kMaxPayload);
+
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    Bytes e;
+    e.reserve(kHeaderSize + payload.size());
+    put16(e, static_cast<uint32_t>(payload.size()));
+    put16(e, 0);
+    put32(e, static_cast<uint32_t>(o.pid));
+    put32(e, static_cast<uint32_t>(o.tid >= 0 ? o.tid : o.pid));
+    put32(e, static_cast<uint32_t>(now.tv_sec));
+    put32(e, static_cast<uint32_t>(now.tv_nsec));
+    e.insert(e.end(), payload.begin(), payload.end());
+    return e;
+}
+
+// Opens PATH for writing; a FIFO without a reader is an error rather than a
+// wait, and a FIFO is put into packet mode.
+int open_output(const char *path)
+{
+    int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENXIO)
+            fprintf(stderr, "logfeed: nobody reads %s (is the handset running?)\n", path);
+        else
+            fprintf(stderr, "logfeed: cannot open %s: %s\n", path, strerror(errno));
+        return -1;
+    }
+    struct stat sb{};
+    int flags = 0;
+    if (fstat(fd, &sb) == 0 && S_ISFIFO(sb.st_mode))
+        flags = O_DIRECT;
+    if (fcntl(fd, F_SETFL, flags) != 0) {
+        fprintf(stderr, "logfeed: cannot set packet mode on %s: %s\n", path, strerror(errno));
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool write_entry(int fd, const Bytes &e)
+{
+    ssize_t n;
+    do {
+        n = write(fd, e.data(), e.size());
+    } while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(e.size())) {
+        if (n < 0)
+            fprintf(stderr, "logfeed: write failed: %s\n", strerror(errno));
+        else
+            fprintf(stderr, "logfeed: short write (%zd of %zu bytes)\n", n, e.size());
+        return false;
+    }
+    return true;
+}
+
+// Sleeps until entry number i (from 0) is due at the given rate.
+void pace(const timespec &start, long i, double rate)
+{
+    if (rate <= 0)
+        return;
+    double at = static_cast<double>(i) / rate;
+    timespec due = start;
+    auto whole = static_cast<time_t>(at);
+    due.tv_sec += whole;
+    due.tv_nsec += static_cast<long>((at - static_cast<double>(whole)) * 1e9);
+    if (due.tv_nsec >= 1000000000L) {
+        due.tv_sec += 1;
+        due.tv_nsec -= 1000000000L;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
+    }
+}
+
+bool parse_args(int argc, char **argv, Options *o)
+{
+    for (int i = 1; i < argc; i++) {
+        std::string_view a(argv[i]);
+        if (i + 1 >= argc) {
+            fprintf(stderr, "logfeed: %s needs a value\n", argv[i]);
+            return false;
+        }
+        const char *v = argv[++i];
+        bool ok = true;
+        if (a == "--fifo") {
+            o->fifo = v;
+        } else if (a == "--pri") {
+            ok = parse_long(v, 0, 255, &o->pri);
+        } else if (a == "--tag") {
+            o->tag = v;
+        } else if (a == "--pid") {
+            ok = parse_long(v, INT32_MIN, INT32_MAX, &o->pid);
+        } else if (a == "--tid") {
+            ok = parse_long(v, INT32_MIN, INT32_MAX, &o->tid);
+        } else if (a == "--msg") {
+            o->msg = v;
+        } else if (a == "--count") {
+            ok = parse_long(v, 0, INT32_MAX, &o->count);
+        } else if (a == "--rate") {
+            char *end = nullptr;
+            o->rate = strtod(v, &end);
+            ok = end != v && *end == '\0' && o->rate >= 0;
+        } else if (a == "--raw") {
+            Bytes b;
+            ok = parse_hex(v, &b) && !b.empty();
+            if (ok)
+                o->raw.push_back(std::move(b));
+        } else {
+            fprintf(stderr, "logfeed: unknown option %s\n", argv[i - 1]);
+            return false;
+        }
+        if (!ok) {
+            fprintf(stderr, "logfeed: bad value for %s: '%s'\n", argv[i - 1], v);
+            return false;
+        }
+    }
+    if (o->fifo == nullptr)
+        return false;
+    bool entry = o->pri >= 0 || o->tag || o->pid != -1 || o->msg;
+    if (!o->raw.empty())
+        return !entry;
+    if (o->pri < 0 || o->tag == nullptr || o->msg == nullptr || o->pid == -1) {
+        fputs("logfeed: --pri, --tag, --pid and --msg are all needed\n", stderr);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    if (!parse_args(argc, argv, &o))
+        return usage();
+    int fd = open_output(o.fifo);
+    if (fd < 0)
+        return 1;
+
+    int rc = 0;
+    if (!o.raw.empty()) {
+        for (const Bytes &b : o.raw) {
+            if (!write_entry(fd, b)) {
+                rc = 1;
+                break;
+            }
+        }
+    } else {
+        timespec start{};
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        for (long i = 0; i < o.count; i++) {
+            pace(start, i, o.rate);
+            if (!write_entry(fd, make_entry(o))) {
+                rc = 1;
+                break;
+            }
+        }
+    }
+    close(fd);
+    return rc;
+}

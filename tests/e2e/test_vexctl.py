@@ -1,0 +1,89 @@
+"""A vexctl session against the daemon, inside the handset and from the host."""
+import os
+import subprocess
+import unittest
+
+from test_sockets import start_handset
+
+
+class Vexctl(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.h = start_handset('vexctl')
+        cls.host_vexctl = os.path.join(cls.h.build_dir, 'tools', 'vexctl')
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.h.stop()
+
+    def vexctl(self, *args, input=None):
+        return self.h.exec(['/system/bin/vexctl'] + list(args), input=input)
+
+    def assertRan(self, r, status=0, out=b''):
+        self.assertEqual(status, r.returncode, r.stderr)
+        self.assertEqual(out, r.stdout)
+
+    def test_session(self):
+        self.assertRan(self.vexctl('ping'))
+        self.assertRan(self.vexctl('--socket', 'trace', 'ping'))
+        self.assertRan(self.vexctl('--socket', '/system/vexd_ctrl_socket', 'ping'))
+
+        self.assertRan(self.vexctl('archive'), out=b'/qordebug/logs.zip\n')
+        self.assertRan(self.vexctl('archive', '/system/session.zip'), out=b'/system/session.zip\n')
+        self.assertEqual(b'PK', self.h.read_file('/system/session.zip')[:2])
+        r = self.vexctl('archive', 'relative.zip')
+        self.assertRan(r, 1, b'relative.zip\n')
+        self.assertIn(b'status -1', r.stderr)
+
+        self.assertRan(self.vexctl('diag-on', 'session'))
+        r = self.vexctl('diag-on', 'session')
+        self.assertRan(r, 1)
+        self.assertIn(b'diag-on: status -1', r.stderr)
+        self.assertRan(self.vexctl('diag-off'))
+        self.assertRan(self.vexctl('set-mask', '/system/etc/diagmask.cfg'))
+        self.assertRan(self.vexctl('set-mask', '/system/etc/missing.cfg'), 1)
+        self.assertRan(self.vexctl('set-mask', '/system/etc/diagmask.cfg'))
+        self.assertRan(self.vexctl('rm-logs', 'session'))
+        self.assertRan(self.vexctl('rm-logs'))
+
+        # Three frames from stdin (4096 + 4096 + 2433 bytes), then a file.
+        text = b''.join(b'trace line %05d\n' % i for i in range(625))
+        self.assertRan(self.vexctl('trace-enable'))
+        self.assertRan(self.vexctl('trace-write', input=text))
+        self.assertTrue(self.h.read_file('/qordebug/vexd_trclog.txt').endswith(text))
+        self.h.exec(['sh', '-c', 'printf "from a file\\n" > /system/trace_in.txt'])
+        self.assertRan(self.vexctl('trace-write', '/system/trace_in.txt'))
+        self.assertTrue(self.h.read_file('/qordebug/vexd_trclog.txt').endswith(text + b'from a file\n'))
+        self.assertRan(self.vexctl('trace-disable'))
+        log = self.h.read_file('/qordebug/vexd_vexdlog.txt')
+        self.assertNotIn(b'too long', log)
+
+    def test_from_host(self):
+        sock = os.path.join(self.h.system_dir, 'vexd_ctrl_socket')
+        r = subprocess.run([self.host_vexctl, '--socket', sock, 'ping'], capture_output=True)
+        self.assertRan(r)
+        r = subprocess.run([self.host_vexctl, '--socket', sock, 'archive'], capture_output=True)
+        self.assertRan(r, out=b'/qordebug/logs.zip\n')
+
+    def test_usage_and_missing_daemon(self):
+        r = self.vexctl('--help')
+        self.assertRan(r, 0, r.stdout)
+        for name in (b'ping', b'archive', b'diag-on', b'diag-off', b'set-mask', b'rm-logs',
+                     b'trace-enable', b'trace-write', b'trace-disable', b'--socket'):
+            self.assertIn(name, r.stdout)
+        for args in (['bogus'], ['diag-on'], ['ping', 'extra'], ['--frobnicate', 'ping'], []):
+            r = self.vexctl(*args)
+            self.assertEqual(2, r.returncode, args)
+            self.assertIn(b'usage:', r.stderr)
+        r = self.vexctl('trace-write', '/system/no_such_file')
+        self.assertEqual(2, r.returncode)
+        self.assertIn(b'cannot open /system/no_such_file', r.stderr)
+
+        r = subprocess.run([self.host_vexctl, '--socket', '/nonexistent/vexd_socket', 'ping'],
+                           capture_output=True)
+        self.assertEqual(3, r.returncode)
+        self.assertIn(b'cannot reach vexd at /nonexistent/vexd_socket', r.stderr)
+
+
+if __name__ == '__main__':
+    unittest.main()

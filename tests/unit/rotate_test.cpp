@@ -1,0 +1,226 @@
+// Startup counter and marker, gzip rotation limits and the process list.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "core_test_util.h"
+#include "vexd.h"
+
+// Stands in for the storage selection's answer (this definition is linked
+// instead of the daemon's): 1 pretends the dedicated partition is mounted.
+static std::atomic<int> fake_cache_partition{0};
+int fs_srv_using_cache_partition(void)
+{
+    return fake_cache_partition.load();
+}
+
+namespace {
+
+std::string marker(int count)
+{
+    char buf[128];
+    snprintf(buf, sizeof(buf), "<<<< VEXD START >>>>\n<<<< STARTUP COUNT %04d >>>>\n", count);
+    return buf;
+}
+
+class Rotate : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string cnt = dir / "vexd_startcnt";
+
+    void SetUp() override
+    {
+        fake_cache_partition = 0;
+        vexd_set_startcnt_path(cnt.c_str());
+        vexd_log_dir_path = dir.path.c_str();
+    }
+    void TearDown() override { vexd_log_dir_path = nullptr; }
+
+    void write_count(int32_t v) { write_file(cnt, std::string(reinterpret_cast<char *>(&v), 4)); }
+    int32_t read_count()
+    {
+        std::string s = read_file(cnt);
+        EXPECT_EQ(4u, s.size());
+        int32_t v = 0;
+        memcpy(&v, s.data(), std::min<size_t>(4, s.size()));
+        return v;
+    }
+    // One process start: the first marker of a fresh process, into `file`.
+    std::string start_once(const std::string &file)
+    {
+        EXPECT_IN_CHILD({
+            int fd = open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0777);
+            ASSERT_GE(fd, 0);
+            int32_t size = 5;
+            vexd_add_startup_marker(fd, &size);
+            close(fd);
+            EXPECT_EQ(static_cast<int32_t>(5 + read_file(file).size()), size);
+        });
+        return read_file(file);
+    }
+};
+
+TEST_F(Rotate, StartupCounterCountsStartsAndRestartsOnShortFile)
+{
+    std::string out = dir / "m.txt";
+    EXPECT_EQ(marker(1), start_once(out));
+    EXPECT_EQ(1, read_count());
+    EXPECT_EQ(marker(2), start_once(out));
+    EXPECT_EQ(2, read_count());
+
+    write_file(cnt, "abc");  // 3 bytes: as if absent
+    EXPECT_EQ(marker(1), start_once(out));
+    EXPECT_EQ(1, read_count());
+
+    write_count(9999);
+    EXPECT_EQ("<<<< VEXD START >>>>\n<<<< STARTUP COUNT 10000 >>>>\n", start_once(out));
+    EXPECT_EQ(10000, read_count());
+
+    // A count that cannot be incremented is treated as damage, not wrapped.
+    write_count(INT32_MAX);
+    EXPECT_EQ(marker(1), start_once(out));
+    EXPECT_FALSE(file_exists(cnt + ".tmp"));
+}
+
+TEST_F(Rotate, CounterIsReadAndRewrittenOncePerProcess)
+{
+    write_count(6);
+    EXPECT_IN_CHILD({
+        EXPECT_EQ(0, vexd_get_startup_counter());
+        // Several threads race to write the first marker.
+        constexpr int THREADS = 8;
+        std::vector<std::string> files;
+        for (int i = 0; i < THREADS; i++) files.push_back(dir / ("t" + std::to_string(i)));
+        std::vector<std::thread> threads;
+        for (int i = 0; i < THREADS; i++)
+            threads.emplace_back([&, i] {
+                int fd = open(files[i].c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0777);
+                vexd_add_startup_marker(fd, nullptr);
+                close(fd);
+            });
+        for (auto &t : threads) t.join();
+        for (auto &f : files) EXPECT_EQ(marker(7), read_file(f));
+        EXPECT_EQ(7, read_count());
+        EXPECT_EQ(7, vexd_get_startup_counter());
+
+        // Later markers of the process repeat the count and leave the file alone.
+        write_count(100);
+        std::string later = dir / "later";
+        int fd = open(later.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0777);
+        vexd_add_startup_marker(fd, nullptr);
+        close(fd);
+        EXPECT_EQ(marker(7), read_file(later));
+        EXPECT_EQ(100, read_count());
+    });
+}
+
+TEST_F(Rotate, UnwritableCounterStillMarksThisStart)
+{
+    std::string nodir = dir / "absent/vexd_startcnt";
+    EXPECT_IN_CHILD({
+        vexd_set_startcnt_path(nodir.c_str());
+        std::string out = dir / "m.txt";
+        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0777);
+        vexd_add_startup_marker(fd, nullptr);
+        close(fd);
+        EXPECT_EQ(marker(1), read_file(out));
+        EXPECT_EQ(1, vexd_get_startup_counter());
+    });
+}
+
+TEST_F(Rotate, ArchiveGzipLimitOutsideTheDedicatedPartition)
+{
+    std::string txt = dir / "x.txt", gz = dir / "x.gz";
+    write_file(txt, "old text\n");
+    uint32_t known = 0;
+    vexd_archive_logfile(txt.c_str(), gz.c_str(), 131072, &known);
+    EXPECT_EQ(read_file(gz).size(), known);
+
+    // Known size at the limit: the gzip file is kept and grows.
+    write_file(txt, "second\n");
+    known = 131072;
+    vexd_archive_logfile(txt.c_str(), gz.c_str(), 131072, &known);
+    EXPECT_EQ((std::vector<std::string>{"old text\n", "second\n"}), gz_members(gz));
+    EXPECT_EQ(read_file(gz).size(), known);
+    // The text file is left for its writer to truncate.
+    EXPECT_EQ("second\n", read_file(txt));
+
+    // One byte above: removed first, so only the latest rotation remains.
+    write_file(txt, "third\n");
+    known = 131073;
+    vexd_archive_logfile(txt.c_str(), gz.c_str(), 131072, &known);
+    EXPECT_EQ((std::vector<std::string>{"third\n"}), gz_members(gz));
+    EXPECT_EQ(read_file(gz).size(), known);
+}
+
+TEST_F(Rotate, ArchiveNeverRemovesOnTheDedicatedPartition)
+{
+    fake_cache_partition = 1;
+    std::string txt = dir / "x.txt", gz = dir / "x.gz";
+    write_file(txt, "a\n");
+    uint32_t known = 0;
+    vexd_archive_logfile(txt.c_str(), gz.c_str(), 131072, &known);
+    write_file(txt, "b\n");
+    known = 0xFFFFFFFFu;
+    vexd_archive_logfile(txt.c_str(), gz.c_str(), 131072, &known);
+    EXPECT_EQ((std::vector<std::string>{"a\n", "b\n"}), gz_members(gz));
+    EXPECT_EQ(read_file(gz).size(), known);
+}
+
+TEST_F(Rotate, ArchiveFailureForgetsTheKnownSize)
+{
+    std::string gz = dir / "x.gz";
+    write_file(gz, "kept");
+    uint32_t known = 999999;
+    fake_cache_partition = 1;
+    vexd_archive_logfile((dir / "missing.txt").c_str(), gz.c_str(), 131072, &known);
+    EXPECT_EQ(0u, known);
+    EXPECT_EQ("kept", read_file(gz));
+}
+
+TEST_F(Rotate, FileSize)
+{
+    EXPECT_EQ(0, vexd_get_file_size((dir / "none").c_str()));
+    write_file(dir / "f", std::string(1234, 'x'));
+    EXPECT_EQ(1234, vexd_get_file_size((dir / "f").c_str()));
+}
+
+TEST_F(Rotate, ProcessListAppendsBelowTheThreshold)
+{
+    std::string txt = dir / "vexd_ps.txt";
+    std::string old(65535, 'o');
+    write_file(txt, old);
+    EXPECT_IN_CHILD({
+        fake_system_clear();
+        vexd_save_proclist();
+        EXPECT_EQ((std::vector<std::string>{"ps >> " + txt}), fake_system_commands());
+    });
+    std::string text = read_file(txt);
+    EXPECT_EQ(0u, text.find(old + marker(1)));
+    EXPECT_NE(std::string::npos, text.find("PID", old.size()));
+    EXPECT_FALSE(file_exists(dir / "vexd_ps.gz"));
+}
+
+TEST_F(Rotate, ProcessListRotatesFromTheThresholdOn)
+{
+    std::string txt = dir / "vexd_ps.txt", gz = dir / "vexd_ps.gz";
+    std::string old(65536, 'o');
+    write_file(txt, old);
+    EXPECT_IN_CHILD({ vexd_save_proclist(); });
+    EXPECT_EQ((std::vector<std::string>{old}), gz_members(gz));
+    std::string text = read_file(txt);
+    EXPECT_EQ(0u, text.find(marker(1)));
+    EXPECT_NE(std::string::npos, text.find("PID"));
+
+    // Past the gzip limit, the old gzip file goes before the next rotation.
+    write_file(gz, std::string(131073, 'g'));
+    write_file(txt, old);
+    EXPECT_IN_CHILD({ vexd_save_proclist(); });
+    EXPECT_EQ((std::vector<std::string>{old}), gz_members(gz));
+}
+
+}  // namespace

@@ -1,0 +1,376 @@
+// Command protocol: request parsing and dispatch, and a socket thread served
+// through a real Unix socket. The diag and trace handlers are replaced by
+// recorders so every argument that reaches them can be checked.
+#include "diaglog.h"
+#include "socket_srv.h"
+#include "trclog_srv.h"
+#include "vexd.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// ---- recording stand-ins for the handlers ----
+namespace {
+std::mutex g_calls_mutex;
+std::vector<std::string> g_calls;  // "name:argument"
+int g_result = 0;                  // what every handler returns
+
+int record(const std::string &call)
+{
+    std::lock_guard<std::mutex> lock(g_calls_mutex);
+    g_calls.push_back(call);
+    return g_result;
+}
+
+std::vector<std::string> take_calls()
+{
+    std::lock_guard<std::mutex> lock(g_calls_mutex);
+    return std::exchange(g_calls, {});
+}
+
+void set_result(int r)
+{
+    std::lock_guard<std::mutex> lock(g_calls_mutex);
+    g_result = r;
+}
+}  // namespace
+
+int diaglog_init(const diaglog_settings_t *) { return 0; }
+int diaglog_on(const char *name) { return record(std::string("diag_on:") + name); }
+int diaglog_off(void) { return record("diag_off:"); }
+int diaglog_setmaskfile(const char *path) { return record(std::string("set_mask:") + path); }
+int diaglog_rmlogfile(const char *filter) { return record(std::string("rm_logs:") + filter); }
+int diaglog_switch_logging(int) { return 0; }
+int diaglog_read_mask_file(const char *) { return 0; }
+int32_t trclog_srv_init(void) { return 0; }
+int trclog_srv_write(const void *data, int len)
+{
+    return record("trc_write:" + std::string(static_cast<const char *>(data), len) + ":" +
+                  std::to_string(len));
+}
+int trclog_srv_enable(void) { return record("trc_enable:"); }
+int trclog_srv_disable(void) { return record("trc_disable:"); }
+int32_t trclog_move_file(const char *, const char *) { return 0; }
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+bytes frame(int code, const std::string &payload, int len = -1)
+{
+    if (len < 0) len = static_cast<int>(payload.size());
+    bytes f = {uint8_t(code & 0xFF), uint8_t((code >> 8) & 0xFF), uint8_t(len & 0xFF),
+               uint8_t((len >> 8) & 0xFF)};
+    f.insert(f.end(), payload.begin(), payload.end());
+    return f;
+}
+
+std::string g_dir;
+
+// A plain file where a socket should be, as an earlier run may leave behind.
+void write_text_stale(const std::string &path)
+{
+    FILE *f = fopen(path.c_str(), "w");
+    if (f != nullptr) {
+        fputs("stale", f);
+        fclose(f);
+    }
+}
+
+class Env : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/vexd_socket_test.XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        g_dir = tmpl;
+        static std::string startcnt = g_dir + "/vexd_startcnt";
+        vexd_set_startcnt_path(startcnt.c_str());
+        vexd_log_dir_path = g_dir.c_str();
+    }
+    void TearDown() override
+    {
+        const std::string cmd = "rm -rf '" + g_dir + "'";
+        EXPECT_EQ(0, system(cmd.c_str()));
+    }
+};
+const auto *env = ::testing::AddGlobalTestEnvironment(new Env);
+
+// Runs parse_resp on buffers that, like the socket threads', are reused and
+// hold leftovers of earlier requests.
+class ParseResp : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        set_result(0);
+        take_calls();
+        memset(req, 'Q', sizeof req);
+        memset(resp, 'R', sizeof resp);
+    }
+    bytes run(const bytes &request)
+    {
+        memcpy(req, request.data(), std::min(request.size(), sizeof req));
+        parse_resp(req, resp);
+        const size_t len = resp[2] | (resp[3] << 8);
+        return bytes(resp, resp + 4 + len);
+    }
+    uint8_t req[SOCKET_SRV_BUF_LEN];
+    uint8_t resp[SOCKET_SRV_BUF_LEN];
+};
+
+const bytes OK = {0, 0, 0, 0};
+const bytes FAILED = {0xFF, 0xFF, 0, 0};
+const bytes UNKNOWN = {0xFE, 0xFF, 0, 0};
+
+TEST_F(ParseResp, PingAndUnknownCodes)
+{
+    EXPECT_EQ(OK, run(frame(CMD_PING, "")));
+    EXPECT_EQ(OK, run(frame(CMD_PING, "ignored")));
+    for (int code : {9, 0x7FFF, 0x8000, 0xFFFF}) {
+        EXPECT_EQ(UNKNOWN, run(frame(code, ""))) << code;
+        EXPECT_EQ(UNKNOWN, run(frame(code, "abc"))) << code;
+    }
+    EXPECT_TRUE(take_calls().empty());
+}
+
+TEST_F(ParseResp, TextArgumentsEndAtReceivedLength)
+{
+    EXPECT_EQ(OK, run(frame(CMD_DIAG_ON, std::string("abc\0", 4))));
+    EXPECT_EQ(OK, run(frame(CMD_DIAG_ON, "ab")));  // no NUL: leftovers after it are not read
+    EXPECT_EQ(OK, run(frame(CMD_DIAG_SET_MASK, "/system/etc/diagmask.cfg")));
+    EXPECT_EQ(OK, run(frame(CMD_DIAG_RM_LOGS, "")));  // the empty filter
+    EXPECT_EQ(OK, run(frame(CMD_DIAG_RM_LOGS, std::string("abc\0def", 7))));
+    EXPECT_EQ(OK, run(frame(CMD_DIAG_SET_MASK, "")));
+    EXPECT_EQ((std::vector<std::string>{"diag_on:abc", "diag_on:ab",
+                                        "set_mask:/system/etc/diagmask.cfg", "rm_logs:",
+                                        "rm_logs:abc", "set_mask:"}),
+              take_calls());
+
+    // A full payload leaves no room after it: it must carry its own NUL.
+    std::string full(SOCKET_SRV_MAX_PAYLOAD, 'n');
+    EXPECT_EQ(FAILED, run(frame(CMD_DIAG_ON, full)));
+    EXPECT_TRUE(take_calls().empty());
+    full[3] = '\0';
+    EXPECT_EQ(OK, run(frame(CMD_DIAG_ON, full)));
+    EXPECT_EQ(std::vector<std::string>{"diag_on:nnn"}, take_calls());
+}
+
+TEST_F(ParseResp, BytesAndIgnoredPayloads)
+{
+    EXPECT_EQ(OK, run(frame(CMD_TRC_WRITE, "abc")));
+    EXPECT_EQ(OK, run(frame(CMD_TRC_WRITE, std::string("a\0b\n", 4))));
+    EXPECT_EQ(OK, run(frame(CMD_TRC_WRITE, "")));
+    EXPECT_EQ(OK, run(frame(CMD_TRC_WRITE, std::string(SOCKET_SRV_MAX_PAYLOAD, 't'))));
+    EXPECT_EQ(OK, run(frame(CMD_DIAG_OFF, "junk")));
+    EXPECT_EQ(OK, run(frame(CMD_TRC_ENABLE, "junk")));
+    EXPECT_EQ(OK, run(frame(CMD_TRC_DISABLE, "junk")));
+    EXPECT_EQ((std::vector<std::string>{"trc_write:abc:3", std::string("trc_write:a\0b\n:4", 16),
+                                        "trc_write::0",
+                                        "trc_write:" + std::string(SOCKET_SRV_MAX_PAYLOAD, 't') + ":4096",
+                                        "diag_off:", "trc_enable:", "trc_disable:"}),
+              take_calls());
+}
+
+TEST_F(ParseResp, StatusIsLow16BitsOfResult)
+{
+    set_result(-1);
+    EXPECT_EQ(FAILED, run(frame(CMD_DIAG_ON, std::string("abc\0", 4))));
+    set_result(0x12345);
+    EXPECT_EQ((bytes{0x45, 0x23, 0, 0}), run(frame(CMD_DIAG_OFF, "")));
+    set_result(-2);
+    EXPECT_EQ(UNKNOWN, run(frame(CMD_TRC_ENABLE, "")));
+}
+
+TEST_F(ParseResp, OverlongRequestIsRefused)
+{
+    for (int code : {0, 2, 6, 9}) {
+        EXPECT_EQ(FAILED, run(frame(code, "", SOCKET_SRV_MAX_PAYLOAD + 1))) << code;
+        EXPECT_EQ(FAILED, run(frame(code, "", 0xFFFF))) << code;
+    }
+    EXPECT_TRUE(take_calls().empty());
+}
+
+TEST_F(ParseResp, ArchiveAnswersWithPath)
+{
+    const std::string def = g_dir + "/logs.zip";
+    bytes r = run(frame(CMD_ARCHIVE, ""));
+    ASSERT_EQ(4 + def.size() + 1, r.size());
+    EXPECT_EQ((bytes{0, 0, uint8_t(def.size() + 1), 0}), bytes(r.begin(), r.begin() + 4));
+    EXPECT_EQ(def, std::string(r.begin() + 4, r.end() - 1));
+    EXPECT_EQ(0, r.back());
+    struct stat st {};
+    EXPECT_EQ(0, stat(def.c_str(), &st));
+
+    const std::string mine = g_dir + "/mine.zip";  // sent without its NUL
+    r = run(frame(CMD_ARCHIVE, mine));
+    EXPECT_EQ(0, r[0] | r[1]);
+    EXPECT_EQ(mine, std::string(r.begin() + 4, r.end() - 1));
+    EXPECT_EQ(0, stat(mine.c_str(), &st));
+
+    r = run(frame(CMD_ARCHIVE, std::string("rel.zip\0", 8)));
+    EXPECT_EQ((bytes{0xFF, 0xFF, 8, 0}), bytes(r.begin(), r.begin() + 4));
+    EXPECT_EQ(std::string("rel.zip\0", 8), std::string(r.begin() + 4, r.end()));
+}
+
+// ---- a socket thread on a temporary path ----
+
+int connect_to(const std::string &path)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    for (int i = 0; i < 200; i++) {
+        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+            struct timeval tv = {5, 0};
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            return fd;
+        }
+        usleep(10000);
+    }
+    close(fd);
+    return -1;
+}
+
+void send_bytes(int fd, const bytes &b)
+{
+    ASSERT_EQ(static_cast<ssize_t>(b.size()), send(fd, b.data(), b.size(), MSG_NOSIGNAL));
+}
+
+// Reads n bytes, or what came before the timeout or end of stream.
+bytes recv_bytes(int fd, size_t n)
+{
+    bytes out(n);
+    size_t got = 0;
+    while (got < n) {
+        const ssize_t r = recv(fd, out.data() + got, n - got, 0);
+        if (r <= 0) break;
+        got += static_cast<size_t>(r);
+    }
+    out.resize(got);
+    return out;
+}
+
+// Nothing arrives within `ms`.
+bool quiet(int fd, int ms)
+{
+    struct timeval tv = {0, ms * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    uint8_t b;
+    const bool none = recv(fd, &b, 1, MSG_PEEK) < 0 && errno == EAGAIN;
+    tv = {5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return none;
+}
+
+const std::string &served_path()
+{
+    static const std::string path = [] {
+        static std::string p = g_dir + "/ctrl_socket";
+        write_text_stale(p);
+        pthread_t t;
+        pthread_create(&t, nullptr, socket_srv_thread, const_cast<char *>(p.c_str()));
+        pthread_detach(t);
+        return p;
+    }();
+    return path;
+}
+
+TEST(SocketThread, SplitBackToBackAndOverlongFrames)
+{
+    take_calls();
+    set_result(0);
+    const int fd = connect_to(served_path());
+    ASSERT_GE(fd, 0);
+
+    // Header and payload in pieces, one byte at a time at the end.
+    const bytes on = frame(CMD_DIAG_ON, std::string("abc\0", 4));
+    send_bytes(fd, bytes(on.begin(), on.begin() + 2));
+    EXPECT_TRUE(quiet(fd, 100));
+    send_bytes(fd, bytes(on.begin() + 2, on.begin() + 5));
+    EXPECT_TRUE(quiet(fd, 100));
+    for (size_t i = 5; i < on.size(); i++) send_bytes(fd, bytes{on[i]});
+    EXPECT_EQ(OK, recv_bytes(fd, 4));
+
+    // Back to back, with payloads on commands that ignore them and an
+    // unknown code in the middle.
+    bytes burst;
+    for (const bytes &f : {frame(CMD_TRC_ENABLE, "xyz"), frame(0xFFFF, "p"), frame(CMD_TRC_WRITE, "abc"),
+                           frame(9, ""), frame(CMD_PING, "")})
+        burst.insert(burst.end(), f.begin(), f.end());
+    send_bytes(fd, burst);
+    const bytes want = {0, 0, 0, 0, 0xFE, 0xFF, 0, 0, 0, 0, 0, 0, 0xFE, 0xFF, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(want, recv_bytes(fd, want.size()));
+
+    // Too long for the buffer: read and dropped, answered -1, still in step.
+    bytes longreq = frame(CMD_TRC_WRITE, std::string(10000, 'L'));
+    const bytes ping = frame(CMD_PING, "");
+    longreq.insert(longreq.end(), ping.begin(), ping.end());
+    send_bytes(fd, longreq);
+    EXPECT_EQ((bytes{0xFF, 0xFF, 0, 0, 0, 0, 0, 0}), recv_bytes(fd, 8));
+    EXPECT_TRUE(quiet(fd, 100));
+    close(fd);
+
+    EXPECT_EQ((std::vector<std::string>{"diag_on:abc", "trc_enable:", "trc_write:abc:3"}), take_calls());
+}
+
+TEST(SocketThread, SecondClientWaitsForFirst)
+{
+    const int first = connect_to(served_path());
+    ASSERT_GE(first, 0);
+    send_bytes(first, frame(CMD_PING, ""));
+    EXPECT_EQ(OK, recv_bytes(first, 4));
+
+    const int second = connect_to(served_path());  // queued in the backlog
+    ASSERT_GE(second, 0);
+    send_bytes(second, frame(CMD_PING, ""));
+    EXPECT_TRUE(quiet(second, 300));
+    send_bytes(first, frame(CMD_PING, ""));
+    EXPECT_EQ(OK, recv_bytes(first, 4));
+    close(first);
+    EXPECT_EQ(OK, recv_bytes(second, 4));
+    close(second);
+}
+
+TEST(SocketThread, ClientGoneBeforeAnswer)
+{
+    // A client that leaves before its response must not take the daemon down.
+    for (int i = 0; i < 3; i++) {
+        const int fd = connect_to(served_path());
+        ASSERT_GE(fd, 0);
+        send_bytes(fd, frame(CMD_PING, ""));
+        close(fd);
+    }
+    const int fd = connect_to(served_path());
+    ASSERT_GE(fd, 0);
+    send_bytes(fd, frame(CMD_PING, ""));
+    EXPECT_EQ(OK, recv_bytes(fd, 4));
+    close(fd);
+}
+
+TEST(SocketListen, StaleFileAndBadPaths)
+{
+    const std::string path = g_dir + "/stale_socket";
+    write_text_stale(path);
+    const int fd = socket_srv_listen(path.c_str());
+    ASSERT_GE(fd, 0);
+    struct stat st {};
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    close(fd);
+
+    EXPECT_EQ(-1, socket_srv_listen(("/" + std::string(200, 's')).c_str()));
+    EXPECT_EQ(-1, socket_srv_listen((g_dir + "/no/such/dir/socket").c_str()));
+}
+
+}  // namespace
