@@ -40,8 +40,10 @@ struct Options {
     const char *fifo = nullptr;
     long pri = -1;
     const char *tag = nullptr;
-    long pid = -1;
-    long tid = -1;
+    long pid = 0;
+    long tid = 0;
+    bool have_pid = false;
+    bool have_tid = false;
     const char *msg = nullptr;
     long count = 1;
     double rate = 0;
@@ -133,7 +135,7 @@ Bytes make_entry(const Options &o)
     put16(e, static_cast<uint32_t>(payload.size()));
     put16(e, 0);
     put32(e, static_cast<uint32_t>(o.pid));
-    put32(e, static_cast<uint32_t>(o.tid >= 0 ? o.tid : o.pid));
+    put32(e, static_cast<uint32_t>(o.have_tid ? o.tid : o.pid));
     put32(e, static_cast<uint32_t>(now.tv_sec));
     put32(e, static_cast<uint32_t>(now.tv_nsec));
     e.insert(e.end(), payload.begin(), payload.end());
@@ -216,8 +218,10 @@ bool parse_args(int argc, char **argv, Options *o)
             o->tag = v;
         } else if (a == "--pid") {
             ok = parse_long(v, INT32_MIN, INT32_MAX, &o->pid);
+            o->have_pid = true;
         } else if (a == "--tid") {
             ok = parse_long(v, INT32_MIN, INT32_MAX, &o->tid);
+            o->have_tid = true;
         } else if (a == "--msg") {
             o->msg = v;
         } else if (a == "--count") {
@@ -242,10 +246,10 @@ bool parse_args(int argc, char **argv, Options *o)
     }
     if (o->fifo == nullptr)
         return false;
-    bool entry = o->pri >= 0 || o->tag || o->pid != -1 || o->msg;
+    bool entry = o->pri >= 0 || o->tag || o->have_pid || o->msg;
     if (!o->raw.empty())
         return !entry;
-    if (o->pri < 0 || o->tag == nullptr || o->msg == nullptr || o->pid == -1) {
+    if (o->pri < 0 || o->tag == nullptr || o->msg == nullptr || !o->have_pid) {
         fputs("logfeed: --pri, --tag, --pid and --msg are all needed\n", stderr);
         return false;
     }

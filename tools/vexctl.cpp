@@ -26,19 +26,20 @@ struct command {
     std::string_view name;
     int16_t code;
     enum { NONE, TEXT, OPT_TEXT, STREAM } arg;
+    std::string_view args;
     std::string_view help;
 };
 
 constexpr command commands[] = {
-    {"ping", CMD_PING, command::NONE, "check that the daemon answers"},
-    {"archive", CMD_ARCHIVE, command::OPT_TEXT, "[PATH]  pack the log directory into a ZIP file"},
-    {"diag-on", CMD_DIAG_ON, command::TEXT, "NAME    start modem logging into dl_NAME_<count>.qmdl"},
-    {"diag-off", CMD_DIAG_OFF, command::NONE, "stop modem logging"},
-    {"set-mask", CMD_DIAG_SET_MASK, command::TEXT, "PATH    choose the diag mask file"},
-    {"rm-logs", CMD_DIAG_RM_LOGS, command::OPT_TEXT, "[FILTER] delete qmdl files (all without FILTER)"},
-    {"trace-enable", CMD_TRC_ENABLE, command::NONE, "enable the trace log"},
-    {"trace-write", CMD_TRC_WRITE, command::STREAM, "[FILE]  send FILE (or stdin) to the trace log"},
-    {"trace-disable", CMD_TRC_DISABLE, command::NONE, "disable the trace log"},
+    {"ping", CMD_PING, command::NONE, "", "check that the daemon answers"},
+    {"archive", CMD_ARCHIVE, command::OPT_TEXT, "[PATH]", "pack the log directory into a ZIP file (PATH absolute, *.zip)"},
+    {"diag-on", CMD_DIAG_ON, command::TEXT, "NAME", "start modem logging into dl_NAME_<count>.qmdl"},
+    {"diag-off", CMD_DIAG_OFF, command::NONE, "", "stop modem logging"},
+    {"set-mask", CMD_DIAG_SET_MASK, command::TEXT, "PATH", "choose the diag mask file"},
+    {"rm-logs", CMD_DIAG_RM_LOGS, command::OPT_TEXT, "[FILTER]", "delete qmdl files (all without FILTER)"},
+    {"trace-enable", CMD_TRC_ENABLE, command::NONE, "", "enable the trace log"},
+    {"trace-write", CMD_TRC_WRITE, command::STREAM, "[FILE]", "send FILE (or stdin) to the trace log"},
+    {"trace-disable", CMD_TRC_DISABLE, command::NONE, "", "disable the trace log"},
 };
 
 void usage(FILE *out)
@@ -46,14 +47,16 @@ void usage(FILE *out)
     fprintf(out,
             "usage: vexctl [--socket trace|control|PATH] COMMAND [ARG]\n"
             "\n"
-            "Sends COMMAND to vexd and prints a non-zero status. The default socket is\n"
-            "control (%s); trace is %s.\n"
+            "Sends COMMAND to vexd over a control socket: control (%s,\n"
+            "the default), trace (%s) or PATH. Exits 0 when the daemon\n"
+            "answers 0; otherwise prints the status and exits 1 (2: usage error,\n"
+            "3: daemon not reachable).\n"
             "\n"
             "commands:\n",
             VEXD_CTRL_SOCKET, VEXD_TRC_SOCKET);
     for (const command &c : commands) {
-        fprintf(out, "  %-14.*s%.*s\n", (int)c.name.size(), c.name.data(), (int)c.help.size(),
-                c.help.data());
+        fprintf(out, "  %-14.*s %-9.*s %.*s\n", (int)c.name.size(), c.name.data(), (int)c.args.size(),
+                c.args.data(), (int)c.help.size(), c.help.data());
     }
 }
 
@@ -180,7 +183,11 @@ int main(int argc, char **argv)
             usage(stdout);
             return 0;
         }
-        if (opt == "--socket" && i + 1 < argc) {
+        if (opt == "--socket" && i + 1 == argc) {
+            fprintf(stderr, "vexctl: --socket needs trace, control or a path\n");
+            return EXIT_USAGE;
+        }
+        if (opt == "--socket") {
             const std::string_view which = argv[++i];
             socket_path = which == "trace" ? VEXD_TRC_SOCKET
                           : which == "control" ? VEXD_CTRL_SOCKET
@@ -234,12 +241,11 @@ int main(int argc, char **argv)
 
     if (cmd->arg == command::STREAM) return stream(sock.fd, socket_path, *cmd, arg);
 
+    // Texts travel with their NUL. Without a filter rm-logs sends the empty
+    // text (every qmdl file); archive without a path sends nothing (the default).
     std::string payload;
-    if (cmd->arg == command::TEXT || (cmd->code == CMD_DIAG_RM_LOGS)) {
+    if (arg != nullptr || cmd->code == CMD_DIAG_RM_LOGS) {
         payload.assign(arg != nullptr ? arg : "");
-        payload.push_back('\0');
-    } else if (cmd->arg == command::OPT_TEXT && arg != nullptr) {
-        payload.assign(arg);
         payload.push_back('\0');
     }
     int16_t status = 0;

@@ -77,7 +77,7 @@ void *logcat_srv_thread(void *)
         ssize_t written = write(logcatlog_fd, line.get(), static_cast<size_t>(len));
         if (written > 0) txt_size += static_cast<int32_t>(written);
 
-        if (txt_size <= LOGCAT_ROTATE_SIZE) {
+        if (txt_size < LOGCAT_ROTATE_SIZE) {
             fssync_srv_need_sync(logcatlog_fd);
             continue;
         }

@@ -64,7 +64,7 @@ void *syslog_srv_thread(void *)
         ssize_t written = write(txt_fd, buf.get(), static_cast<size_t>(n));
         if (written > 0) txt_size += static_cast<int32_t>(written);
 
-        if (txt_size < SYSLOG_ROTATE_SIZE) {
+        if (txt_size <= SYSLOG_ROTATE_SIZE) {
             fssync_srv_need_sync(txt_fd);
             continue;
         }

@@ -175,7 +175,7 @@ int trclog_srv_disable(void)
     if (trclog_fd >= 0) close(trclog_fd);
     trclog_fd = -1;
     vexd_archive_logfile(path_txt, path_gz, TRCLOG_GZ_LIMIT, &archive_fsz);
-
+    empty_archived_text(archive_fsz);
     hascontrol.store(0);
     return start_watcher();
 }

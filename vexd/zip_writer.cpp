@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr uLong VERSION_MADE_BY_UNIX = (3u << 8) | 20u;  // host Unix, spec 2.0
+constexpr uLong VERSION_MADE_BY_UNIX = (3u << 8) | 20u;  // made on Unix, ZIP version 2.0
 constexpr uLong MSDOS_DIR_ATTR = 0x10;
 constexpr size_t CHUNK = 16384;
 

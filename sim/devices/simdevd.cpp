@@ -5,10 +5,11 @@
 // Serves, in the root of MOUNTPOINT, the diagnostic device "diag", the control
 // file "ctl" and the PMIC files spmi_address, spmi_count, spmi_data, invert and
 // rf_id (sim/README.md has the control lines and the record files). The
-// handset binds them to their platform paths.
+// handset binds them to their platform paths. Unmounting ends the server; so
+// do SIGTERM, SIGINT and SIGHUP, which unmount first.
 //
 // diag hands out exactly one record per read. A read with nothing to hand out
-// is parked in `readers` and answered later, from whichever thread makes a
+// is parked in `g_readers` and answered later, from whichever thread makes a
 // record available: the FUSE loop (control lines, request 9, a new read) or
 // the producer thread (the "diag rate" stream). The loop itself never waits,
 // so writes and ioctls go on while a read is parked; a parked read that the
@@ -31,7 +32,9 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <mutex>
+#include <linux/fuse.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
 #include <unordered_set>
@@ -86,6 +89,7 @@ std::vector<uint8_t> g_record;            // buffer of the record being handed o
 std::condition_variable g_wake;           // wakes the producer
 bool g_stop = false;
 std::string g_records_dir;
+thread_local bool t_stream_reply = false; // see io_writev
 
 uint64_t now_ns()
 {
@@ -93,15 +97,18 @@ uint64_t now_ns()
     return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Appends to a file of the records folder. Opened per call, so a test may
-// delete or truncate the files between cases.
-void record(const char *name, const void *data, size_t len)
+// Appends to a file of the records folder; returns its size before, or -1.
+// Opened per call, so a test may delete or truncate the files between cases.
+off_t record(const char *name, const void *data, size_t len)
 {
     std::string path = g_records_dir + "/" + name;
     int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
         fprintf(stderr, "simdevd: %s: %s\n", path.c_str(), strerror(errno));
-        return;
+        if (fd >= 0)
+            close(fd);
+        return -1;
     }
     const auto *p = static_cast<const uint8_t *>(data);
     while (len > 0) {
@@ -116,6 +123,7 @@ void record(const char *name, const void *data, size_t len)
         len -= static_cast<size_t>(n);
     }
     close(fd);
+    return st.st_size;
 }
 
 void record_line(const char *name, const std::string &line)
@@ -123,18 +131,22 @@ void record_line(const char *name, const std::string &line)
     record(name, (line + "\n").data(), line.size() + 1);
 }
 
-// Answers one parked read with a record (cut to the read's size). False when
-// the reader is gone; the record then stays for the next one.
+// Answers one parked read with a record (cut to the read's size). A data
+// record goes to diag_data.bin first, so a reader that has it finds it there,
+// and is taken back out if the reply fails. False when the reader is gone;
+// the record then stays for the next one.
 bool hand_out(const reader_t &r, uint32_t type, uint32_t size)
 {
     size_t n = std::min<size_t>(size, r.size);
     g_record.resize(std::max<size_t>(n, 1));
     simdevd_fill_record(g_record.data(), n, type, g_model.seq);
-    if (fuse_reply_buf(r.req, reinterpret_cast<const char *>(g_record.data()), n) != 0)
+    off_t before = type == SIMDEVD_DATA_TYPE ? record("diag_data.bin", g_record.data(), n) : -1;
+    if (fuse_reply_buf(r.req, reinterpret_cast<const char *>(g_record.data()), n) != 0) {
+        if (before >= 0 && truncate((g_records_dir + "/diag_data.bin").c_str(), before) != 0)
+            fprintf(stderr, "simdevd: diag_data.bin: %s\n", strerror(errno));
         return false;
+    }
     g_model.seq++;
-    if (type == SIMDEVD_DATA_TYPE)
-        record("diag_data.bin", g_record.data(), n);
     return true;
 }
 
@@ -353,7 +365,10 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
     fi->fh = reinterpret_cast<uint64_t>(h);
     fi->direct_io = 1; // every read and write reaches us, nothing is cached
     fi->nonseekable = ino == INO_DIAG;
-    if (fuse_reply_open(req, fi) != 0) { // the opener is gone already
+    t_stream_reply = ino == INO_DIAG;
+    int rc = fuse_reply_open(req, fi);
+    t_stream_reply = false;
+    if (rc != 0) { // the opener is gone already
         std::lock_guard<std::mutex> lk(g_mutex);
         g_handles.erase(h);
         delete h;
@@ -392,7 +407,8 @@ void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_i
     }
     // Register for interrupts before the read becomes visible to the
     // producer, which may answer (and free) it at once. Interrupts are
-    // handled on this (the loop's) thread, so none can come in between.
+    // handled on this thread (the loop is single-threaded), so none can come
+    // in between.
     fuse_req_interrupt_func(req, on_interrupt, nullptr);
     if (fuse_req_interrupted(req)) {
         fuse_reply_err(req, EINTR);
@@ -441,12 +457,16 @@ void op_write(fuse_req_t req, fuse_ino_t ino, const char *buf, size_t size, off_
 void op_ioctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void *arg, fuse_file_info *fi, unsigned,
               const void *, size_t, size_t)
 {
+    if (ino != INO_DIAG) {
+        fuse_reply_err(req, ENOTTY);
+        return;
+    }
     unsigned long value = reinterpret_cast<uintptr_t>(arg);
     std::lock_guard<std::mutex> lk(g_mutex);
     int result = -1;
-    if (ino == INO_DIAG && cmd == 7) {
+    if (cmd == 7) {
         result = g_model.refuse7 ? 0 : 1;
-    } else if (ino == INO_DIAG && cmd == 9) {
+    } else if (cmd == 9) {
         result = g_model.refuse9 ? 0 : 1;
         if (result && !g_model.ignore9)
             handle_of(fi)->deinit = true;
@@ -459,6 +479,28 @@ void op_ioctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void *arg, fuse_
     else
         fuse_reply_ioctl(req, result, nullptr, 0);
     pump_locked();
+}
+
+// diag must be opened as a stream (FOPEN_STREAM): the kernel then keeps no
+// file position for it and does not serialise a write behind a read parked on
+// the same descriptor, which a threaded reader and writer (the daemon) do.
+// libfuse 3.14 has no field for that flag, so the open reply is amended on its
+// way out: op_open raises `t_stream_reply` (on its own thread) around
+// fuse_reply_open, and the session's writev adds the flag.
+ssize_t io_writev(int fd, struct iovec *iov, int count, void *)
+{
+    fuse_open_out out;
+    if (t_stream_reply && count == 2 && iov[1].iov_len == sizeof out) {
+        memcpy(&out, iov[1].iov_base, sizeof out);
+        out.open_flags |= FOPEN_STREAM;
+        iov[1].iov_base = &out;
+    }
+    return writev(fd, iov, count);
+}
+
+ssize_t io_read(int fd, void *buf, size_t len, void *)
+{
+    return read(fd, buf, len);
 }
 
 const fuse_lowlevel_ops ops = [] {
@@ -490,14 +532,17 @@ int main(int argc, char **argv)
     // Absolute paths: a daemon runs from "/".
     char mnt[PATH_MAX], rec[PATH_MAX];
     mkdir(argv[2], 0755);
-    if (!realpath(argv[1], mnt) || !realpath(argv[2], rec)) {
-        fprintf(stderr, "simdevd: %s: %s\n", realpath(argv[1], mnt) ? argv[2] : argv[1], strerror(errno));
+    const char *bad = !realpath(argv[1], mnt) ? argv[1] : !realpath(argv[2], rec) ? argv[2] : nullptr;
+    if (bad) {
+        fprintf(stderr, "simdevd: %s: %s\n", bad, strerror(errno));
         return 1;
     }
     g_records_dir = rec;
 
-    // libfuse parses the rest: -f, -d, -s, -o ...
-    std::vector<char *> rest{argv[0]};
+    // libfuse parses the rest: -f, -d, -s, -o ... auto_unmount leaves a
+    // fusermount3 watching, which unmounts should this process die.
+    char opt_o[] = "-o", opt_auto[] = "auto_unmount";
+    std::vector<char *> rest{argv[0], opt_o, opt_auto};
     rest.insert(rest.end(), argv + 3, argv + argc);
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(rest.size()), rest.data());
     fuse_cmdline_opts opts{};
@@ -510,25 +555,30 @@ int main(int argc, char **argv)
     }
 
     int rc = 1;
+    fuse_custom_io io{};
+    io.writev = io_writev;
+    io.read = io_read;
     fuse_session *se = fuse_session_new(&args, &ops, sizeof ops, nullptr);
     if (se && fuse_set_signal_handlers(se) == 0) {
         if (fuse_session_mount(se, mnt) == 0) {
-            fuse_daemonize(opts.foreground); // threads only after the fork
-            std::thread prod(producer);
-            rc = fuse_session_loop(se) == 0 ? 0 : 1;
-            {
-                std::lock_guard<std::mutex> lk(g_mutex);
-                g_stop = true;
+            // Threads only after fuse_daemonize's fork.
+            if (fuse_session_custom_io(se, &io, fuse_session_fd(se)) == 0 && fuse_daemonize(opts.foreground) == 0) {
+                std::thread prod(producer);
+                rc = fuse_session_loop(se) < 0 ? 1 : 0; // ended by unmount or a signal: 0
+                {
+                    std::lock_guard<std::mutex> lk(g_mutex);
+                    g_stop = true;
+                }
+                g_wake.notify_all();
+                prod.join();
+                // Free what the kernel will never ask about again.
+                for (const auto &r : g_readers)
+                    fuse_reply_err(r.req, ENODEV);
+                g_readers.clear();
+                for (handle_t *h : g_handles)
+                    delete h;
+                g_handles.clear();
             }
-            g_wake.notify_all();
-            prod.join();
-            // Free what the kernel will never ask about again.
-            for (const auto &r : g_readers)
-                fuse_reply_err(r.req, ENODEV);
-            g_readers.clear();
-            for (handle_t *h : g_handles)
-                delete h;
-            g_handles.clear();
             fuse_session_unmount(se);
         }
         fuse_remove_signal_handlers(se);

@@ -16,7 +16,10 @@
 constexpr uint32_t SIMDEVD_DATA_TYPE = 0x20;       // data record type word
 constexpr uint32_t SIMDEVD_DEINIT_TYPE = 0x10;     // answers request 9
 constexpr uint32_t SIMDEVD_DEINIT_SIZE = 8;        // type word and sequence number
-constexpr uint32_t SIMDEVD_MAX_RECORD = 1048576;   // the daemon's read buffer
+// The largest record: one FUSE read request carries 256 pages, so this much
+// fits in one request whatever the alignment of the reader's buffer. A larger
+// record would arrive in pieces, the later ones parked as new reads.
+constexpr uint32_t SIMDEVD_MAX_RECORD = 1048576 - 4096;
 constexpr uint32_t SIMDEVD_MAX_RATE = 100000;      // records per second
 constexpr uint32_t SIMDEVD_MAX_SPMI_COUNT = 256;   // bytes in one register dump
 constexpr uint32_t SIMDEVD_GPIO_REGISTER = 0xCB08; // register holding the strap GPIO level
@@ -109,7 +112,7 @@ inline bool simdevd_parse_int(std::string_view s, int64_t min, int64_t max, int6
         *out = v;
         return true;
     }
-    if (mag > static_cast<uint64_t>(max))
+    if (mag > static_cast<uint64_t>(max) || static_cast<int64_t>(mag) < min)
         return false;
     *out = static_cast<int64_t>(mag);
     return true;
@@ -165,8 +168,8 @@ inline int simdevd_parse_ctl(std::string_view line, simdevd_ctl_t *cmd, std::str
                 return 0;
             }
             if (n != 4 || !num(2, 0, max, &a) || !num(3, 4, SIMDEVD_MAX_RECORD, &b))
-                return fail(burst ? "usage: diag burst COUNT SIZE (SIZE 4..1048576)"
-                                  : "usage: diag rate PER_SECOND SIZE (rate 0..100000, SIZE 4..1048576)");
+                return fail(burst ? "usage: diag burst COUNT SIZE (SIZE 4..1044480)"
+                                  : "usage: diag rate PER_SECOND SIZE (rate 0..100000, SIZE 4..1044480)");
             cmd->op = burst ? CTL_DIAG_BURST : CTL_DIAG_RATE;
             cmd->count = static_cast<uint64_t>(a);
             cmd->size = static_cast<uint32_t>(b);
@@ -174,7 +177,7 @@ inline int simdevd_parse_ctl(std::string_view line, simdevd_ctl_t *cmd, std::str
         }
         if (verb == "emit") {
             if (n != 4 || !num(2, 0, UINT32_MAX, &a) || !num(3, 0, SIMDEVD_MAX_RECORD, &b))
-                return fail("usage: diag emit TYPE SIZE (SIZE 0..1048576)");
+                return fail("usage: diag emit TYPE SIZE (SIZE 0..1044480)");
             cmd->op = CTL_DIAG_EMIT;
             cmd->type = static_cast<uint32_t>(a);
             cmd->size = static_cast<uint32_t>(b);

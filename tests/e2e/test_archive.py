@@ -64,7 +64,7 @@ class LogArchive(unittest.TestCase):
         return r.stdout.decode()
 
     def tree(self):
-        out = self.sh("find /qordebug -mindepth 1 -printf '%y %P\\n'")
+        out = self.sh("find -H /qordebug -mindepth 1 -printf '%y %P\\n'")
         return [tuple(line.split(' ', 1)) for line in out.splitlines()]
 
     def fetch(self, path):
@@ -122,7 +122,7 @@ class LogArchive(unittest.TestCase):
 
         # A path sent without its NUL is taken up to the received length.
         with Client(self.ctrl) as c:
-            self.assertEqual(b'\x00\x00\x0f\x00/system/raw.zip\x00', c.request(ARCHIVE, b'/system/raw.zip'))
+            self.assertEqual(b'\x00\x00\x10\x00/system/raw.zip\x00', c.request(ARCHIVE, b'/system/raw.zip'))
         self.fetch('/system/raw.zip')
 
     def test_refused_paths(self):

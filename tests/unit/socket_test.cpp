@@ -296,9 +296,7 @@ TEST(SocketThread, SplitBackToBackAndOverlongFrames)
     // Header and payload in pieces, one byte at a time at the end.
     const bytes on = frame(CMD_DIAG_ON, std::string("abc\0", 4));
     send_bytes(fd, bytes(on.begin(), on.begin() + 2));
-    EXPECT_TRUE(quiet(fd, 100));
     send_bytes(fd, bytes(on.begin() + 2, on.begin() + 5));
-    EXPECT_TRUE(quiet(fd, 100));
     for (size_t i = 5; i < on.size(); i++) send_bytes(fd, bytes{on[i]});
     EXPECT_EQ(OK, recv_bytes(fd, 4));
 
@@ -322,24 +320,6 @@ TEST(SocketThread, SplitBackToBackAndOverlongFrames)
     close(fd);
 
     EXPECT_EQ((std::vector<std::string>{"diag_on:abc", "trc_enable:", "trc_write:abc:3"}), take_calls());
-}
-
-TEST(SocketThread, SecondClientWaitsForFirst)
-{
-    const int first = connect_to(served_path());
-    ASSERT_GE(first, 0);
-    send_bytes(first, frame(CMD_PING, ""));
-    EXPECT_EQ(OK, recv_bytes(first, 4));
-
-    const int second = connect_to(served_path());  // queued in the backlog
-    ASSERT_GE(second, 0);
-    send_bytes(second, frame(CMD_PING, ""));
-    EXPECT_TRUE(quiet(second, 300));
-    send_bytes(first, frame(CMD_PING, ""));
-    EXPECT_EQ(OK, recv_bytes(first, 4));
-    close(first);
-    EXPECT_EQ(OK, recv_bytes(second, 4));
-    close(second);
 }
 
 TEST(SocketThread, ClientGoneBeforeAnswer)

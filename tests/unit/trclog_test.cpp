@@ -181,4 +181,8 @@ TEST(TrclogChannel, StateChecksRotationAndArchive)
     put("again");
     EXPECT_EQ(0, trclog_srv_disable());
     EXPECT_TRUE(same_text("left over\n" + written, gunzip(gz)));
+
+    // Enabling joins the watcher that the last disable started.
+    EXPECT_EQ(0, trclog_srv_enable());
+    EXPECT_TRUE(same_text("left over\n" + written, gunzip(gz)));
 }

@@ -1,0 +1,109 @@
+"""Helpers shared by the collector tests: log directory files, the daemon
+log, polling, and a client of the control sockets."""
+import os
+import socket
+import struct
+import time
+
+LOG_DIR = '/qordebug'
+CMD_PING, CMD_TRC_WRITE, CMD_TRC_ENABLE, CMD_TRC_DISABLE = 0, 6, 7, 8
+
+
+def marker(count):
+    return b'<<<< VEXD START >>>>\n<<<< STARTUP COUNT %04d >>>>\n' % count
+
+
+def sh(h, script, timeout=60):
+    """Runs a shell script inside the handset; its standard output."""
+    return h.exec(['sh', '-c', script], timeout=timeout).stdout
+
+
+def pair_text(h, base, log_dir=LOG_DIR):
+    """Everything a text log file pair holds: the archive, then the text file."""
+    return sh(h, 'zcat {d}/{b}.gz 2>/dev/null; cat {d}/{b}.txt 2>/dev/null'.format(d=log_dir, b=base))
+
+
+def size(h, path):
+    """Size of a file inside the handset, -1 when it is missing."""
+    out = sh(h, 'stat -c %%s %s 2>/dev/null || echo -1' % path)
+    return int(out.split()[0])
+
+
+def gzip_ok(h, path):
+    return h.exec(['gzip', '-t', path]).returncode == 0
+
+
+def daemon_log(h):
+    return pair_text(h, 'vexd_vexdlog').decode('utf-8', 'replace')
+
+
+def wait_for(predicate, timeout=30.0, step=0.2):
+    deadline = time.monotonic() + timeout
+    while True:
+        if predicate():
+            return True
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(step)
+
+
+def wait_log(h, text, count=1, timeout=30.0):
+    """Waits until the daemon log holds `text` at least `count` times."""
+    return wait_for(lambda: daemon_log(h).count(text) >= count, timeout)
+
+
+class Client:
+    """One connection to a control socket, speaking the framed protocol."""
+
+    def __init__(self, path, timeout=30.0):
+        self.sock = None
+        deadline = time.monotonic() + timeout
+        while True:
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            try:
+                s.connect(path)
+                break
+            except OSError:
+                s.close()
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
+        s.settimeout(timeout)
+        self.sock = s
+
+    def close(self):
+        if self.sock:
+            self.sock.close()
+            self.sock = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _recv(self, n):
+        data = b''
+        while len(data) < n:
+            chunk = self.sock.recv(n - len(data))
+            if not chunk:
+                raise ConnectionError('daemon closed the connection')
+            data += chunk
+        return data
+
+    def call(self, code, payload=b''):
+        """Sends one request; the response's status and payload."""
+        self.sock.sendall(struct.pack('<hH', code, len(payload)) + payload)
+        status, length = struct.unpack('<hH', self._recv(4))
+        return status, self._recv(length)
+
+    def status(self, code, payload=b''):
+        return self.call(code, payload)[0]
+
+
+def ctrl_path(h):
+    return os.path.join(h.system_dir, 'vexd_ctrl_socket')
+
+
+def trc_path(h):
+    return os.path.join(h.system_dir, 'vexd_trc_socket')
