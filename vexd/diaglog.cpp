@@ -213,8 +213,7 @@ int diaglog_on(const char *name)
             dl.print("ERR: Modem logs already started!!\n");
             return -1;
         }
-        pthread_join(diaglog_pt, nullptr);
-        diaglog_pt_live = false;
+        if (diaglog_pt_live.exchange(false)) pthread_join(diaglog_pt, nullptr);
     }
     int idle = 0;
     if (!started.compare_exchange_strong(idle, 1)) {
@@ -287,8 +286,7 @@ int diaglog_off(void)
             dl.print("diaglog_off: Timeout waiting diaglog_thread exit.");
             pthread_kill(diaglog_pt, SIGQUIT);
         }
-        pthread_join(diaglog_pt, nullptr);
-        diaglog_pt_live = false;
+        if (diaglog_pt_live.exchange(false)) pthread_join(diaglog_pt, nullptr);  // joined once
     }
 
     logmode = USB_MODE;
