@@ -33,6 +33,12 @@ def gzip_ok(h, path):
     return h.exec(['gzip', '-t', path]).returncode == 0
 
 
+def bad_archives(h, log_dir=LOG_DIR):
+    """The gzip files of the log directory that do not pass gzip -t."""
+    out = sh(h, 'for f in %s/*.gz; do [ -e "$f" ] && { gzip -t "$f" 2>/dev/null || echo "$f"; }; done' % log_dir)
+    return out.decode().split()
+
+
 def daemon_log(h):
     return pair_text(h, 'vexd_vexdlog').decode('utf-8', 'replace')
 

@@ -8,7 +8,7 @@ passes gzip -t, and each run of the daemon begins with its startup marker.
 import unittest
 
 import handset
-from collectors import LOG_DIR, daemon_log, gzip_ok, marker, pair_text, size, wait_for, wait_log
+from collectors import LOG_DIR, bad_archives, daemon_log, gzip_ok, marker, pair_text, size, wait_for, wait_log
 
 TXT = LOG_DIR + '/vexd_syslog.txt'
 GZ = LOG_DIR + '/vexd_syslog.gz'
@@ -66,6 +66,7 @@ class KmsgTest(unittest.TestCase):
             self.assertLessEqual(size(h, TXT), LIMIT)
             self.assertEqual(3, daemon_log(h).count(GZ + ' is now '))
             before_stop = h.read_file(TXT)
+            self.assertEqual([], bad_archives(h))
         finally:
             h.stop()
 
@@ -73,7 +74,7 @@ class KmsgTest(unittest.TestCase):
         h = handset.Handset('coll_kmsg', fresh=False)
         h.start()
         try:
-            self.assertTrue(wait_log(h, TXT + ' got fd='), daemon_log(h))
+            self.assertTrue(wait_log(h, TXT + ' got fd=', count=2), daemon_log(h))
             h.feed_kmsg(b'<6>second run\n')
             want = before_stop + marker(2) + b'<6>second run\n'
             self.assertTrue(wait_for(lambda: h.read_file(TXT) == want), h.read_file(TXT)[-200:])

@@ -10,7 +10,7 @@ import struct
 import unittest
 
 import handset
-from collectors import LOG_DIR, daemon_log, gzip_ok, marker, size, wait_for, wait_log
+from collectors import LOG_DIR, bad_archives, daemon_log, gzip_ok, marker, size, wait_for, wait_log
 
 TXT = LOG_DIR + '/vexd_logcat.txt'
 GZ = LOG_DIR + '/vexd_logcat.gz'
@@ -93,6 +93,7 @@ class LogcatTest(unittest.TestCase):
             h.feed_logger(4, 'Tag', 123, 'next')
             self.assertTrue(wait_for(lambda: size(h, TXT) > 0))
             self.assertTrue(lines_re([b'I/Tag     (123): next\n']).fullmatch(h.read_file(TXT)))
+            self.assertEqual([], bad_archives(h))
         finally:
             h.stop()
 

@@ -13,7 +13,7 @@ import time
 import unittest
 
 import handset
-from collectors import (CMD_TRC_DISABLE, CMD_TRC_ENABLE, CMD_TRC_WRITE, LOG_DIR, Client, ctrl_path,
+from collectors import (CMD_TRC_DISABLE, CMD_TRC_ENABLE, CMD_TRC_WRITE, LOG_DIR, Client, bad_archives, ctrl_path,
                         daemon_log, gzip_ok, marker, pair_text, size, trc_path, wait_for, wait_log)
 
 TXT = LOG_DIR + '/vexd_trclog.txt'
@@ -64,15 +64,17 @@ class TrclogTest(unittest.TestCase):
         h = handset.Handset('coll_trclog', fresh=False)
         h.start()
         try:
-            self.assertTrue(wait_log(h, WATCHED + ' got fd='), daemon_log(h))
+            self.assertTrue(wait_for(lambda: os.path.exists(watched) and read_host(watched) == marker(2)))
+            self.assertTrue(wait_log(h, needs_sync(len(marker(2)))), daemon_log(h))
+            time.sleep(0.5)
             self.assertEqual(marker(2), read_host(watched))
-            self.assertTrue(wait_log(h, needs_sync(len(marker(2)))))
             with Client(trc_path(h)) as trc:
                 self.assertEqual(0, trc.status(CMD_TRC_ENABLE))
                 self.assertEqual(marker(2), h.read_file(TXT))
                 self.assertEqual(0, trc.status(CMD_TRC_DISABLE))
             self.assertTrue(pair_text(h, 'vexd_trclog') == archived + b'unfinished\n' + marker(2))
             self.assertTrue(gzip_ok(h, GZ))
+            self.assertEqual([], bad_archives(h))
         finally:
             h.stop()
 

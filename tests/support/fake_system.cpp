@@ -56,10 +56,21 @@ extern "C" int system(const char *command)
         std::lock_guard<std::mutex> lock(g_mutex);
         g_commands.push_back(cmd);
     }
+    // "> /dev/kmsg" appends to the capture file, so every post is kept in order
+    // as the kernel log would keep it.
     static const std::string kmsg = "/dev/kmsg";
+    const std::string capture = fake_kmsg_path();
     for (size_t pos = cmd.find(kmsg); pos != std::string::npos; pos = cmd.find(kmsg, pos)) {
-        cmd.replace(pos, kmsg.size(), fake_kmsg_path());
-        pos += fake_kmsg_path().size();
+        size_t start = pos;
+        while (start > 0 && cmd[start - 1] == ' ') start--;
+        std::string repl = capture;
+        if (start > 0 && cmd[start - 1] == '>' && (start < 2 || cmd[start - 2] != '>')) {
+            cmd.replace(start - 1, pos + kmsg.size() - (start - 1), ">> " + capture);
+            pos = start - 1 + 3 + capture.size();
+        } else {
+            cmd.replace(pos, kmsg.size(), capture);
+            pos += capture.size();
+        }
     }
     pid_t pid = fork();
     if (pid < 0) return -1;

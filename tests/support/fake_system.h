@@ -1,8 +1,8 @@
 // Test stand-in for system(3): kernel-log posts never reach the host.
 //
-// Every command is run by /bin/sh as usual, except that "/dev/kmsg" is
-// replaced by a capture file, so tests can read what would have been posted
-// to the kernel log. Linked into every unit test program.
+// Every command is run by /bin/sh as usual, except that "> /dev/kmsg" becomes
+// an append to a capture file, so tests can read every post, in order, that
+// would have reached the kernel log. Linked into every unit test program.
 #pragma once
 
 #include <string>
