@@ -5,6 +5,18 @@ cmake_policy(SET CMP0009 NEW)
 # E2E_TESTS at tests/CMakeLists.txt:20 (file)
 file(GLOB NEW_GLOB LIST_DIRECTORIES true "/work/main/tests/e2e/test_*.py")
 set(OLD_GLOB
+  "/work/main/tests/e2e/test_archive.py"
+  "/work/main/tests/e2e/test_diag.py"
+  "/work/main/tests/e2e/test_handset.py"
+  "/work/main/tests/e2e/test_kmsg.py"
+  "/work/main/tests/e2e/test_logcat.py"
+  "/work/main/tests/e2e/test_morvane.py"
+  "/work/main/tests/e2e/test_simdevd.py"
+  "/work/main/tests/e2e/test_sockets.py"
+  "/work/main/tests/e2e/test_startup.py"
+  "/work/main/tests/e2e/test_storage.py"
+  "/work/main/tests/e2e/test_trclog.py"
+  "/work/main/tests/e2e/test_vexctl.py"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
   message("-- GLOB mismatch!")
@@ -14,6 +26,23 @@ endif()
 # UNIT_TEST_SOURCES at tests/CMakeLists.txt:8 (file)
 file(GLOB NEW_GLOB LIST_DIRECTORIES true "/work/main/tests/unit/*_test.cpp")
 set(OLD_GLOB
+  "/work/main/tests/unit/archive_test.cpp"
+  "/work/main/tests/unit/diaglog_test.cpp"
+  "/work/main/tests/unit/dlnk_test.cpp"
+  "/work/main/tests/unit/file_compress_test.cpp"
+  "/work/main/tests/unit/fssync_test.cpp"
+  "/work/main/tests/unit/logcat_test.cpp"
+  "/work/main/tests/unit/rlnk_test.cpp"
+  "/work/main/tests/unit/rotate_test.cpp"
+  "/work/main/tests/unit/simdevd_model_test.cpp"
+  "/work/main/tests/unit/slnk_test.cpp"
+  "/work/main/tests/unit/socket_test.cpp"
+  "/work/main/tests/unit/space_test.cpp"
+  "/work/main/tests/unit/syslog_test.cpp"
+  "/work/main/tests/unit/tmr_cb_test.cpp"
+  "/work/main/tests/unit/tmr_test.cpp"
+  "/work/main/tests/unit/trclog_test.cpp"
+  "/work/main/tests/unit/vexd_log_test.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
   message("-- GLOB mismatch!")
@@ -36,6 +65,7 @@ set(OLD_GLOB
   "/work/main/vexd/vexd_log.cpp"
   "/work/main/vexd/vexd_rotate.cpp"
   "/work/main/vexd/vexd_space.cpp"
+  "/work/main/vexd/zip_writer.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
   message("-- GLOB mismatch!")

@@ -20,6 +20,7 @@ set(CMAKE_DEPENDS_DEPENDENCY_FILES
   "/work/main/vexd/vexd_log.cpp" "vexd/CMakeFiles/vexd_core.dir/vexd_log.cpp.o" "gcc" "vexd/CMakeFiles/vexd_core.dir/vexd_log.cpp.o.d"
   "/work/main/vexd/vexd_rotate.cpp" "vexd/CMakeFiles/vexd_core.dir/vexd_rotate.cpp.o" "gcc" "vexd/CMakeFiles/vexd_core.dir/vexd_rotate.cpp.o.d"
   "/work/main/vexd/vexd_space.cpp" "vexd/CMakeFiles/vexd_core.dir/vexd_space.cpp.o" "gcc" "vexd/CMakeFiles/vexd_core.dir/vexd_space.cpp.o.d"
+  "/work/main/vexd/zip_writer.cpp" "vexd/CMakeFiles/vexd_core.dir/zip_writer.cpp.o" "gcc" "vexd/CMakeFiles/vexd_core.dir/zip_writer.cpp.o.d"
   )
 
 # Targets to which this target links.

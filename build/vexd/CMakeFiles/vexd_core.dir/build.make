@@ -237,6 +237,20 @@ vexd/CMakeFiles/vexd_core.dir/vexd_space.cpp.s: cmake_force
 	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/vexd_core.dir/vexd_space.cpp.s"
 	cd /work/main/build/vexd && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/main/vexd/vexd_space.cpp -o CMakeFiles/vexd_core.dir/vexd_space.cpp.s
 
+vexd/CMakeFiles/vexd_core.dir/zip_writer.cpp.o: vexd/CMakeFiles/vexd_core.dir/flags.make
+vexd/CMakeFiles/vexd_core.dir/zip_writer.cpp.o: /work/main/vexd/zip_writer.cpp
+vexd/CMakeFiles/vexd_core.dir/zip_writer.cpp.o: vexd/CMakeFiles/vexd_core.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_13) "Building CXX object vexd/CMakeFiles/vexd_core.dir/zip_writer.cpp.o"
+	cd /work/main/build/vexd && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT vexd/CMakeFiles/vexd_core.dir/zip_writer.cpp.o -MF CMakeFiles/vexd_core.dir/zip_writer.cpp.o.d -o CMakeFiles/vexd_core.dir/zip_writer.cpp.o -c /work/main/vexd/zip_writer.cpp
+
+vexd/CMakeFiles/vexd_core.dir/zip_writer.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/vexd_core.dir/zip_writer.cpp.i"
+	cd /work/main/build/vexd && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/main/vexd/zip_writer.cpp > CMakeFiles/vexd_core.dir/zip_writer.cpp.i
+
+vexd/CMakeFiles/vexd_core.dir/zip_writer.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/vexd_core.dir/zip_writer.cpp.s"
+	cd /work/main/build/vexd && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/main/vexd/zip_writer.cpp -o CMakeFiles/vexd_core.dir/zip_writer.cpp.s
+
 # Object files for target vexd_core
 vexd_core_OBJECTS = \
 "CMakeFiles/vexd_core.dir/diaglog.cpp.o" \
@@ -250,7 +264,8 @@ vexd_core_OBJECTS = \
 "CMakeFiles/vexd_core.dir/vexd_archive.cpp.o" \
 "CMakeFiles/vexd_core.dir/vexd_log.cpp.o" \
 "CMakeFiles/vexd_core.dir/vexd_rotate.cpp.o" \
-"CMakeFiles/vexd_core.dir/vexd_space.cpp.o"
+"CMakeFiles/vexd_core.dir/vexd_space.cpp.o" \
+"CMakeFiles/vexd_core.dir/zip_writer.cpp.o"
 
 # External object files for target vexd_core
 vexd_core_EXTERNAL_OBJECTS =
@@ -267,9 +282,10 @@ vexd/libvexd_core.a: vexd/CMakeFiles/vexd_core.dir/vexd_archive.cpp.o
 vexd/libvexd_core.a: vexd/CMakeFiles/vexd_core.dir/vexd_log.cpp.o
 vexd/libvexd_core.a: vexd/CMakeFiles/vexd_core.dir/vexd_rotate.cpp.o
 vexd/libvexd_core.a: vexd/CMakeFiles/vexd_core.dir/vexd_space.cpp.o
+vexd/libvexd_core.a: vexd/CMakeFiles/vexd_core.dir/zip_writer.cpp.o
 vexd/libvexd_core.a: vexd/CMakeFiles/vexd_core.dir/build.make
 vexd/libvexd_core.a: vexd/CMakeFiles/vexd_core.dir/link.txt
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --bold --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_13) "Linking CXX static library libvexd_core.a"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --bold --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_14) "Linking CXX static library libvexd_core.a"
 	cd /work/main/build/vexd && $(CMAKE_COMMAND) -P CMakeFiles/vexd_core.dir/cmake_clean_target.cmake
 	cd /work/main/build/vexd && $(CMAKE_COMMAND) -E cmake_link_script CMakeFiles/vexd_core.dir/link.txt --verbose=$(VERBOSE)
 

@@ -23,6 +23,8 @@ file(REMOVE_RECURSE
   "CMakeFiles/vexd_core.dir/vexd_rotate.cpp.o.d"
   "CMakeFiles/vexd_core.dir/vexd_space.cpp.o"
   "CMakeFiles/vexd_core.dir/vexd_space.cpp.o.d"
+  "CMakeFiles/vexd_core.dir/zip_writer.cpp.o"
+  "CMakeFiles/vexd_core.dir/zip_writer.cpp.o.d"
   "libvexd_core.a"
   "libvexd_core.pdb"
 )
