@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
@@ -88,8 +89,9 @@ Bytes read_file(const std::string &path)
 
 Bytes with_header(const Bytes &packet)
 {
-    Bytes b = {0x20, 0, 0, 0};
-    b.insert(b.end(), packet.begin(), packet.end());
+    Bytes b(4 + packet.size(), 0);
+    b[0] = 0x20;
+    std::copy(packet.begin(), packet.end(), b.begin() + 4);
     return b;
 }
 

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -69,9 +70,12 @@ using bytes = std::vector<uint8_t>;
 bytes frame(int code, const std::string &payload, int len = -1)
 {
     if (len < 0) len = static_cast<int>(payload.size());
-    bytes f = {uint8_t(code & 0xFF), uint8_t((code >> 8) & 0xFF), uint8_t(len & 0xFF),
-               uint8_t((len >> 8) & 0xFF)};
-    f.insert(f.end(), payload.begin(), payload.end());
+    bytes f(4 + payload.size());
+    f[0] = uint8_t(code & 0xFF);
+    f[1] = uint8_t((code >> 8) & 0xFF);
+    f[2] = uint8_t(len & 0xFF);
+    f[3] = uint8_t((len >> 8) & 0xFF);
+    std::copy(payload.begin(), payload.end(), f.begin() + 4);
     return f;
 }
 
