@@ -20,7 +20,8 @@ sleep 2
 printf '<6>[  100.000000] demo: hello from the kernel log\n' > "$state/kmsg.in"
 "$here/build/sim/logfeed" --fifo "$state/logmain.fifo" --pri 4 --tag Demo --pid 4242 \
     --msg "hello from the main log" --count 3
-"${hs[@]}" exec /system/bin/vexctl ping
+echo "=== vexctl ping, then vexctl archive (prints the archive path) ==="
+"${hs[@]}" exec /system/bin/vexctl ping && echo "ping: status 0"
 "${hs[@]}" exec /system/bin/vexctl archive
 sleep 1
 
@@ -29,10 +30,13 @@ echo "=== kernel log lines posted by vexd ==="
 cat "$state/kmsg.log"
 echo
 echo "=== log directory /qordebug ==="
-"${hs[@]}" exec ls -l /qordebug
+"${hs[@]}" exec ls -l /qordebug/
 echo
 echo "=== daemon log (vexd_vexdlog.txt) ==="
 "${hs[@]}" exec cat /qordebug/vexd_vexdlog.txt
+echo
+echo "=== kernel log (vexd_syslog.txt) ==="
+"${hs[@]}" exec cat /qordebug/vexd_syslog.txt
 echo
 echo "=== main log (vexd_logcat.txt) ==="
 "${hs[@]}" exec cat /qordebug/vexd_logcat.txt
