@@ -147,6 +147,19 @@ TEST(TrclogChannel, StateChecksRotationAndArchive)
     put("next");
     EXPECT_EQ("next", read_file(txt));
 
+    // A write that the file refuses is reported, not answered with success.
+    struct rlimit old{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
+    struct rlimit full = old;
+    full.rlim_cur = static_cast<rlim_t>(size_of(txt));
+    auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &full));
+    const int refused = trclog_srv_write("lost", 4);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &old));
+    signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(-1, refused);
+    EXPECT_EQ("next", read_file(txt));
+
     // Both sockets writing at once: every record arrives whole.
     const std::string before = read_file(txt);
     auto writer = [](char id) {
