@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace loggen {
 
@@ -95,29 +96,85 @@ inline void add_text(rng &r, std::string &s, size_t len)
     s.pop_back();
 }
 
+// A message shape: fixed words with numeric fields in between, the way a
+// driver's format strings look. Lines are drawn from a few hundred shapes,
+// the common ones far more often, so the text compresses like real logs.
+struct shape {
+    std::string_view source;
+    std::string text;  // '#' marks a decimal field, '%' a hex field
+};
+
+inline std::vector<shape> make_shapes(uint64_t seed, size_t count)
+{
+    rng r(seed);
+    std::vector<shape> out;
+    for (size_t i = 0; i < count; i++) {
+        shape sh{pick(r, kernel_sources), {}};
+        uint32_t tokens = 3 + r.below(9);
+        for (uint32_t t = 0; t < tokens; t++) {
+            if (t) sh.text += r.below(10) == 0 ? ", " : " ";
+            switch (r.below(7)) {
+            case 0: sh.text += '#'; break;
+            case 1: sh.text += "0x%"; break;
+            case 2: add_word(r, sh.text); sh.text += "=#"; break;
+            default: add_word(r, sh.text); break;
+            }
+        }
+        out.push_back(std::move(sh));
+    }
+    return out;
+}
+
+// Fills the shape's fields: decimals stay small most of the time.
+inline void fill_shape(rng &r, const std::string &text, std::string &s)
+{
+    char num[24];
+    for (char c : text) {
+        if (c == '#') {
+            snprintf(num, sizeof num, "%u", r.below(8) ? r.below(64) : r.below(100000));
+            s += num;
+        } else if (c == '%') {
+            snprintf(num, sizeof num, "%08x", r.below(8) ? 0xc0de0000u + r.below(64) * 16
+                                                         : static_cast<unsigned>(r.next()));
+            s += num;
+        } else {
+            s += c;
+        }
+    }
+}
+
+// Index into `count` shapes, skewed so that a few shapes make most lines.
+inline size_t skewed(rng &r, size_t count)
+{
+    double u = static_cast<double>(r.below(1u << 30)) / (1u << 30);
+    return static_cast<size_t>(u * u * u * u * static_cast<double>(count));
+}
+
 // One kernel log line as /proc/kmsg gives it: "<P>[ SSSSS.UUUUUU] source: text\n".
-inline void kernel_line(rng &r, std::string &s, uint64_t *clock_us)
+inline void kernel_line(rng &r, const std::vector<shape> &shapes, std::string &s, uint64_t *clock_us)
 {
     *clock_us += r.below(20000);
+    const shape &sh = shapes[skewed(r, shapes.size())];
     char head[48];
-    snprintf(head, sizeof head, "<%u>[%5llu.%06llu] ", 3 + r.below(5),
+    snprintf(head, sizeof head, "<%u>[%5llu.%06llu] ", 3 + static_cast<unsigned>(sh.text.size() % 5),
              static_cast<unsigned long long>(*clock_us / 1000000),
              static_cast<unsigned long long>(*clock_us % 1000000));
     s += head;
-    s += pick(r, kernel_sources);
+    s += sh.source;
     s += ": ";
-    add_text(r, s, 20 + r.below(90));
+    fill_shape(r, sh.text, s);
     s += '\n';
 }
 
 // Exactly `bytes` of kernel log text (the last line may be cut).
 inline std::string kernel_text(uint64_t seed, size_t bytes)
 {
+    static const std::vector<shape> shapes = make_shapes(1, 400);
     rng r(seed);
     uint64_t clock = 1000000 + r.below(100000000);
     std::string s;
     s.reserve(bytes + 256);
-    while (s.size() < bytes) kernel_line(r, s, &clock);
+    while (s.size() < bytes) kernel_line(r, shapes, s, &clock);
     s.resize(bytes);
     return s;
 }
@@ -135,10 +192,12 @@ inline entry main_entry(rng &r)
 {
     entry e;
     e.pri = static_cast<unsigned char>(2 + r.below(5));
-    e.tag = std::string(pick(r, tags));
-    e.pid = static_cast<int32_t>(300 + r.below(5000));
-    e.tid = e.pid + static_cast<int32_t>(r.below(40));
-    add_text(r, e.msg, 15 + r.below(120));
+    static const std::vector<shape> shapes = make_shapes(2, 300);
+    const size_t i = skewed(r, shapes.size());
+    e.tag = std::string(tags[i % tags.size()]);
+    e.pid = static_cast<int32_t>(300 + (i * 37) % 5000);
+    e.tid = e.pid + static_cast<int32_t>(r.below(8));
+    fill_shape(r, shapes[i].text, e.msg);
     return e;
 }
 

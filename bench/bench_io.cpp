@@ -1,0 +1,412 @@
+// bench_io: the host-side pieces of the benchmarks that run against the
+// daemon in the simulated handset, and the plain baselines they are compared
+// with. Each subcommand prints its figures as key=value lines on stdout.
+//
+//   bench_io gen-kmsg OUT BYTES SEED          realistic kernel log text
+//   bench_io feed-stream FIFO FILE            write FILE into FIFO, wait until drained
+//   bench_io copy-stream FIFO OUT BYTES       baseline: 4096-byte reads into a file
+//   bench_io feed-packets FIFO COUNT SEED EXPECT
+//                                             COUNT logger entries, one write each
+//   bench_io copy-packets FIFO OUT COUNT      baseline: one read per entry, written unformatted
+//   bench_io copy-diag DEV OUT BYTES          baseline: 1 MiB reads from the diag device
+//   bench_io echo-server PATH                 baseline: minimal framed Unix stream server
+//   bench_io ping PATH COUNT                  ping round trips on one connection
+//   bench_io wait-size PATH BYTES SECONDS     wait until the file holds BYTES (1 ms polls)
+//
+// "seconds" figures are wall-clock time of the measured part only; "end"
+// is CLOCK_MONOTONIC (seconds), comparable with Python's time.monotonic().
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "loggen.h"
+
+namespace {
+
+double now()
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+[[noreturn]] void die(const char *what, const char *arg)
+{
+    fprintf(stderr, "bench_io: %s %s: %s\n", what, arg ? arg : "", strerror(errno));
+    exit(1);
+}
+
+long long num(const char *s)
+{
+    char *end = nullptr;
+    long long v = strtoll(s, &end, 0);
+    if (end == s || *end != '\0' || v < 0) {
+        fprintf(stderr, "bench_io: bad number %s\n", s);
+        exit(2);
+    }
+    return v;
+}
+
+void write_all(int fd, const void *data, size_t len, const char *what)
+{
+    const auto *p = static_cast<const char *>(data);
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) die("write", what);
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+}
+
+// Waits until everything written into the pipe has been read from it.
+void wait_drained(int fd)
+{
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd, FIONREAD, &queued) != 0) die("FIONREAD", nullptr);
+        if (queued == 0) return;
+        struct timespec ts {0, 50000};
+        nanosleep(&ts, nullptr);
+    }
+}
+
+std::string read_file(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) die("open", path);
+    std::string s;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) die("read", path);
+        if (n == 0) break;
+        s.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return s;
+}
+
+int open_out(const char *path)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) die("open", path);
+    return fd;
+}
+
+int gen_kmsg(char **argv)
+{
+    std::string text = loggen::kernel_text(static_cast<uint64_t>(num(argv[2])) + 1, num(argv[1]));
+    int fd = open_out(argv[0]);
+    write_all(fd, text.data(), text.size(), argv[0]);
+    close(fd);
+    printf("bytes=%zu\n", text.size());
+    return 0;
+}
+
+// Writes the file into the FIFO in 64 KiB pieces (a writer like the kernel
+// log's producer), then waits until the reader has taken the last byte.
+int feed_stream(char **argv)
+{
+    std::string data = read_file(argv[1]);
+    int fd = open(argv[0], O_WRONLY | O_CLOEXEC);
+    if (fd < 0) die("open", argv[0]);
+    const double start = now();
+    for (size_t off = 0; off < data.size(); off += 65536) {
+        size_t n = data.size() - off < 65536 ? data.size() - off : 65536;
+        write_all(fd, data.data() + off, n, argv[0]);
+    }
+    wait_drained(fd);
+    const double end = now();
+    close(fd);
+    printf("seconds=%.6f\nbytes=%zu\nend=%.6f\n", end - start, data.size(), end);
+    return 0;
+}
+
+// Baseline of the kernel log collector: 4096-byte reads, each written to the
+// file with one write.
+int copy_stream(char **argv)
+{
+    const long long total = num(argv[2]);
+    int in = open(argv[0], O_RDONLY | O_CLOEXEC);
+    if (in < 0) die("open", argv[0]);
+    int out = open_out(argv[1]);
+    std::vector<char> buf(4096);
+    long long got = 0;
+    double start = 0;
+    while (got < total) {
+        ssize_t n = read(in, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) die("read", argv[0]);
+        if (n == 0) break;
+        if (got == 0) start = now();
+        write_all(out, buf.data(), static_cast<size_t>(n), argv[1]);
+        got += n;
+    }
+    const double end = now();
+    close(out);
+    close(in);
+    printf("seconds=%.6f\nbytes=%lld\nend=%.6f\n", end - start, got, end);
+    return got == total ? 0 : 1;
+}
+
+std::vector<unsigned char> logger_entry(const loggen::entry &e)
+{
+    std::vector<unsigned char> payload;
+    payload.push_back(e.pri);
+    payload.insert(payload.end(), e.tag.begin(), e.tag.end());
+    payload.push_back(0);
+    payload.insert(payload.end(), e.msg.begin(), e.msg.end());
+    payload.push_back(0);
+    std::vector<unsigned char> out(20);
+    auto put = [&](size_t at, uint32_t v, int width) {
+        for (int i = 0; i < width; i++) out[at + i] = static_cast<unsigned char>(v >> (8 * i));
+    };
+    put(0, static_cast<uint32_t>(payload.size()), 2);
+    put(4, static_cast<uint32_t>(e.pid), 4);
+    put(8, static_cast<uint32_t>(e.tid), 4);
+    put(12, 1700000000u, 4);
+    put(16, 0, 4);
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+// Writes COUNT entries into a FIFO in packet mode, one write each, and the
+// text each should become (after the timestamp) into EXPECT.
+int feed_packets(char **argv)
+{
+    const long long count = num(argv[1]);
+    loggen::rng r(static_cast<uint64_t>(num(argv[2])) + 7);
+    std::vector<std::vector<unsigned char>> entries;
+    entries.reserve(static_cast<size_t>(count));
+    std::string expect;
+    static constexpr char letters[] = "??VDIWEFS";
+    size_t bytes = 0;
+    for (long long i = 0; i < count; i++) {
+        loggen::entry e = loggen::main_entry(r);
+        char head[64];
+        snprintf(head, sizeof head, "%c/%-8s(%d): ", letters[e.pri], e.tag.c_str(), e.pid);
+        expect += head;
+        expect += e.msg;
+        expect += '\n';
+        entries.push_back(logger_entry(e));
+        bytes += entries.back().size();
+    }
+    int ex = open_out(argv[3]);
+    write_all(ex, expect.data(), expect.size(), argv[3]);
+    close(ex);
+
+    int fd = open(argv[0], O_WRONLY | O_CLOEXEC);
+    if (fd < 0) die("open", argv[0]);
+    if (fcntl(fd, F_SETFL, O_DIRECT) != 0) die("packet mode", argv[0]);
+    const double start = now();
+    for (const auto &e : entries) {
+        ssize_t n;
+        do {
+            n = write(fd, e.data(), e.size());
+        } while (n < 0 && errno == EINTR);
+        if (n != static_cast<ssize_t>(e.size())) die("write", argv[0]);
+    }
+    wait_drained(fd);
+    const double end = now();
+    close(fd);
+    printf("seconds=%.6f\nentries=%lld\nbytes=%zu\nend=%.6f\n", end - start, count, bytes, end);
+    return 0;
+}
+
+// Baseline of the main log collector: one read per entry, the entry written
+// as it came, with one write.
+int copy_packets(char **argv)
+{
+    const long long count = num(argv[2]);
+    int in = open(argv[0], O_RDONLY | O_CLOEXEC);
+    if (in < 0) die("open", argv[0]);
+    int out = open_out(argv[1]);
+    std::vector<char> buf(4100);
+    long long got = 0;
+    double start = 0;
+    while (got < count) {
+        ssize_t n = read(in, buf.data(), 4096);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) die("read", argv[0]);
+        if (n == 0) break;
+        if (got == 0) start = now();
+        write_all(out, buf.data(), static_cast<size_t>(n), argv[1]);
+        got++;
+    }
+    const double end = now();
+    close(out);
+    close(in);
+    printf("seconds=%.6f\nentries=%lld\nend=%.6f\n", end - start, got, end);
+    return got == count ? 0 : 1;
+}
+
+// Baseline of the diag reader: 1 MiB reads from the device, each written whole.
+int copy_diag(char **argv)
+{
+    const long long total = num(argv[2]);
+    int in = open(argv[0], O_RDWR | O_CLOEXEC);
+    if (in < 0) die("open", argv[0]);
+    int out = open_out(argv[1]);
+    std::vector<char> buf(1 << 20);
+    long long got = 0;
+    long long records = 0;
+    printf("ready=%.6f\n", now());
+    fflush(stdout);
+    double start = 0;
+    while (got < total) {
+        ssize_t n = read(in, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) die("read", argv[0]);
+        if (n == 0) continue;
+        if (got == 0) start = now();
+        write_all(out, buf.data(), static_cast<size_t>(n), argv[1]);
+        got += n;
+        records++;
+    }
+    const double end = now();
+    close(out);
+    close(in);
+    printf("seconds=%.6f\nbytes=%lld\nrecords=%lld\nend=%.6f\n", end - start, got, records, end);
+    return 0;
+}
+
+bool recv_all(int fd, unsigned char *buf, size_t len)
+{
+    size_t got = 0;
+    while (got < len) {
+        ssize_t n = recv(fd, buf + got, len - got, MSG_WAITALL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int unix_socket(const char *path, struct sockaddr_un *addr)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) die("socket", nullptr);
+    memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    if (strlen(path) >= sizeof addr->sun_path) {
+        fprintf(stderr, "bench_io: socket path too long: %s\n", path);
+        exit(2);
+    }
+    strcpy(addr->sun_path, path);
+    return fd;
+}
+
+// Baseline of the control socket: reads each 4-byte request header (and its
+// payload), answers with a 4-byte status frame; one connection, then exits.
+int echo_server(char **argv)
+{
+    struct sockaddr_un addr;
+    int lfd = unix_socket(argv[0], &addr);
+    unlink(argv[0]);
+    if (bind(lfd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) die("bind", argv[0]);
+    if (listen(lfd, 10) != 0) die("listen", argv[0]);
+    printf("listening\n");
+    fflush(stdout);
+    int c = accept(lfd, nullptr, nullptr);
+    if (c < 0) die("accept", argv[0]);
+    std::vector<unsigned char> req(4100);
+    unsigned char resp[4] = {0, 0, 0, 0};
+    long long served = 0;
+    while (recv_all(c, req.data(), 4)) {
+        size_t len = req[2] | (req[3] << 8);
+        if (len > 4096 || !recv_all(c, req.data() + 4, len)) break;
+        if (send(c, resp, sizeof resp, MSG_NOSIGNAL) != 4) break;
+        served++;
+    }
+    close(c);
+    close(lfd);
+    unlink(argv[0]);
+    printf("served=%lld\n", served);
+    return 0;
+}
+
+int ping(char **argv)
+{
+    const long long count = num(argv[1]);
+    struct sockaddr_un addr;
+    int fd = unix_socket(argv[0], &addr);
+    if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) die("connect", argv[0]);
+    const unsigned char req[4] = {0, 0, 0, 0};
+    unsigned char resp[4];
+    // A few round trips first, so that connection set-up is not timed.
+    for (int i = 0; i < 100; i++) {
+        if (send(fd, req, 4, MSG_NOSIGNAL) != 4 || !recv_all(fd, resp, 4)) die("ping", argv[0]);
+    }
+    long long bad = 0;
+    const double start = now();
+    for (long long i = 0; i < count; i++) {
+        if (send(fd, req, 4, MSG_NOSIGNAL) != 4 || !recv_all(fd, resp, 4)) die("ping", argv[0]);
+        if (resp[0] != 0 || resp[1] != 0 || resp[2] != 0 || resp[3] != 0) bad++;
+    }
+    const double end = now();
+    close(fd);
+    printf("seconds=%.6f\npings=%lld\nbad=%lld\n", end - start, count, bad);
+    return bad == 0 ? 0 : 1;
+}
+
+// Waits until the file at PATH holds at least BYTES; prints when (end) and
+// the size then. Exit status 1 when SECONDS pass first.
+int wait_size(char **argv)
+{
+    const long long want = num(argv[1]);
+    const double deadline = now() + static_cast<double>(num(argv[2]));
+    struct stat st {};
+    for (;;) {
+        if (stat(argv[0], &st) == 0 && st.st_size >= want) break;
+        if (now() > deadline) {
+            printf("end=%.6f\nsize=%lld\n", now(), static_cast<long long>(st.st_size));
+            return 1;
+        }
+        struct timespec ts {0, 1000000};
+        nanosleep(&ts, nullptr);
+    }
+    printf("end=%.6f\nsize=%lld\n", now(), static_cast<long long>(st.st_size));
+    return 0;
+}
+
+struct subcommand {
+    std::string_view name;
+    int args;
+    int (*run)(char **);
+};
+
+constexpr subcommand subcommands[] = {
+    {"gen-kmsg", 3, gen_kmsg},         {"feed-stream", 2, feed_stream},
+    {"copy-stream", 3, copy_stream},   {"feed-packets", 4, feed_packets},
+    {"copy-packets", 3, copy_packets}, {"copy-diag", 3, copy_diag},
+    {"echo-server", 1, echo_server},   {"ping", 2, ping},
+    {"wait-size", 3, wait_size},
+};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc >= 2) {
+        for (const subcommand &s : subcommands) {
+            if (s.name == argv[1] && argc == s.args + 2) return s.run(argv + 2);
+        }
+    }
+    fprintf(stderr, "usage: bench_io SUBCOMMAND ARGS... (see the head of bench_io.cpp)\n");
+    return 2;
+}
