@@ -39,7 +39,7 @@ std::string_view pick(rng &r, const std::array<std::string_view, N> &a)
 constexpr std::array<std::string_view, 24> kernel_sources = {
     "wlan", "msm_vidc", "healthd", "binder", "lowmemorykiller", "mdss_fb", "ipa", "qpnp_vadc",
     "msm_thermal", "usb", "sdhci", "EXT4-fs (mmcblk0p26)", "audit", "init", "dwc3", "smd_pkt",
-    "qcom,qpnp-smbcharger", "synaptics_dsx", "cpufreq", "PM", "subsys-restart", "pil-q6v5-mss",
+    "smbcharger", "synaptics_dsx", "cpufreq", "PM", "subsys-restart", "pil-q6v5-mss",
     "diag", "msm_rmnet"};
 
 constexpr std::array<std::string_view, 32> words = {
@@ -49,9 +49,9 @@ constexpr std::array<std::string_view, 32> words = {
     "power", "mode", "event", "handle", "config", "update", "link", "reset"};
 
 constexpr std::array<std::string_view, 20> tags = {
-    "ActivityManager", "WifiStateMachine", "PowerManagerService", "QC-time-services", "RILJ",
+    "ActivityManager", "WifiStateMachine", "PowerManagerService", "time_daemon", "RILJ",
     "GsmSST", "chatty", "AudioFlinger", "SurfaceFlinger", "BatteryService", "wpa_supplicant",
-    "Netd", "ConnectivityService", "InputReader", "dex2oat", "PackageManager", "qcom_sensors",
+    "Netd", "ConnectivityService", "InputReader", "dex2oat", "PackageManager", "sensors",
     "LocSvc_ApiV02", "Zygote", "vold"};
 
 // A random word of lower-case letters, 3 to 9 long.

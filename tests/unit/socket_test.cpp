@@ -79,7 +79,9 @@ bytes frame(int code, const std::string &payload, int len = -1)
     return f;
 }
 
-std::string g_dir;
+// Never destroyed: the socket thread started below outlives main() and keeps
+// logging with these paths while the process exits.
+std::string &g_dir = *new std::string;
 
 // A plain file where a socket should be, as an earlier run may leave behind.
 void write_text_stale(const std::string &path)
@@ -280,7 +282,7 @@ bool quiet(int fd, int ms)
 const std::string &served_path()
 {
     static const std::string path = [] {
-        static std::string p = g_dir + "/ctrl_socket";
+        static std::string &p = *new std::string(g_dir + "/ctrl_socket");
         write_text_stale(p);
         pthread_t t;
         pthread_create(&t, nullptr, socket_srv_thread, const_cast<char *>(p.c_str()));
