@@ -1,5 +1,6 @@
 // gzip routines: a text or qmdl file appended as one level-9 member, and back.
 #include "file_compress.h"
+#include "vexd.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -14,16 +15,6 @@ namespace {
 constexpr size_t BLOCK_LEN = 16384;
 // gzwrite takes an unsigned int length; larger mappings go in pieces.
 constexpr size_t GZ_CHUNK = 1u << 30;
-
-int32_t file_size_of(const char *path)
-{
-    int fd = open(path, O_RDONLY);
-    if (fd < 0) return 0;
-    struct stat st{};
-    int rc = fstat(fd, &st);
-    close(fd);
-    return rc == 0 ? static_cast<int32_t>(st.st_size) : 0;
-}
 
 // 0 on success; -1 when the input cannot be mapped (nothing is closed, the
 // caller copies by blocks instead); -3 on a write or close failure.
@@ -112,7 +103,7 @@ int32_t file_compress(const char *in, const char *out)
         return 0;
     }
     if (!gz_compress(fin, gz)) return 0;
-    return file_size_of(out);
+    return vexd_get_file_size(out);
 }
 
 int32_t file_uncompress(const char *in, const char *out)
@@ -125,5 +116,5 @@ int32_t file_uncompress(const char *in, const char *out)
         return 0;
     }
     if (!gz_uncompress(gz, fout)) return 0;
-    return file_size_of(out);
+    return vexd_get_file_size(out);
 }

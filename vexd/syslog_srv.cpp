@@ -98,26 +98,6 @@ void syslog_srv_getlogdata(char **data, int *len)
         vexd_printf("Invalid Param!\n");
         return;
     }
-    *len = 0;
-    *data = nullptr;
-
     std::lock_guard<std::mutex> lock(syslog_srv_mutex);
-    int fd = open(path_txt, O_RDONLY);
-    if (fd < 0) return;
-    struct stat st{};
-    size_t size = fstat(fd, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
-    char *block = static_cast<char *>(malloc(size));
-    if (block == nullptr && size > 0) {
-        vexd_printf("Failed to allocate mem!\n");
-        close(fd);
-        return;
-    }
-    ssize_t n = read(fd, block, size);
-    close(fd);
-    if (n < 0) {  // nothing usable: hand back no block rather than garbage
-        free(block);
-        return;
-    }
-    *data = block;
-    *len = static_cast<int>(n);
+    vexd_read_text_file(path_txt, data, len);
 }

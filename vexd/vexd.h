@@ -36,6 +36,10 @@ int32_t vexd_get_startup_counter(void);
 void vexd_archive_logfile(const char *txt, const char *gz, uint32_t limit, uint32_t *gz_size);
 int32_t vexd_get_file_size(const char *path);
 void vexd_save_proclist(void);
+// Heap copy of a text log file for the collectors' getlogdata operations:
+// *data (malloc'ed, the caller frees it) and *len, or null and 0. The caller
+// holds its collector's mutex so the copy never meets a rotation.
+void vexd_read_text_file(const char *path, char **data, int *len);
 // Moves the startup counter file away from /system/vexd_startcnt. For unit
 // tests only; call before the first startup marker.
 void vexd_set_startcnt_path(const char *path);

@@ -165,3 +165,27 @@ void vexd_save_proclist(void)
     fsync(fd);
     close(fd);
 }
+
+void vexd_read_text_file(const char *path, char **data, int *len)
+{
+    *len = 0;
+    *data = nullptr;
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) return;
+    struct stat st{};
+    size_t size = fstat(fd, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+    char *block = static_cast<char *>(malloc(size));
+    if (block == nullptr && size > 0) {
+        vexd_printf("Failed to allocate mem!\n");
+        close(fd);
+        return;
+    }
+    ssize_t n = read(fd, block, size);
+    close(fd);
+    if (n < 0) {  // nothing usable: hand back no block rather than garbage
+        free(block);
+        return;
+    }
+    *data = block;
+    *len = static_cast<int>(n);
+}
