@@ -60,6 +60,10 @@ static bool diaglog_exited;  // the reader's exit notice; under diaglog_mutex
 
 // dl.mask_file is replaced by one socket thread while the other may read it.
 static pthread_mutex_t diaglog_mask_mutex = PTHREAD_MUTEX_INITIALIZER;
+// Serialises diaglog_on and diaglog_off: the two control sockets may send
+// them at once, and an off must never close the device of an on that came
+// in between. The reader never takes it.
+static pthread_mutex_t diaglog_cmd_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 static void diaglog_wait_init(void)
 {
@@ -199,9 +203,29 @@ static void *diaglog_thread(void *arg)
 
 // ---- recording on and off ----
 
+static int diaglog_on_locked(const char *name);
+static int diaglog_off_locked(void);
+
 int diaglog_on(const char *name)
 {
     diaglog_wait_init();
+    pthread_mutex_lock(&diaglog_cmd_mutex);
+    int rc = diaglog_on_locked(name);
+    pthread_mutex_unlock(&diaglog_cmd_mutex);
+    return rc;
+}
+
+int diaglog_off(void)
+{
+    diaglog_wait_init();
+    pthread_mutex_lock(&diaglog_cmd_mutex);
+    int rc = diaglog_off_locked();
+    pthread_mutex_unlock(&diaglog_cmd_mutex);
+    return rc;
+}
+
+static int diaglog_on_locked(const char *name)
+{
     if (name == nullptr || strchr(name, '/') != nullptr || strnlen(name, sizeof fname) >= sizeof fname) {
         dl.print("ERR: log name refused, it must fit %d bytes and hold no '/'\n", static_cast<int>(sizeof fname) - 1);
         return -1;
@@ -241,6 +265,7 @@ int diaglog_on(const char *name)
     pthread_mutex_lock(&diaglog_mutex);
     diaglog_exited = false;
     pthread_mutex_unlock(&diaglog_mutex);
+    logmode = USB_MODE;  // discard what comes before the mode switch and the mask
     int rc = pthread_create(&diaglog_pt, nullptr, diaglog_thread, buf);
     if (rc != 0) {
         dl.print("Failed to start diaglog thread, error %d\n", rc);
@@ -262,10 +287,15 @@ int diaglog_on(const char *name)
     return result;
 }
 
-int diaglog_off(void)
+static int diaglog_off_locked(void)
 {
-    diaglog_wait_init();
-    if (diagfd == -1) diagfd = open(diaglog_dev_path, O_RDWR);
+    if (diagfd == -1) {
+        diagfd = open(diaglog_dev_path, O_RDWR);
+        if (diagfd == -1) {  // no device: nothing was asked to stop
+            dl.print("Failed to open /dev/diag\n");
+            return -1;
+        }
+    }
     diaglog_read_mask_file(DIAG_NONE_MASK);
     if (ioctl(diagfd.load(), DIAG_IOCTL_DEINIT, 0L) == 0) {
         dl.print("diaglog_off: DeviceIOControl failed.");

@@ -173,7 +173,7 @@ void *socket_srv_thread(void *arg)
     auto *request = static_cast<uint8_t *>(malloc(SOCKET_SRV_BUF_LEN));
     auto *response = static_cast<uint8_t *>(malloc(SOCKET_SRV_BUF_LEN));
     if (request == nullptr || response == nullptr) {
-        vexd_printf("socket_srv_thread: no memory\n");
+        vexd_printf("socket_srv_thread: no memory");
         free(request);
         free(response);
         return nullptr;
@@ -193,7 +193,7 @@ void *socket_srv_thread(void *arg)
             free(request);
             free(response);
             if (listen_fd >= 0) close(listen_fd);
-            vexd_printf("socket_srv_thread: exiting thread, but how?\n");
+            vexd_printf("socket_srv_thread: exiting thread, but how?");
             return nullptr;
         }
         vexd_printf("socket_srv_thread: got connection with %s\n", path);

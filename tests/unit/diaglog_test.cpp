@@ -271,6 +271,18 @@ TEST_F(DiagTest, OnRefusesNamesThatCannotFormAFileName)
     EXPECT_EQ(diaglog_off(), 0);
 }
 
+TEST_F(DiagTest, OffWithoutADeviceIsAFailure)
+{
+    // Nothing could be asked to stop: the answer must not claim success.
+    EXPECT_EQ(diaglog_off(), -1);
+    EXPECT_NE(log_text().find("Failed to open /dev/diag\n"), std::string::npos);
+    EXPECT_EQ(log_text().find("Modem logs are now off"), std::string::npos);
+
+    use_fifo_device();
+    EXPECT_EQ(diaglog_off(), 0);
+    EXPECT_NE(log_text().find("Modem logs are now off\n"), std::string::npos);
+}
+
 TEST_F(DiagTest, SetMaskRefusesOverlongPathAndKeepsTheCurrentOne)
 {
     use_fifo_device();
