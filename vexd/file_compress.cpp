@@ -97,12 +97,20 @@ int32_t file_compress(const char *in, const char *out)
     // append an empty member.
     FILE *fin = fopen(in, "rb");
     if (fin == nullptr) return 0;
+    struct stat before{};
+    const bool existed = stat(out, &before) == 0;
     gzFile gz = gzopen(out, "ab9");
     if (gz == nullptr) {
         fclose(fin);
         return 0;
     }
-    if (!gz_compress(fin, gz)) return 0;
+    if (!gz_compress(fin, gz)) {
+        // Cut a partly written member off again, so the gzip file stays a
+        // clean series of members and the text can be compressed later.
+        int rc = existed ? truncate(out, before.st_size) : unlink(out);
+        (void)rc;
+        return 0;
+    }
     return vexd_get_file_size(out);
 }
 

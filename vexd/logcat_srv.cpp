@@ -85,7 +85,7 @@ void *logcat_srv_thread(void *)
         vexd_archive_logfile(path_txt, path_gz, LOGCAT_GZ_LIMIT, &gz_size);
         vexd_printf("%s is now %d bytes\n", path_gz, static_cast<int>(gz_size));
         txt_size = 0;
-        logcatlog_fd = open(path_txt, O_RDWR | O_CREAT | O_TRUNC, 0777);
+        logcatlog_fd = vexd_reopen_logfile(path_txt, gz_size);
         if (logcatlog_fd < 0) {
             vexd_printf("Failed to open %s", path_txt);
             close(dev_fd);

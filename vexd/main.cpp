@@ -55,6 +55,7 @@ int main(int, char **)
     failed |= trclog_srv_init();
 
     snprintf(dl.log_dir, sizeof(dl.log_dir), "%s", vexd_log_dir_path);
+    vexd_init_startup_counter();  // done already unless the daemon log failed to open
     dl.startup_counter = vexd_get_startup_counter();
     failed |= diaglog_init(&dl);
 

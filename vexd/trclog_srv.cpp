@@ -157,7 +157,7 @@ int trclog_srv_write(const void *data, int len)
     vexd_archive_logfile(path_txt, path_gz, TRCLOG_GZ_LIMIT, &archive_fsz);
     vexd_printf("%s is now %d bytes\n", path_gz, static_cast<int>(archive_fsz));
     trclog_fsz = 0;
-    trclog_fd = open(path_txt, O_RDWR | O_CREAT | O_TRUNC, 0777);
+    trclog_fd = vexd_reopen_logfile(path_txt, archive_fsz);
     if (trclog_fd < 0) {
         vexd_printf("Failed to open %s!!", path_txt);
         return -1;

@@ -33,8 +33,14 @@ void vexd_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // ---- text log file pairs, startup marker, process list (vexd_rotate.cpp) ----
 void vexd_add_startup_marker(int fd, int32_t *count);
 int32_t vexd_get_startup_counter(void);
+// Reads and rewrites the startup counter file unless a marker already did
+// (once per process); main() calls it when the daemon log could not be opened.
+void vexd_init_startup_counter(void);
 void vexd_archive_logfile(const char *txt, const char *gz, uint32_t limit, uint32_t *gz_size);
 int32_t vexd_get_file_size(const char *path);
+// Opens a text file again after vexd_archive_logfile: emptied when its text
+// reached the gzip file, kept and appended to when the compression failed.
+int vexd_reopen_logfile(const char *txt, uint32_t gz_size);
 void vexd_save_proclist(void);
 // Heap copy of a text log file for the collectors' getlogdata operations:
 // *data (malloc'ed, the caller frees it) and *len, or null and 0. The caller

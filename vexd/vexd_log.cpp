@@ -74,7 +74,7 @@ void vexdlog_rotate(void)
     close(vexdlog_fd);
     vexd_archive_logfile(vexdlog_txt, vexdlog_gz, VEXDLOG_GZ_LIMIT, &archive_sz);
     file_size = 0;
-    vexdlog_fd = open(vexdlog_txt, O_RDWR | O_CREAT | O_TRUNC, 0777);
+    vexdlog_fd = vexd_reopen_logfile(vexdlog_txt, archive_sz);
     if (vexdlog_fd <= 0) {
         vexdlog_fd = -1;
         initdone = 0;

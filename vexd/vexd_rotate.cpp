@@ -104,6 +104,11 @@ void vexd_add_startup_marker(int fd, int32_t *count)
     if (count != nullptr && n > 0) *count += static_cast<int32_t>(n);
 }
 
+void vexd_init_startup_counter(void)
+{
+    if (!init.load(std::memory_order_acquire)) marker_setup();
+}
+
 int32_t vexd_get_startup_counter(void)
 {
     return init.load(std::memory_order_acquire) ? vexd_curr_startup_counter : 0;
@@ -117,6 +122,13 @@ void vexd_archive_logfile(const char *txt, const char *gz, uint32_t limit, uint3
         remove(gz);
     }
     *gz_size = static_cast<uint32_t>(file_compress(txt, gz));
+}
+
+int vexd_reopen_logfile(const char *txt, uint32_t gz_size)
+{
+    // A gzip size of 0 means the compression failed (a successful append
+    // always leaves a header behind): the text is kept for the next try.
+    return open(txt, O_RDWR | O_CREAT | (gz_size != 0 ? O_TRUNC : O_APPEND), 0777);
 }
 
 int32_t vexd_get_file_size(const char *path)
@@ -146,7 +158,7 @@ void vexd_save_proclist(void)
         close(fd);
         vexd_archive_logfile(txt, gz, PROCLIST_GZ_LIMIT, &gz_size);
         size = 0;
-        fd = open(txt, O_RDWR | O_CREAT | O_TRUNC, 0777);
+        fd = vexd_reopen_logfile(txt, gz_size);
         if (fd < 0) {
             vexd_printf("Failed to archive and open new file: %s", txt);
             return;

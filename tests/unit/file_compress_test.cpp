@@ -2,7 +2,10 @@
 #include "file_compress.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <random>
 
@@ -61,6 +64,27 @@ TEST_F(FileCompress, EachCallAppendsOneMember)
     write_file(out, "stale content that must go");
     EXPECT_EQ(static_cast<int32_t>(a.size() + b.size()), file_uncompress(gz.c_str(), out.c_str()));
     EXPECT_EQ(a + b, read_file(out));
+}
+
+TEST_F(FileCompress, FailedAppendLeavesTheGzipFileAsItWas)
+{
+    std::string a = sample(20000, 4);
+    write_file(in, a);
+    int32_t first = file_compress(in.c_str(), gz.c_str());
+    ASSERT_GT(first, 0);
+
+    // A file-size limit just above the present gzip file makes the next
+    // member fail half-way (as a full disk would).
+    EXPECT_IN_CHILD({
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim = {static_cast<rlim_t>(first) + 100, static_cast<rlim_t>(first) + 100};
+        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &lim));
+        write_file(in, sample(200000, 5));
+        EXPECT_EQ(0, file_compress(in.c_str(), gz.c_str()));
+    });
+    // The partial member was cut off: the file still holds exactly one member.
+    EXPECT_EQ(first, static_cast<int32_t>(read_file(gz).size()));
+    EXPECT_EQ((std::vector<std::string>{a}), gz_members(gz));
 }
 
 TEST_F(FileCompress, EmptyFileAddsAnEmptyMember)

@@ -145,6 +145,28 @@ TEST_F(VexdLog, RotatesOnlyPast64KiBAndAppendsOneMemberPerRotation)
     });
 }
 
+TEST_F(VexdLog, TextIsKeptWhenItsRotationCannotBeCompressed)
+{
+    EXPECT_IN_CHILD({
+        tmr_init();
+        ASSERT_EQ(0, mkdir(gz.c_str(), 0777));  // the gzip file cannot be written
+        const std::string filler(1000, 'f');
+        vexd_printf("first\n");
+        while (size_of(txt) <= 65536) vexd_printf("%s\n", filler.c_str());
+        // The rotation failed: every line is still in the text file.
+        std::string kept = read_file(txt);
+        EXPECT_GT(kept.size(), 65536u);
+        EXPECT_NE(std::string::npos, kept.find("vexd: first\n"));
+
+        // Once the gzip file can be written, the next rotation takes it all.
+        ASSERT_EQ(0, rmdir(gz.c_str()));
+        while (size_of(txt) > 0) vexd_printf("%s\n", filler.c_str());
+        auto members = gz_members(gz);
+        ASSERT_EQ(1u, members.size());
+        EXPECT_EQ(0u, members[0].find(kept));
+    });
+}
+
 TEST_F(VexdLog, LongMessageIsCutTo2047Bytes)
 {
     EXPECT_IN_CHILD({
