@@ -81,11 +81,8 @@ void *logcat_srv_thread(void *)
             fssync_srv_need_sync(logcatlog_fd);
             continue;
         }
-        close(logcatlog_fd);
-        vexd_archive_logfile(path_txt, path_gz, LOGCAT_GZ_LIMIT, &gz_size);
-        vexd_printf("%s is now %d bytes\n", path_gz, static_cast<int>(gz_size));
+        logcatlog_fd = vexd_rotate_logfile(logcatlog_fd, path_txt, path_gz, LOGCAT_GZ_LIMIT, &gz_size);
         txt_size = 0;
-        logcatlog_fd = vexd_reopen_logfile(path_txt, gz_size);
         if (logcatlog_fd < 0) {
             vexd_printf("Failed to open %s", path_txt);
             close(dev_fd);

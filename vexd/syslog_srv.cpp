@@ -68,11 +68,8 @@ void *syslog_srv_thread(void *)
             fssync_srv_need_sync(txt_fd);
             continue;
         }
-        close(txt_fd);
-        vexd_archive_logfile(path_txt, path_gz, SYSLOG_GZ_LIMIT, &gz_size);
-        vexd_printf("%s is now %d bytes\n", path_gz, static_cast<int>(gz_size));
+        txt_fd = vexd_rotate_logfile(txt_fd, path_txt, path_gz, SYSLOG_GZ_LIMIT, &gz_size);
         txt_size = 0;
-        txt_fd = vexd_reopen_logfile(path_txt, gz_size);
         if (txt_fd < 0) {
             vexd_printf("Failed to open %s", path_txt);
             close(kmsg_fd);

@@ -153,11 +153,8 @@ int trclog_srv_write(const void *data, int len)
         return rc;
     }
 
-    close(trclog_fd);
-    vexd_archive_logfile(path_txt, path_gz, TRCLOG_GZ_LIMIT, &archive_fsz);
-    vexd_printf("%s is now %d bytes\n", path_gz, static_cast<int>(archive_fsz));
+    trclog_fd = vexd_rotate_logfile(trclog_fd, path_txt, path_gz, TRCLOG_GZ_LIMIT, &archive_fsz);
     trclog_fsz = 0;
-    trclog_fd = vexd_reopen_logfile(path_txt, archive_fsz);
     if (trclog_fd < 0) {
         vexd_printf("Failed to open %s!!", path_txt);
         return -1;

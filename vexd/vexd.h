@@ -41,6 +41,10 @@ int32_t vexd_get_file_size(const char *path);
 // Opens a text file again after vexd_archive_logfile: emptied when its text
 // reached the gzip file, kept and appended to when the compression failed.
 int vexd_reopen_logfile(const char *txt, uint32_t gz_size);
+// A collector's rotation: closes fd, compresses the text onto its gzip
+// partner, logs "%s is now %d bytes" and returns the reopened descriptor
+// (negative when the open failed). Not for the daemon log itself.
+int vexd_rotate_logfile(int fd, const char *txt, const char *gz, uint32_t limit, uint32_t *gz_size);
 void vexd_save_proclist(void);
 // Heap copy of a text log file for the collectors' getlogdata operations:
 // *data (malloc'ed, the caller frees it) and *len, or null and 0. The caller

@@ -131,6 +131,14 @@ int vexd_reopen_logfile(const char *txt, uint32_t gz_size)
     return open(txt, O_RDWR | O_CREAT | (gz_size != 0 ? O_TRUNC : O_APPEND), 0777);
 }
 
+int vexd_rotate_logfile(int fd, const char *txt, const char *gz, uint32_t limit, uint32_t *gz_size)
+{
+    close(fd);
+    vexd_archive_logfile(txt, gz, limit, gz_size);
+    vexd_printf("%s is now %d bytes\n", gz, static_cast<int>(*gz_size));
+    return vexd_reopen_logfile(txt, *gz_size);
+}
+
 int32_t vexd_get_file_size(const char *path)
 {
     int fd = open(path, O_RDONLY);
