@@ -304,9 +304,8 @@ void print_tail(const std::string &path, int want)
     if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
     size_t start = text.size();
     for (int i = 0; i < want && start > 0; i++) {
-        const size_t nl = text.rfind('\n', start - 1);
+        const size_t nl = start >= 2 ? text.rfind('\n', start - 2) : std::string_view::npos;
         start = nl == std::string_view::npos ? 0 : nl + 1;
-        if (nl == std::string_view::npos) break;
     }
     if (start == 0 && from > 0) {  // the first line may be cut: drop it
         const size_t nl = text.find('\n');
@@ -327,7 +326,8 @@ void print_tail(const std::string &path, int want)
 void point_to_daemon_log(const char *socket_path)
 {
     const std::string sys = system_dir(socket_path);
-    const std::string candidates[] = {sys + "/qordebug/vexd_vexdlog.txt", sys + "/vexd_vexdlog.txt"};
+    const std::string logdir = seen_from_daemon_side(socket_path) ? "/qordebug" : sys + "/qordebug";
+    const std::string candidates[] = {logdir + "/vexd_vexdlog.txt", sys + "/vexd_vexdlog.txt"};
     for (const std::string &c : candidates) {
         if (is_file(c)) {
             fprintf(stderr, "vexctl: the daemon's log is %s\n", c.c_str());
@@ -348,7 +348,12 @@ int report(const command &c, int16_t status, const char *socket_path, const char
     if (status == -2) {
         fprintf(stderr, "vexctl: the daemon does not know this command\n");
     } else if (!c.why.empty()) {
-        fprintf(stderr, "vexctl: likely reasons: %.*s\n", (int)c.why.size(), c.why.data());
+        fputs("vexctl: likely reasons: ", stderr);
+        for (const char ch : c.why) {
+            fputc(ch, stderr);
+            if (ch == '\n') fputs("        ", stderr);
+        }
+        fputc('\n', stderr);
     } else {
         fprintf(stderr, "vexctl: the daemon refused the command\n");
     }
