@@ -91,7 +91,7 @@ void usage(FILE *out)
             "client at a time; the other one can be used meanwhile.\n"
             "\n"
             "--timeout SECONDS  how long to wait for the connection and for each answer\n"
-            "                   (default %g s; %g s for archive and diag-off)\n"
+            "                   (default %g s; %g s for archive and diag-off; 0 waits for ever)\n"
             "\n"
             "Exit status: 0 the daemon answered 0; 1 it answered another status (the\n"
             "likely reasons are printed; the daemon's own log is vexd_vexdlog.txt in\n"
