@@ -8,21 +8,27 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 bash "$here/scripts/install-deps.sh"
 bash "$here/scripts/build.sh" plain
 
-state=${VEXD_DEMO_STATE:-$here/handset-state}
+# The handset's state folder lives outside the tree and starts empty, so
+# each run shows only its own logs.
+state=${VEXD_DEMO_STATE:-${TMPDIR:-/tmp}/vexd-demo}
 hs=("$here/sim/handset" --state "$state" --build "$here/build")
 "${hs[@]}" stop >/dev/null 2>&1 || true
+rm -rf "$state"
 
-echo "=== starting vexd in the simulated handset (state: $state) ==="
+echo "=== starting vexd in the simulated handset (state folder, emptied first: $state) ==="
 "${hs[@]}" start
 trap '"${hs[@]}" stop >/dev/null 2>&1 || true' EXIT
 sleep 2
 
-printf '<6>[  100.000000] demo: hello from the kernel log\n' > "$state/kmsg.in"
+"${hs[@]}" feed-kmsg '<6>[  100.000000] demo: hello from the kernel log'
 "$here/build/sim/logfeed" --fifo "$state/logmain.fifo" --pri 4 --tag Demo --pid 4242 \
     --msg "hello from the main log" --count 3
 echo "=== vexctl ping, then vexctl archive (prints the archive path) ==="
 "${hs[@]}" exec /system/bin/vexctl ping && echo "ping: status 0"
 "${hs[@]}" exec /system/bin/vexctl archive
+echo "=== the archive, copied out of the handset ==="
+"${hs[@]}" pull /qordebug/logs.zip "$state/logs.zip"
+unzip -l "$state/logs.zip"
 sleep 1
 
 echo
@@ -42,3 +48,5 @@ echo "=== main log (vexd_logcat.txt) ==="
 "${hs[@]}" exec cat /qordebug/vexd_logcat.txt
 "${hs[@]}" stop >/dev/null 2>&1 || true
 trap - EXIT
+echo
+echo "=== the handset's files stay in $state (kernel log: $state/kmsg.log, /system: $state/system) ==="

@@ -3,6 +3,7 @@
 //   logfeed --fifo PATH --pri N --tag TAG --pid N [--tid N] --msg TEXT
 //           [--count N] [--rate PER_SECOND]
 //   logfeed --fifo PATH --raw HEX [--raw HEX ...]
+//   logfeed --help
 //
 // Entries use the logger driver's first layout, little-endian: 16-bit payload
 // length, 16-bit pad, int32 pid, int32 tid, int32 sec, int32 nsec, then the
@@ -16,6 +17,7 @@
 // --raw, so tests can hand the reader malformed entries. --rate paces the
 // entries (entries per second, 0 = as fast as the reader takes them).
 #include <fcntl.h>
+#include <getopt.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -50,13 +52,19 @@ struct Options {
     std::vector<Bytes> raw;
 };
 
-int usage()
+void usage(FILE *out)
 {
     fputs("usage: logfeed --fifo PATH --pri N --tag TAG --pid N [--tid N] --msg TEXT\n"
           "               [--count N] [--rate PER_SECOND]\n"
-          "       logfeed --fifo PATH --raw HEX [--raw HEX ...]\n",
-          stderr);
-    return 2;
+          "       logfeed --fifo PATH --raw HEX [--raw HEX ...]\n"
+          "       logfeed --help\n"
+          "\n"
+          "Writes Android logger entries (first layout) into PATH, normally the simulated\n"
+          "handset's DIR/logmain.fifo, one write per entry, so that each read of\n"
+          "/dev/log/main inside returns one entry. --raw writes HEX bytes verbatim.\n"
+          "--rate paces the entries (per second; 0, the default, as fast as they are read).\n"
+          "Exit status: 0 written, 1 the output failed, 2 usage error.\n",
+          out);
 }
 
 bool parse_long(const char *s, long min, long max, long *out)
@@ -150,6 +158,8 @@ int open_output(const char *path)
     if (fd < 0) {
         if (errno == ENXIO)
             fprintf(stderr, "logfeed: nobody reads %s (is the handset running?)\n", path);
+        else if (errno == EISDIR)
+            fprintf(stderr, "logfeed: %s is not a FIFO: the handset is not running\n", path);
         else
             fprintf(stderr, "logfeed: cannot open %s: %s\n", path, strerror(errno));
         return -1;
@@ -200,60 +210,106 @@ void pace(const timespec &start, long i, double rate)
     }
 }
 
-bool parse_args(int argc, char **argv, Options *o)
+enum { OPT_FIFO = 256, OPT_PRI, OPT_TAG, OPT_PID, OPT_TID, OPT_MSG, OPT_COUNT, OPT_RATE, OPT_RAW };
+
+constexpr struct option long_options[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"fifo", required_argument, nullptr, OPT_FIFO},
+    {"pri", required_argument, nullptr, OPT_PRI},
+    {"tag", required_argument, nullptr, OPT_TAG},
+    {"pid", required_argument, nullptr, OPT_PID},
+    {"tid", required_argument, nullptr, OPT_TID},
+    {"msg", required_argument, nullptr, OPT_MSG},
+    {"count", required_argument, nullptr, OPT_COUNT},
+    {"rate", required_argument, nullptr, OPT_RATE},
+    {"raw", required_argument, nullptr, OPT_RAW},
+    {nullptr, 0, nullptr, 0},
+};
+
+// 0 to go on, otherwise the exit status (with --help, 0 after the usage).
+int parse_args(int argc, char **argv, Options *o, bool *done)
 {
-    for (int i = 1; i < argc; i++) {
-        std::string_view a(argv[i]);
-        if (i + 1 >= argc) {
-            fprintf(stderr, "logfeed: %s needs a value\n", argv[i]);
-            return false;
-        }
-        const char *v = argv[++i];
+    opterr = 0;
+    int c;
+    int at = 0;
+    while ((c = getopt_long(argc, argv, ":h", long_options, &at)) != -1) {
+        const char *v = optarg;
+        const char *name = c >= OPT_FIFO ? long_options[at].name : nullptr;
         bool ok = true;
-        if (a == "--fifo") {
+        switch (c) {
+        case 'h':
+            usage(stdout);
+            *done = true;
+            return 0;
+        case ':':
+            fprintf(stderr, "logfeed: %s needs a value\n", argv[optind - 1]);
+            return 2;
+        case '?':
+            fprintf(stderr, "logfeed: unknown option %s\n", argv[optind - 1]);
+            return 2;
+        case OPT_FIFO:
             o->fifo = v;
-        } else if (a == "--pri") {
+            break;
+        case OPT_PRI:
             ok = parse_long(v, 0, 255, &o->pri);
-        } else if (a == "--tag") {
+            break;
+        case OPT_TAG:
             o->tag = v;
-        } else if (a == "--pid") {
+            break;
+        case OPT_PID:
             ok = parse_long(v, INT32_MIN, INT32_MAX, &o->pid);
             o->have_pid = true;
-        } else if (a == "--tid") {
+            break;
+        case OPT_TID:
             ok = parse_long(v, INT32_MIN, INT32_MAX, &o->tid);
             o->have_tid = true;
-        } else if (a == "--msg") {
+            break;
+        case OPT_MSG:
             o->msg = v;
-        } else if (a == "--count") {
+            break;
+        case OPT_COUNT:
             ok = parse_long(v, 0, INT32_MAX, &o->count);
-        } else if (a == "--rate") {
+            break;
+        case OPT_RATE: {
             char *end = nullptr;
             o->rate = strtod(v, &end);
             ok = end != v && *end == '\0' && o->rate >= 0;
-        } else if (a == "--raw") {
+            break;
+        }
+        case OPT_RAW: {
             Bytes b;
             ok = parse_hex(v, &b) && !b.empty();
             if (ok)
                 o->raw.push_back(std::move(b));
-        } else {
-            fprintf(stderr, "logfeed: unknown option %s\n", argv[i - 1]);
-            return false;
+            break;
+        }
+        default:
+            return 2;
         }
         if (!ok) {
-            fprintf(stderr, "logfeed: bad value for %s: '%s'\n", argv[i - 1], v);
-            return false;
+            fprintf(stderr, "logfeed: bad value for --%s: '%s'\n", name, v);
+            return 2;
         }
     }
-    if (o->fifo == nullptr)
-        return false;
+    if (optind < argc) {
+        fprintf(stderr, "logfeed: unexpected argument %s\n", argv[optind]);
+        return 2;
+    }
+    if (o->fifo == nullptr) {
+        fputs("logfeed: --fifo is needed\n", stderr);
+        return 2;
+    }
     bool entry = o->pri >= 0 || o->tag || o->have_pid || o->msg;
-    if (!o->raw.empty())
-        return !entry;
+    if (!o->raw.empty()) {
+        if (entry)
+            fputs("logfeed: --raw goes without --pri, --tag, --pid and --msg\n", stderr);
+        return entry ? 2 : 0;
+    }
     if (o->pri < 0 || o->tag == nullptr || o->msg == nullptr || !o->have_pid) {
         fputs("logfeed: --pri, --tag, --pid and --msg are all needed\n", stderr);
-        return false;
+        return 2;
     }
-    return true;
+    return 0;
 }
 
 } // namespace
@@ -261,8 +317,12 @@ bool parse_args(int argc, char **argv, Options *o)
 int main(int argc, char **argv)
 {
     Options o;
-    if (!parse_args(argc, argv, &o))
-        return usage();
+    bool done = false;
+    if (int rc = parse_args(argc, argv, &o, &done); rc != 0 || done) {
+        if (rc != 0)
+            fputs("logfeed: logfeed --help shows the usage\n", stderr);
+        return rc;
+    }
     int fd = open_output(o.fifo);
     if (fd < 0)
         return 1;

@@ -1,26 +1,45 @@
 // vexctl: sends one command to vexd over a control socket and reports the
 // status. Exit status 0 when the daemon answered 0, 1 when it answered
-// anything else, 2 for a usage error, 3 when the daemon cannot be reached.
+// anything else, 2 for a usage error, 3 when the daemon cannot be reached,
+// 4 when it did not answer in time.
 #include "socket_srv.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+
+#ifndef VEXCTL_VERSION
+#define VEXCTL_VERSION "dev"
+#endif
 
 namespace {
 
 constexpr int EXIT_STATUS = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_NO_DAEMON = 3;
+constexpr int EXIT_TIMEOUT = 4;
+
+// Waits for the connection and for each answer; commands that may take
+// seconds on a healthy daemon (packing the log directory, waiting for the
+// diag reader to end) get the long one.
+constexpr double DEFAULT_TIMEOUT_S = 10;
+constexpr double LONG_TIMEOUT_S = 120;
+constexpr double STATUS_TIMEOUT_S = 3;
+
+constexpr int16_t CMD_NONE = -1;  // local commands: no frame of their own
 
 struct command {
     std::string_view name;
@@ -28,37 +47,99 @@ struct command {
     enum { NONE, TEXT, OPT_TEXT, STREAM } arg;
     std::string_view args;
     std::string_view help;
+    bool slow;
+    // Likely reasons for a status of -1, in words.
+    std::string_view why;
 };
 
 constexpr command commands[] = {
-    {"ping", CMD_PING, command::NONE, "", "check that the daemon answers"},
-    {"archive", CMD_ARCHIVE, command::OPT_TEXT, "[PATH]", "pack the log directory into a ZIP file (PATH absolute, *.zip)"},
-    {"diag-on", CMD_DIAG_ON, command::TEXT, "NAME", "start modem logging into dl_NAME_<count>.qmdl"},
-    {"diag-off", CMD_DIAG_OFF, command::NONE, "", "stop modem logging"},
-    {"set-mask", CMD_DIAG_SET_MASK, command::TEXT, "PATH", "choose the diag mask file"},
-    {"rm-logs", CMD_DIAG_RM_LOGS, command::OPT_TEXT, "[FILTER]", "delete qmdl files (all without FILTER)"},
-    {"trace-enable", CMD_TRC_ENABLE, command::NONE, "", "enable the trace log"},
-    {"trace-write", CMD_TRC_WRITE, command::STREAM, "[FILE]", "send FILE (or stdin) to the trace log"},
-    {"trace-disable", CMD_TRC_DISABLE, command::NONE, "", "disable the trace log"},
+    {"ping", CMD_PING, command::NONE, "", "check that the daemon answers", false, ""},
+    {"status", CMD_NONE, command::NONE, "", "ping both sockets; say which answer and how fast", false, ""},
+    {"archive", CMD_ARCHIVE, command::OPT_TEXT, "[PATH]", "pack the log directory into a ZIP file (PATH absolute, *.zip)",
+     true,
+     "the ZIP file could not be written: PATH must be absolute and its folder must exist and be\n"
+     "writable on the daemon's side; the log directory's file system may be full, or a file\n"
+     "vanished while it was being packed"},
+    {"diag-on", CMD_DIAG_ON, command::TEXT, "NAME", "start modem logging into dl_NAME_<count>.qmdl", false,
+     "modem logging is already on (diag-off first), NAME holds a '/' or is too long,\n"
+     "/dev/diag cannot be opened, the device refused the switch to memory-device mode,\n"
+     "or the mask file (set-mask) cannot be read"},
+    {"diag-off", CMD_DIAG_OFF, command::NONE, "", "stop modem logging", true,
+     "/dev/diag cannot be opened, or the device refused to stop logging"},
+    {"set-mask", CMD_DIAG_SET_MASK, command::TEXT, "PATH", "choose the diag mask file", false,
+     "the daemon cannot open PATH (it is still kept for the next diag-on). PATH is opened\n"
+     "by the daemon in its own file system, not the caller's: on the handset, e.g.\n"
+     "/system/etc/diagmask.cfg; or PATH is too long"},
+    {"rm-logs", CMD_DIAG_RM_LOGS, command::OPT_TEXT, "[FILTER]", "delete qmdl files (all without FILTER)", false,
+     "the diag directory (diag_logs in the log directory) cannot be opened, for instance\n"
+     "before the first recording, or a qmdl file could not be removed"},
+    {"trace-enable", CMD_TRC_ENABLE, command::NONE, "", "enable the trace log", false, ""},
+    {"trace-write", CMD_TRC_WRITE, command::STREAM, "[FILE]", "send FILE (or stdin) to the trace log", false,
+     "the trace log is not enabled (trace-enable first), or its text file could not be\n"
+     "reopened after a rotation"},
+    {"trace-disable", CMD_TRC_DISABLE, command::NONE, "", "disable the trace log", false, ""},
 };
 
 void usage(FILE *out)
 {
     fprintf(out,
-            "usage: vexctl [--socket trace|control|PATH] COMMAND [ARG]\n"
+            "usage: vexctl [-s|--socket trace|control|PATH] [--timeout SECONDS] COMMAND [ARG]\n"
+            "       vexctl --help | help | --version\n"
             "\n"
             "Sends COMMAND to vexd over a control socket: control (%s,\n"
-            "the default), trace (%s) or PATH. Exits 0 when the daemon\n"
-            "answers 0; otherwise prints the status and exits 1 (2: usage error,\n"
-            "3: daemon not reachable).\n"
+            "the default), trace (%s) or PATH. Each socket serves one\n"
+            "client at a time; the other one can be used meanwhile.\n"
+            "\n"
+            "--timeout SECONDS  how long to wait for the connection and for each answer\n"
+            "                   (default %g s; %g s for archive and diag-off; 0 waits for ever)\n"
+            "\n"
+            "Exit status: 0 the daemon answered 0; 1 it answered another status (the\n"
+            "likely reasons are printed; the daemon's own log is vexd_vexdlog.txt in\n"
+            "/qordebug, or in /system when it has no log partition); 2 usage error;\n"
+            "3 daemon not reachable; 4 no answer within the timeout.\n"
             "\n"
             "commands:\n",
-            VEXD_CTRL_SOCKET, VEXD_TRC_SOCKET);
+            VEXD_CTRL_SOCKET, VEXD_TRC_SOCKET, DEFAULT_TIMEOUT_S, LONG_TIMEOUT_S);
     for (const command &c : commands) {
         fprintf(out, "  %-14.*s %-9.*s %.*s\n", (int)c.name.size(), c.name.data(), (int)c.args.size(),
                 c.args.data(), (int)c.help.size(), c.help.data());
     }
+    fprintf(out,
+            "\n"
+            "Paths (archive, set-mask) are the daemon's: from outside the handset, name them\n"
+            "as the handset sees them. With a persistent /system, a socket path such as\n"
+            "STATE/system/vexd_ctrl_socket reaches the daemon from the host, and an archive\n"
+            "under /system (vexctl -s ... archive /system/logs.zip) appears in STATE/system.\n");
 }
+
+// ---------------------------------------------------------------- time
+
+int64_t now_ms()
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// A point in time by which an exchange must be done; 0 s waits for ever.
+struct deadline {
+    int64_t at_ms = -1;
+    double seconds = 0;
+
+    explicit deadline(double s) : seconds(s)
+    {
+        if (s > 0) at_ms = now_ms() + static_cast<int64_t>(s * 1000 + 0.5);
+    }
+    // Milliseconds left for poll(): -1 for ever, 0 when passed.
+    int left() const
+    {
+        if (at_ms < 0) return -1;
+        const int64_t l = at_ms - now_ms();
+        return l <= 0 ? 0 : l > INT32_MAX ? INT32_MAX : static_cast<int>(l);
+    }
+};
+
+// ---------------------------------------------------------------- socket
 
 // Connected socket, closed when it goes out of scope.
 struct connection {
@@ -69,34 +150,101 @@ struct connection {
     }
 };
 
-bool write_all(int fd, const uint8_t *buf, size_t len)
+enum io_result { IO_OK, IO_LOST, IO_TIMEOUT };
+
+// Waits until fd is ready for `events` or the deadline passes.
+io_result wait_ready(int fd, short events, const deadline &d)
+{
+    for (;;) {
+        struct pollfd p {fd, events, 0};
+        const int n = poll(&p, 1, d.left());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return IO_LOST;
+        if (n == 0) {
+            errno = ETIMEDOUT;
+            return IO_TIMEOUT;
+        }
+        return IO_OK;
+    }
+}
+
+io_result write_all(int fd, const uint8_t *buf, size_t len, const deadline &d)
 {
     while (len > 0) {
         const ssize_t n = send(fd, buf, len, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const io_result r = wait_ready(fd, POLLOUT, d);
+            if (r != IO_OK) return r;
+            continue;
+        }
+        if (n < 0) return IO_LOST;
         buf += n;
         len -= static_cast<size_t>(n);
     }
-    return true;
+    return IO_OK;
 }
 
-bool read_all(int fd, uint8_t *buf, size_t len)
+io_result read_all(int fd, uint8_t *buf, size_t len, const deadline &d)
 {
     while (len > 0) {
         const ssize_t n = recv(fd, buf, len, 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const io_result r = wait_ready(fd, POLLIN, d);
+            if (r != IO_OK) return r;
+            continue;
+        }
+        if (n == 0) errno = 0;
+        if (n <= 0) return IO_LOST;
         buf += n;
         len -= static_cast<size_t>(n);
     }
-    return true;
+    return IO_OK;
 }
 
-// Sends one request and reads its response. Returns false when the
-// connection fails; `status` and `text` hold the response otherwise.
-bool transact(int fd, int16_t code, const uint8_t *payload, size_t len, int16_t *status,
-              std::string *text)
+// Connects without blocking past the deadline: a listener whose backlog is
+// full refuses with EAGAIN until the daemon accepts someone.
+io_result open_socket(const char *path, const deadline &d, int *out)
+{
+    struct sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, path);  // length checked by the caller
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return IO_LOST;
+    for (;;) {
+        if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0) break;
+        if (errno == EINTR) continue;
+        if (errno == EINPROGRESS) {
+            const io_result r = wait_ready(fd, POLLOUT, d);
+            int err = 0;
+            socklen_t elen = sizeof err;
+            if (r == IO_OK && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &elen) == 0 && err == 0) break;
+            if (r == IO_OK) errno = err;
+            const int saved = errno;
+            close(fd);
+            errno = saved;
+            return r == IO_OK ? IO_LOST : r;
+        }
+        if (errno == EAGAIN && d.left() != 0) {
+            struct timespec ts {0, 20 * 1000 * 1000};
+            nanosleep(&ts, nullptr);
+            continue;
+        }
+        const io_result r = errno == EAGAIN ? IO_TIMEOUT : IO_LOST;
+        const int saved = r == IO_TIMEOUT ? ETIMEDOUT : errno;
+        close(fd);
+        errno = saved;
+        return r;
+    }
+    *out = fd;
+    return IO_OK;
+}
+
+// Sends one request and reads its response; `status` and `text` hold the
+// response when the result is IO_OK.
+io_result transact(int fd, int16_t code, const uint8_t *payload, size_t len, int16_t *status,
+                   std::string *text, const deadline &d)
 {
     uint8_t frame[SOCKET_SRV_BUF_LEN];
     const auto ucode = static_cast<uint16_t>(code);
@@ -105,34 +253,170 @@ bool transact(int fd, int16_t code, const uint8_t *payload, size_t len, int16_t 
     frame[2] = static_cast<uint8_t>(len & 0xFF);
     frame[3] = static_cast<uint8_t>(len >> 8);
     if (len > 0) memcpy(frame + SOCKET_SRV_HDR_LEN, payload, len);
-    if (!write_all(fd, frame, SOCKET_SRV_HDR_LEN + len)) return false;
+    io_result r = write_all(fd, frame, SOCKET_SRV_HDR_LEN + len, d);
+    if (r != IO_OK) return r;
 
     uint8_t hdr[SOCKET_SRV_HDR_LEN];
-    if (!read_all(fd, hdr, sizeof hdr)) return false;
+    if ((r = read_all(fd, hdr, sizeof hdr, d)) != IO_OK) return r;
     *status = static_cast<int16_t>(hdr[0] | (hdr[1] << 8));
     const size_t rlen = static_cast<size_t>(hdr[2] | (hdr[3] << 8));
     std::string body(rlen, '\0');
-    if (rlen > 0 && !read_all(fd, reinterpret_cast<uint8_t *>(body.data()), rlen)) return false;
+    if (rlen > 0 && (r = read_all(fd, reinterpret_cast<uint8_t *>(body.data()), rlen, d)) != IO_OK) return r;
     if (text != nullptr) *text = body.substr(0, body.find('\0'));
-    return true;
+    return IO_OK;
 }
 
-int report(std::string_view name, int16_t status)
+// ---------------------------------------------------------------- reports
+
+// The folder that the daemon sees as /system, as the caller sees it: the
+// folder of the socket.
+std::string system_dir(const char *socket_path)
+{
+    std::string_view p(socket_path);
+    const size_t slash = p.rfind('/');
+    if (slash == std::string_view::npos) return ".";
+    return std::string(p.substr(0, slash == 0 ? 1 : slash));
+}
+
+bool seen_from_daemon_side(const char *socket_path)
+{
+    return system_dir(socket_path) == "/system";
+}
+
+bool is_file(const std::string &path)
+{
+    struct stat sb {};
+    return stat(path.c_str(), &sb) == 0 && S_ISREG(sb.st_mode);
+}
+
+// Prints the last `want` lines of the daemon log, indented.
+void print_tail(const std::string &path, int want)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    char buf[1024];
+    const off_t size = lseek(fd, 0, SEEK_END);
+    const off_t from = size > static_cast<off_t>(sizeof buf) ? size - static_cast<off_t>(sizeof buf) : 0;
+    const ssize_t n = size > 0 ? pread(fd, buf, sizeof buf, from) : 0;
+    close(fd);
+    if (n <= 0) return;
+    std::string_view text(buf, static_cast<size_t>(n));
+    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+    size_t start = text.size();
+    for (int i = 0; i < want && start > 0; i++) {
+        const size_t nl = start >= 2 ? text.rfind('\n', start - 2) : std::string_view::npos;
+        start = nl == std::string_view::npos ? 0 : nl + 1;
+    }
+    if (start == 0 && from > 0) {  // the first line may be cut: drop it
+        const size_t nl = text.find('\n');
+        start = nl == std::string_view::npos ? text.size() : nl + 1;
+    }
+    text.remove_prefix(start);
+    fprintf(stderr, "vexctl: its last lines:\n");
+    while (!text.empty()) {
+        const size_t nl = text.find('\n');
+        const std::string_view line = text.substr(0, nl);
+        fprintf(stderr, "    %.*s\n", (int)line.size(), line.data());
+        if (nl == std::string_view::npos) break;
+        text.remove_prefix(nl + 1);
+    }
+}
+
+// Says where the daemon's own log is, and shows its end when it can be read.
+void point_to_daemon_log(const char *socket_path)
+{
+    const std::string sys = system_dir(socket_path);
+    const std::string logdir = seen_from_daemon_side(socket_path) ? "/qordebug" : sys + "/qordebug";
+    const std::string candidates[] = {logdir + "/vexd_vexdlog.txt", sys + "/vexd_vexdlog.txt"};
+    for (const std::string &c : candidates) {
+        if (is_file(c)) {
+            fprintf(stderr, "vexctl: the daemon's log is %s\n", c.c_str());
+            print_tail(c, 3);
+            return;
+        }
+    }
+    fprintf(stderr,
+            "vexctl: the daemon's log is /qordebug/vexd_vexdlog.txt on the handset (/system/vexd_vexdlog.txt\n"
+            "        without a log partition)%s\n",
+            seen_from_daemon_side(socket_path) ? "" : "; in the simulated handset: sim/handset exec tail /qordebug/vexd_vexdlog.txt");
+}
+
+int report(const command &c, int16_t status, const char *socket_path, const char *arg)
 {
     if (status == 0) return 0;
-    fprintf(stderr, "vexctl: %.*s: status %d\n", (int)name.size(), name.data(), status);
+    fprintf(stderr, "vexctl: %.*s: status %d\n", (int)c.name.size(), c.name.data(), status);
+    if (status == -2) {
+        fprintf(stderr, "vexctl: the daemon does not know this command\n");
+    } else if (!c.why.empty()) {
+        fputs("vexctl: likely reasons: ", stderr);
+        for (const char ch : c.why) {
+            fputc(ch, stderr);
+            if (ch == '\n') fputs("        ", stderr);
+        }
+        fputc('\n', stderr);
+    } else {
+        fprintf(stderr, "vexctl: the daemon refused the command\n");
+    }
+    // From the host, a host path into the handset's /system was probably meant.
+    const std::string sys = system_dir(socket_path);
+    if (c.code == CMD_DIAG_SET_MASK && arg != nullptr && !seen_from_daemon_side(socket_path) &&
+        strncmp(arg, (sys + "/").c_str(), sys.size() + 1) == 0) {
+        fprintf(stderr, "vexctl: the daemon would see that file as /system/%s\n", arg + sys.size() + 1);
+    }
+    point_to_daemon_log(socket_path);
     return EXIT_STATUS;
 }
 
-int lost(const char *socket_path)
+// Where a file that the daemon wrote is, for a caller outside its file system.
+void locate_for_caller(const char *socket_path, const std::string &path)
 {
+    if (seen_from_daemon_side(socket_path) || path.empty() || path[0] != '/') return;
+    const std::string sys = system_dir(socket_path);
+    std::string rest;
+    if (path.rfind("/system/", 0) == 0) {
+        rest = path.substr(8);
+    } else if (path.rfind("/qordebug/", 0) == 0) {
+        // Without a log partition /system/qordebug is a link to /system.
+        struct stat sb {};
+        if (lstat((sys + "/qordebug").c_str(), &sb) == 0 && S_ISLNK(sb.st_mode)) rest = path.substr(10);
+    }
+    if (!rest.empty()) {
+        fprintf(stderr, "vexctl: here it is %s/%s\n", sys.c_str(), rest.c_str());
+    } else {
+        fprintf(stderr,
+                "vexctl: %s is inside the daemon's file system and cannot be seen from here; ask for a\n"
+                "        path under /system (archive /system/NAME.zip) or copy it out (sim/handset pull)\n",
+                path.c_str());
+    }
+}
+
+int unreachable(const char *socket_path)
+{
+    fprintf(stderr, "vexctl: cannot reach vexd at %s: %s (is the daemon running?)\n", socket_path,
+            strerror(errno));
+    return EXIT_NO_DAEMON;
+}
+
+int timed_out(const char *socket_path, std::string_view what, const deadline &d)
+{
+    fprintf(stderr,
+            "vexctl: %.*s: no answer from vexd at %s within %g s.\n"
+            "vexctl: the daemon serves one client at a time on each socket: another client may hold\n"
+            "        this one (try -s trace or -s control), or the command takes longer (--timeout).\n",
+            (int)what.size(), what.data(), socket_path, d.seconds);
+    return EXIT_TIMEOUT;
+}
+
+int failed(io_result r, const char *socket_path, std::string_view what, const deadline &d)
+{
+    if (r == IO_TIMEOUT) return timed_out(socket_path, what, d);
     fprintf(stderr, "vexctl: connection to %s lost: %s\n", socket_path,
             errno ? strerror(errno) : "closed by the daemon");
     return EXIT_NO_DAEMON;
 }
 
 // Sends a file (or stdin) as trace-write frames of at most one full payload each.
-int stream(int sock, const char *socket_path, const command &c, const char *file)
+int stream(int sock, const char *socket_path, const command &c, const char *file, double timeout)
 {
     int in = STDIN_FILENO;
     if (file != nullptr && strcmp(file, "-") != 0) {
@@ -160,15 +444,70 @@ int stream(int sock, const char *socket_path, const command &c, const char *file
         if (rc != 0 || got == 0) break;
         int16_t status = 0;
         errno = 0;
-        if (!transact(sock, c.code, chunk, got, &status, nullptr)) {
-            rc = lost(socket_path);
+        const deadline d(timeout);
+        const io_result r = transact(sock, c.code, chunk, got, &status, nullptr, d);
+        if (r != IO_OK) {
+            rc = failed(r, socket_path, c.name, d);
             break;
         }
-        if ((rc = report(c.name, status)) != 0) break;
+        if ((rc = report(c, status, socket_path, nullptr)) != 0) break;
         if (got < sizeof chunk) break;
     }
     if (in != STDIN_FILENO) close(in);
     return rc;
+}
+
+// Pings one socket: the exit code it stands for, with a line about it.
+int ping_socket(const char *label, const char *path, double timeout)
+{
+    struct timespec a {};
+    clock_gettime(CLOCK_MONOTONIC, &a);
+    const deadline d(timeout);
+    connection sock;
+    errno = 0;
+    io_result r = open_socket(path, d, &sock.fd);
+    int16_t status = 0;
+    if (r == IO_OK) r = transact(sock.fd, CMD_PING, nullptr, 0, &status, nullptr, d);
+    if (r == IO_OK) {
+        struct timespec b {};
+        clock_gettime(CLOCK_MONOTONIC, &b);
+        const double ms = static_cast<double>(b.tv_sec - a.tv_sec) * 1e3 + static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e6;
+        printf("%-7s %s: answers (%.2f ms)\n", label, path, ms);
+        return 0;
+    }
+    if (r == IO_TIMEOUT) {
+        printf("%-7s %s: busy: no answer within %g s (another client holds it, or the daemon is stuck)\n",
+               label, path, timeout);
+        return EXIT_TIMEOUT;
+    }
+    printf("%-7s %s: not reachable: %s\n", label, path, errno ? strerror(errno) : "closed by the daemon");
+    return EXIT_NO_DAEMON;
+}
+
+int status_all(const char *socket_path, bool chosen, double timeout)
+{
+    const std::string sys = system_dir(socket_path);
+    std::string_view base(socket_path);
+    base.remove_prefix(base.rfind('/') == std::string_view::npos ? 0 : base.rfind('/') + 1);
+    const std::string_view ctrl_name = std::string_view(VEXD_CTRL_SOCKET).substr(8);
+    const std::string_view trc_name = std::string_view(VEXD_TRC_SOCKET).substr(8);
+    if (chosen && base != ctrl_name && base != trc_name) return ping_socket("socket", socket_path, timeout);
+    const std::string ctrl = (sys == "/" ? "" : sys) + "/" + std::string(ctrl_name);
+    const std::string trc = (sys == "/" ? "" : sys) + "/" + std::string(trc_name);
+    const int a = ping_socket("control", ctrl.c_str(), timeout);
+    const int b = ping_socket("trace", trc.c_str(), timeout);
+    if (a == EXIT_NO_DAEMON || b == EXIT_NO_DAEMON) return EXIT_NO_DAEMON;
+    return a != 0 ? a : b;
+}
+
+bool parse_seconds(const char *s, double *out)
+{
+    char *end = nullptr;
+    errno = 0;
+    const double v = strtod(s, &end);
+    if (errno != 0 || end == s || *end != '\0' || !(v >= 0) || v > 86400.0 * 365) return false;
+    *out = v;
+    return true;
 }
 
 }  // namespace
@@ -176,6 +515,8 @@ int stream(int sock, const char *socket_path, const command &c, const char *file
 int main(int argc, char **argv)
 {
     const char *socket_path = VEXD_CTRL_SOCKET;
+    bool socket_chosen = false;
+    double timeout = -1;  // not given: the command's default
     int i = 1;
     for (; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; i++) {
         const std::string_view opt = argv[i];
@@ -183,15 +524,28 @@ int main(int argc, char **argv)
             usage(stdout);
             return 0;
         }
-        if (opt == "--socket" && i + 1 == argc) {
-            fprintf(stderr, "vexctl: --socket needs trace, control or a path\n");
+        if (opt == "--version") {
+            printf("vexctl %s\n", VEXCTL_VERSION);
+            return 0;
+        }
+        if ((opt == "--socket" || opt == "-s") && i + 1 == argc) {
+            fprintf(stderr, "vexctl: %s needs trace, control or a path\n", argv[i]);
             return EXIT_USAGE;
         }
-        if (opt == "--socket") {
+        if (opt == "--socket" || opt == "-s") {
             const std::string_view which = argv[++i];
             socket_path = which == "trace" ? VEXD_TRC_SOCKET
                           : which == "control" ? VEXD_CTRL_SOCKET
                                                : argv[i];
+            socket_chosen = true;
+            continue;
+        }
+        if (opt == "--timeout" && (i + 1 == argc || !parse_seconds(argv[i + 1], &timeout))) {
+            fprintf(stderr, "vexctl: --timeout needs a number of seconds (0: wait for ever)\n");
+            return EXIT_USAGE;
+        }
+        if (opt == "--timeout") {
+            i++;
             continue;
         }
         fprintf(stderr, "vexctl: unknown option %s\n", argv[i]);
@@ -201,6 +555,10 @@ int main(int argc, char **argv)
     if (i >= argc) {
         usage(stderr);
         return EXIT_USAGE;
+    }
+    if (strcmp(argv[i], "help") == 0) {
+        usage(stdout);
+        return 0;
     }
 
     const command *cmd = nullptr;
@@ -223,23 +581,24 @@ int main(int argc, char **argv)
         fprintf(stderr, "vexctl: argument too long (at most %d bytes)\n", SOCKET_SRV_MAX_PAYLOAD - 1);
         return EXIT_USAGE;
     }
-
-    struct sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    if (strlen(socket_path) >= sizeof addr.sun_path) {
+    if (strlen(socket_path) >= sizeof(sockaddr_un::sun_path)) {
         fprintf(stderr, "vexctl: socket path too long: %s\n", socket_path);
         return EXIT_USAGE;
     }
-    strcpy(addr.sun_path, socket_path);
+
+    if (cmd->code == CMD_NONE) return status_all(socket_path, socket_chosen, timeout >= 0 ? timeout : STATUS_TIMEOUT_S);
+    if (timeout < 0) timeout = cmd->slow ? LONG_TIMEOUT_S : DEFAULT_TIMEOUT_S;
+
     connection sock;
-    sock.fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (sock.fd < 0 || connect(sock.fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
-        fprintf(stderr, "vexctl: cannot reach vexd at %s: %s (is the daemon running?)\n",
-                socket_path, strerror(errno));
-        return EXIT_NO_DAEMON;
+    {
+        const deadline d(timeout);
+        errno = 0;
+        const io_result r = open_socket(socket_path, d, &sock.fd);
+        if (r == IO_TIMEOUT) return timed_out(socket_path, "connect", d);
+        if (r != IO_OK) return unreachable(socket_path);
     }
 
-    if (cmd->arg == command::STREAM) return stream(sock.fd, socket_path, *cmd, arg);
+    if (cmd->arg == command::STREAM) return stream(sock.fd, socket_path, *cmd, arg, timeout);
 
     // Texts travel with their NUL. Without a filter rm-logs sends the empty
     // text (every qmdl file); archive without a path sends nothing (the default).
@@ -251,10 +610,13 @@ int main(int argc, char **argv)
     int16_t status = 0;
     std::string text;
     errno = 0;
-    if (!transact(sock.fd, cmd->code, reinterpret_cast<const uint8_t *>(payload.data()),
-                  payload.size(), &status, &text)) {
-        return lost(socket_path);
+    const deadline d(timeout);
+    const io_result r = transact(sock.fd, cmd->code, reinterpret_cast<const uint8_t *>(payload.data()),
+                                 payload.size(), &status, &text, d);
+    if (r != IO_OK) return failed(r, socket_path, cmd->name, d);
+    if (cmd->code == CMD_ARCHIVE) {
+        printf("%s\n", text.c_str());
+        if (status == 0) locate_for_caller(socket_path, text);
     }
-    if (cmd->code == CMD_ARCHIVE) printf("%s\n", text.c_str());
-    return report(cmd->name, status);
+    return report(*cmd, status, socket_path, arg);
 }

@@ -1,6 +1,6 @@
 // simdevd: the simulated handset's device server.
 //
-//   simdevd MOUNTPOINT RECORDS_DIR [-f] [fuse options]
+//   simdevd [-f] [-d] [-s] [-o FUSE_OPTIONS] MOUNTPOINT RECORDS_DIR
 //
 // Serves, in the root of MOUNTPOINT, the diagnostic device "diag", the control
 // file "ctl" and the PMIC files spmi_address, spmi_count, spmi_data, invert and
@@ -31,6 +31,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <fcntl.h>
+#include <getopt.h>
 #include <mutex>
 #include <linux/fuse.h>
 #include <sys/stat.h>
@@ -517,41 +518,94 @@ const fuse_lowlevel_ops ops = [] {
     return o;
 }();
 
-int usage(const char *prog)
+void usage(FILE *out, const char *prog)
 {
-    fprintf(stderr, "usage: %s MOUNTPOINT RECORDS_DIR [-f] [-d] [-o fuse options]\n", prog);
-    return 2;
+    fprintf(out,
+            "usage: %s [-f] [-d] [-s] [-o FUSE_OPTIONS] MOUNTPOINT RECORDS_DIR\n"
+            "       %s --help\n"
+            "\n"
+            "Serves the simulated handset's devices (diag, ctl and the PMIC files) in\n"
+            "MOUNTPOINT and records what they see in RECORDS_DIR.\n"
+            "  -f, --foreground   stay in the foreground\n"
+            "  -d, --debug        FUSE debug output (implies -f)\n"
+            "  -s, --single       single-threaded FUSE loop\n"
+            "  -o OPTIONS         FUSE mount options\n",
+            prog, prog);
 }
+
+constexpr struct option long_options[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"foreground", no_argument, nullptr, 'f'},
+    {"debug", no_argument, nullptr, 'd'},
+    {"single", no_argument, nullptr, 's'},
+    {nullptr, 0, nullptr, 0},
+};
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc < 3 || argv[1][0] == '-' || argv[2][0] == '-')
-        return usage(argv[0]);
+    // Our own options first; what libfuse understands is handed on to it.
+    // auto_unmount leaves a fusermount3 watching, which unmounts should this
+    // process die.
+    char opt_o[] = "-o", opt_auto[] = "auto_unmount", opt_f[] = "-f", opt_d[] = "-d", opt_s[] = "-s";
+    std::vector<char *> fuse_argv{argv[0], opt_o, opt_auto};
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, ":hfdso:", long_options, nullptr)) != -1) {
+        switch (c) {
+        case 'h':
+            usage(stdout, argv[0]);
+            return 0;
+        case 'f':
+            fuse_argv.push_back(opt_f);
+            break;
+        case 'd':
+            fuse_argv.push_back(opt_d);
+            break;
+        case 's':
+            fuse_argv.push_back(opt_s);
+            break;
+        case 'o':
+            fuse_argv.push_back(opt_o);
+            fuse_argv.push_back(optarg);
+            break;
+        case ':':
+            fprintf(stderr, "simdevd: %s needs a value\n", argv[optind - 1]);
+            usage(stderr, argv[0]);
+            return 2;
+        default:
+            fprintf(stderr, "simdevd: unknown option %s\n", argv[optind - 1]);
+            usage(stderr, argv[0]);
+            return 2;
+        }
+    }
+    if (argc - optind != 2) {
+        usage(stderr, argv[0]);
+        return 2;
+    }
+    const char *mnt_arg = argv[optind], *rec_arg = argv[optind + 1];
     // Absolute paths: a daemon runs from "/".
     char mnt[PATH_MAX], rec[PATH_MAX];
-    mkdir(argv[2], 0755);
-    const char *bad = !realpath(argv[1], mnt) ? argv[1] : !realpath(argv[2], rec) ? argv[2] : nullptr;
+    mkdir(rec_arg, 0755);
+    const char *bad = !realpath(mnt_arg, mnt) ? mnt_arg : !realpath(rec_arg, rec) ? rec_arg : nullptr;
     if (bad) {
         fprintf(stderr, "simdevd: %s: %s\n", bad, strerror(errno));
         return 1;
     }
     g_records_dir = rec;
 
-    // libfuse parses the rest: -f, -d, -s, -o ... auto_unmount leaves a
-    // fusermount3 watching, which unmounts should this process die.
-    char opt_o[] = "-o", opt_auto[] = "auto_unmount";
-    std::vector<char *> rest{argv[0], opt_o, opt_auto};
-    rest.insert(rest.end(), argv + 3, argv + argc);
-    fuse_args args = FUSE_ARGS_INIT(static_cast<int>(rest.size()), rest.data());
+    fuse_args args = FUSE_ARGS_INIT(static_cast<int>(fuse_argv.size()), fuse_argv.data());
     fuse_cmdline_opts opts{};
-    if (fuse_parse_cmdline(&args, &opts) != 0)
-        return usage(argv[0]);
+    if (fuse_parse_cmdline(&args, &opts) != 0) {
+        usage(stderr, argv[0]);
+        return 2;
+    }
     if (opts.show_help || opts.show_version || opts.mountpoint) {
         free(opts.mountpoint);
         fuse_opt_free_args(&args);
-        return usage(argv[0]);
+        usage(stderr, argv[0]);
+        return 2;
     }
 
     int rc = 1;

@@ -174,6 +174,12 @@ class LoggerTest(HandsetCase):
                 r = subprocess.run([exe] + args, capture_output=True, timeout=10)
                 self.assertNotEqual(r.returncode, 0)
                 self.assertTrue(r.stderr)
+        for args in (['--fifo'], ['--fifo', fifo, '--bogus', '1'], ['--fifo', fifo, 'stray'], []):
+            with self.subTest(args=args):
+                self.assertEqual(subprocess.run([exe] + args, capture_output=True, timeout=10).returncode, 2)
+        r = subprocess.run([exe, '--help'], capture_output=True, timeout=10)
+        self.assertEqual((r.returncode, r.stderr), (0, b''))
+        self.assertIn(b'usage: logfeed', r.stdout)
 
 
 class SystemTest(HandsetCase):
@@ -266,9 +272,55 @@ class ControlTest(HandsetCase):
         self.assertEqual(run('start', 'true').returncode, 125)       # already running
         self.assertEqual(run('wait', '--timeout', '0.2').returncode, 124)
         self.assertEqual(run('exec', 'sh', '-c', 'exit 6').returncode, 6)
+        r = run('status')
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(('state:   %s\n' % h.state).encode(), r.stdout)
+        self.assertRegex(r.stdout, rb'running: yes \(supervisor pid \d+\)\nmain:    sleep 100, pid \d+\n')
+        self.assertEqual(run('exec', 'sh', '-c', 'echo pulled > /tmp/f').returncode, 0)
+        dest = os.path.join(h.state, 'out')
+        os.mkdir(dest)
+        r = run('pull', '/tmp/f', dest)
+        self.assertEqual((r.returncode, r.stdout), (0, os.path.join(dest, 'f').encode() + b'\n'))
+        with open(os.path.join(dest, 'f')) as f:
+            self.assertEqual(f.read(), 'pulled\n')
+        r = run('pull', '/tmp/none', os.path.join(dest, 'none'))
+        self.assertEqual(r.returncode, 125)
+        self.assertEqual(os.listdir(dest), ['f'])                    # no partial file left
         self.assertEqual(run('stop').returncode, 0)                  # killed while running
         self.assertEqual(run('exec', 'true').returncode, 125)        # not running
         self.assertEqual(run('--bogus', 'stop').returncode, 125)
+        r = run('status')
+        self.assertEqual((r.returncode, r.stdout.splitlines()[1:]), (1, [b'running: no']))
+        for args in (['--help'], ['pull', '--help']):
+            r = run(*args)
+            self.assertEqual((r.returncode, r.stderr), (0, b''), args)
+            self.assertIn(b'usage: handset', r.stdout)
+        self.assertIn(b'feed-kmsg', run('--help').stdout)
+
+    def test_feeds_of_a_stopped_handset_fail_at_once(self):
+        h = self.handset('stopped')
+        h.start(['sh', '-c', 'exec cat /proc/kmsg > /tmp/got'])
+        cli = [handset.HANDSET, '--state', h.state, '--build', h.build_dir]
+        r = subprocess.run(cli + ['feed-kmsg', '<6>one', '<6>two'], capture_output=True, timeout=30)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(h.wait_file('/tmp/got', lambda b: b == b'<6>one\n<6>two\n'))
+        if HAVE_DEVICES:
+            r = subprocess.run(cli + ['ctl', 'pmic adc 7'], capture_output=True, timeout=30)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn(b'Result:7', h.read_file('/sys/devices/qpnp-vadc-f610ec00/rf_id'))
+        h.stop()
+        # Plain writes would wait for a reader, or leave a file under the next mount.
+        for name in ('kmsg.in', 'logmain.fifo', 'dev/ctl'):
+            with self.subTest(name=name), self.assertRaises(IsADirectoryError):
+                open(os.path.join(h.state, name), 'w')
+        for args in (['feed-kmsg', 'x'], ['ctl', 'pmic adc 1']):
+            r = subprocess.run(cli + args, capture_output=True, timeout=30)
+            self.assertEqual(r.returncode, 125, args)
+            self.assertIn(b'not running', r.stderr)
+        with self.assertRaisesRegex(RuntimeError, 'logfeed failed .*not running'):
+            h.feed_logger(4, 'Tag', 1, 'm')
+        # The next start brings the FIFOs back.
+        self.assertEqual(h.run(['sh', '-c', 'test -p /proc/kmsg && test -p /dev/log/main']), 0)
 
     def test_exec_shares_namespaces_environment_and_outlives_main(self):
         h = self.handset('exec', system_size=1 << 20, env={'EXTRA': 'yes'})
@@ -352,6 +404,29 @@ class ControlTest(HandsetCase):
         self.assertEqual(loops_backed_by(os.path.join(state, 'userdata.img')), [])
         self.assertEqual(handset._mounts_under(state), [])
         shutil.rmtree(os.path.dirname(state))
+
+
+class InstallStepTest(unittest.TestCase):
+    def test_nothing_fetched_when_every_package_is_present(self):
+        script = os.path.join(handset.SOURCE_DIR, 'scripts', 'install-deps.sh')
+        with open(os.path.join(handset.SOURCE_DIR, 'deps', 'packages.txt')) as f:
+            wanted = [p for line in f for p in line.split('#')[0].split()
+                      if not re.match(r'^[a-z0-9-]+:\s', line)]
+        if subprocess.run(['dpkg-query', '-W'] + wanted, capture_output=True).returncode != 0:
+            self.skipTest('not every listed package is installed here')
+        fake = os.path.join(handset._base_dir(), 'fake-apt')
+        os.makedirs(fake, exist_ok=True)
+        calls = os.path.join(fake, 'calls')
+        for tool in ('apt-get', 'dpkg', 'modprobe'):
+            with open(os.path.join(fake, tool), 'w') as f:
+                f.write('#!/bin/sh\necho "%s $*" >> %s\n' % (tool, calls))
+            os.chmod(os.path.join(fake, tool), 0o755)
+        env = dict(os.environ, PATH=fake + ':' + os.environ['PATH'])
+        r = subprocess.run(['bash', script], capture_output=True, timeout=120, env=env)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(b'all %d packages present' % len(wanted), r.stdout)
+        with open(calls) as f:
+            self.assertEqual([c for c in f.read().splitlines() if not c.startswith('modprobe')], [])
 
 
 @unittest.skipUnless(HAVE_DEVICES, 'the device server is not built')

@@ -403,6 +403,12 @@ class LifecycleTest(unittest.TestCase):
         for args in ([], [self.mnt], [self.mnt, os.path.join(self.tmp, 'nope', 'deeper')],
                      [os.path.join(self.tmp, 'missing'), self.tmp]):
             self.assertNotEqual(subprocess.run([SIMDEVD] + args, capture_output=True, timeout=10).returncode, 0)
+        for args in (['--bogus', self.mnt, self.tmp], [self.mnt, self.tmp, '-o']):
+            r = subprocess.run([SIMDEVD] + args, capture_output=True, timeout=10)
+            self.assertEqual((r.returncode, r.stderr[:6]), (2, b'simdev'), args)
+        r = subprocess.run([SIMDEVD, '--help'], capture_output=True, timeout=10)
+        self.assertEqual(r.returncode, 0)
+        self.assertIn(b'MOUNTPOINT RECORDS_DIR', r.stdout)
         self.assertFalse(is_mounted(self.mnt))
 
 

@@ -1,5 +1,6 @@
 """A vexctl session against the daemon, inside the handset and from the host."""
 import os
+import socket
 import subprocess
 import unittest
 
@@ -39,10 +40,19 @@ class Vexctl(unittest.TestCase):
         r = self.vexctl('diag-on', 'session')
         self.assertRan(r, 1)
         self.assertIn(b'diag-on: status -1', r.stderr)
+        # A failure says why, where the daemon log is, and shows its end.
+        self.assertIn(b'already on', r.stderr)
+        self.assertIn(b'the daemon\'s log is /qordebug/vexd_vexdlog.txt', r.stderr)
+        self.assertIn(b'Modem logs already started', r.stderr)
         self.assertRan(self.vexctl('diag-off'))
         self.assertRan(self.vexctl('set-mask', '/system/etc/diagmask.cfg'))
-        self.assertRan(self.vexctl('set-mask', '/system/etc/missing.cfg'), 1)
+        r = self.vexctl('set-mask', '/system/etc/missing.cfg')
+        self.assertRan(r, 1)
+        self.assertIn(b'maskfile /system/etc/missing.cfg was not found', r.stderr)
         self.assertRan(self.vexctl('set-mask', '/system/etc/diagmask.cfg'))
+        r = self.vexctl('trace-write', input=b'while off\n')
+        self.assertRan(r, 1)
+        self.assertIn(b'trace-enable first', r.stderr)
         self.assertRan(self.vexctl('rm-logs', 'session'))
         self.assertRan(self.vexctl('rm-logs'))
 
@@ -64,6 +74,40 @@ class Vexctl(unittest.TestCase):
         self.assertRan(r)
         r = subprocess.run([self.host_vexctl, '--socket', sock, 'archive'], capture_output=True)
         self.assertRan(r, out=b'/qordebug/logs.zip\n')
+        self.assertIn(b'cannot be seen from here', r.stderr)
+        # An archive under /system is found in the state folder.
+        r = subprocess.run([self.host_vexctl, '-s', sock, 'archive', '/system/host.zip'], capture_output=True)
+        self.assertRan(r, out=b'/system/host.zip\n')
+        host_zip = os.path.join(self.h.system_dir, 'host.zip')
+        self.assertIn(('here it is %s' % host_zip).encode(), r.stderr)
+        with open(host_zip, 'rb') as f:
+            self.assertEqual(f.read(2), b'PK')
+        # A host path is not the daemon's: the answer says which path it sees.
+        r = subprocess.run([self.host_vexctl, '-s', sock, 'set-mask',
+                            os.path.join(self.h.system_dir, 'etc', 'diagmask.cfg')], capture_output=True)
+        self.assertRan(r, 1)
+        self.assertIn(b'would see that file as /system/etc/diagmask.cfg', r.stderr)
+        self.assertRan(self.vexctl('set-mask', '/system/etc/diagmask.cfg'))
+
+    def test_busy_socket_times_out_and_status_tells(self):
+        sock = os.path.join(self.h.system_dir, 'vexd_ctrl_socket')
+        holder = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.addCleanup(holder.close)
+        holder.connect(sock)
+        holder.sendall(b'\0\0\0\0')
+        self.assertEqual(holder.recv(4), b'\0\0\0\0')   # the daemon serves this client now
+        r = self.vexctl('--timeout', '0.5', 'ping')
+        self.assertRan(r, 4)
+        self.assertIn(b'no answer from vexd at /system/vexd_ctrl_socket within 0.5 s', r.stderr)
+        self.assertRan(self.vexctl('-s', 'trace', 'ping'))
+        r = self.vexctl('--timeout', '0.5', 'status')
+        self.assertEqual(4, r.returncode, r.stderr)
+        self.assertRegex(r.stdout, rb'control /system/vexd_ctrl_socket: busy')
+        self.assertRegex(r.stdout, rb'trace +/system/vexd_trc_socket: answers \([0-9.]+ ms\)')
+        holder.close()
+        r = subprocess.run([self.host_vexctl, '-s', sock, 'status'], capture_output=True, timeout=30)
+        self.assertEqual(0, r.returncode, r.stdout)
+        self.assertEqual(2, r.stdout.count(b': answers'))
 
     def test_usage_and_missing_daemon(self):
         r = self.vexctl('--help')
@@ -75,6 +119,12 @@ class Vexctl(unittest.TestCase):
             r = self.vexctl(*args)
             self.assertEqual(2, r.returncode, args)
             self.assertIn(b'usage:', r.stderr)
+        help_text = self.vexctl('--help').stdout
+        self.assertRan(self.vexctl('help'), 0, help_text)
+        self.assertIn(b'--timeout', help_text)
+        self.assertRegex(self.vexctl('--version').stdout, rb'^vexctl \S+\n$')
+        for args in (['--timeout', 'soon', 'ping'], ['--timeout'], ['-s']):
+            self.assertEqual(2, self.vexctl(*args).returncode, args)
         r = self.vexctl('trace-write', '/system/no_such_file')
         self.assertEqual(2, r.returncode)
         self.assertIn(b'cannot open /system/no_such_file', r.stderr)
@@ -83,6 +133,10 @@ class Vexctl(unittest.TestCase):
                            capture_output=True)
         self.assertEqual(3, r.returncode)
         self.assertIn(b'cannot reach vexd at /nonexistent/vexd_socket', r.stderr)
+        r = subprocess.run([self.host_vexctl, '-s', '/nonexistent/vexd_trc_socket', 'status'],
+                           capture_output=True)
+        self.assertEqual(3, r.returncode)
+        self.assertEqual(2, r.stdout.count(b'not reachable'))
 
 
 if __name__ == '__main__':
