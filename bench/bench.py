@@ -54,6 +54,7 @@ PINGS = 50000
 ROTATION = 262144              # the collectors' rotation threshold
 KMSG_RING, MAIN_RING = 128 << 10, 256 << 10
 SEARCH_STEPS = 6               # feed rates tried per source before the confirming rounds
+CONFIRM_TRIES = 3              # rates tried by the confirming rounds
 
 
 def stats(values):
@@ -356,7 +357,7 @@ def bench_kmsg(h, bench_io, tmp, logdir):
         if copier.returncode != 0:
             raise RuntimeError('%s failed: %s' % (sub, e.strip()))
         f = kv(o)
-        return len(fed) / float(f['seconds']), float(f['cpu'])
+        return len(fed) / float(f['seconds']), float(f.get('cpu', 0))
 
     rates, mins, plains, cpu, min_cpu, gz_cpu, lost = [], [], [], [], [], [], []
     for rnd in range(ROUNDS):
@@ -405,7 +406,7 @@ def bench_logcat(h, bench_io, tmp, logdir):
         if copier.returncode != 0:
             raise RuntimeError('%s failed: %s' % (sub, e.strip()))
         f = kv(o)
-        return LOGCAT_ENTRIES / float(f['seconds']), float(f['cpu'] if 'cpu' in f else 0)
+        return LOGCAT_ENTRIES / float(f['seconds']), float(f.get('cpu', 0))
 
     rates, mins, plains, cpu, min_cpu, gz_cpu, lost = [], [], [], [], [], [], []
     text_bytes = 0
@@ -528,28 +529,36 @@ def stall_text(stalls_us, rotations):
 
 def ring_figures(h, bench_io, tmp, logdir, num, ring, name, unit_fmt, top, bytes_per_unit, feed_args, check):
     """Zero-loss search, then ROUNDS confirming rounds at the rate found; the rows of both figures."""
-    rate, tried = search_rate(h, bench_io, ring, top, bytes_per_unit, feed_args)
+    # No rate above what the ring device serves a plain reader can be loss-free.
+    device = capacity.get('ring_' + ring)
+    rate, tried = search_rate(h, bench_io, ring, min(top, device) if device else top, bytes_per_unit, feed_args)
     say('  %s: tried %s' % (name, ', '.join('%s %s' % (unit_fmt(r), 'ok' if l == 0 else 'lost %d B' % l)
                                             for r, l in tried)))
-    clean, stalls, rotation_stalls, rotations, peaks = 0, [], [], 0, []
-    problems = []
-    for rnd in range(ROUNDS):
-        before = pair_mark(logdir, check.base)
-        st, f = ring_round(h, bench_io, ring, rate, round_ms(rate * bytes_per_unit), feed_args)
-        # The ring's own count first; the files are compared only when it saw no loss.
-        bad = check(before, f, rnd) if int(st['dropped']) == 0 else ''
-        if int(st['dropped']) == 0 and not bad:
-            clean += 1
-        elif bad:
-            problems.append(bad)
-        gaps = [int(x) for x in st['stalls_us'].split(',')] if st['stalls_us'] != '-' else []
-        n = int(st['taken']) // ROTATION
-        stalls += gaps
-        rotation_stalls += sorted(gaps)[-n:] if n else []
-        rotations += n
-        peaks.append(int(st['peak']))
+    # Confirming rounds; a rate that loses in any of them steps down by 15 % (twice at most).
+    for attempt in range(CONFIRM_TRIES):
+        clean, stalls, rotation_stalls, rotations, peaks = 0, [], [], 0, []
+        problems = []
+        for rnd in range(ROUNDS):
+            before = pair_mark(logdir, check.base)
+            st, f = ring_round(h, bench_io, ring, rate, round_ms(rate * bytes_per_unit), feed_args)
+            # The ring's own count first; the files are compared only when it saw no loss.
+            bad = check(before, f, rnd) if int(st['dropped']) == 0 else ''
+            if int(st['dropped']) == 0 and not bad:
+                clean += 1
+            elif bad:
+                problems.append(bad)
+            gaps = [int(x) for x in st['stalls_us'].split(',')] if st['stalls_us'] != '-' else []
+            n = int(st['taken']) // ROTATION
+            stalls += gaps
+            rotation_stalls += sorted(gaps)[-n:] if n else []
+            rotations += n
+            peaks.append(int(st['peak']))
+        if clean == ROUNDS or attempt == CONFIRM_TRIES - 1:
+            break
+        say('  %s: %d of %d rounds at %s lost data; trying %s' % (name, ROUNDS - clean, ROUNDS, unit_fmt(rate),
+                                                                unit_fmt(rate * 0.85)))
+        rate *= 0.85
     ring_kib = int(ring_stats(h)[ring]['size']) >> 10
-    device = capacity.get('ring_' + ring)
     rows.append(Row(num, '%s: highest steady feed without loss (%d KiB ring)' % (name, ring_kib), unit_fmt(rate),
                     unit_fmt(top), [rate / top], 'info',
                     note='baseline: capture rate with back-pressure; %d of %d rounds at this rate lost nothing%s%s'
