@@ -8,7 +8,7 @@ FIGURE numbers (1 to 10) pick some of the benchmarks; all run by default.
 Each figure is the daemon's code timed against a baseline in the same run,
 in interleaved rounds, printed as median, minimum and maximum with the ratio
 and its goal beside it. The main baselines ("minimal") do only the work the
-design requires of the daemon; plain copies are printed as an informative
+daemon must do; plain copies are printed as an informative
 second line. These are measurements, not
 tests: a figure below its goal is reported, never turned into a failure, and
 the exit status is 0 unless the script itself breaks. A piece that cannot run
@@ -875,7 +875,7 @@ def main():
     say('Each cell is the median of %d rounds (more for rotation and diag) with the minimum and maximum in '
         'brackets; daemon and baseline rounds alternate, and the ratio is the median of the per-round ratios. '
         'Ratios are daemon / baseline: rates, higher is better, except the rows marked (time), (size) or CPU, '
-        'where lower is better. "minimal" baselines do only the work the design requires (read, write, a '
+        'where lower is better. "minimal" baselines do only the work the daemon must do (read, write, a '
         'level-9 gzip member per rotation); rows marked info compare with less work and have no goal. '
         'Zero-loss rates are found with ring sources that overwrite their oldest data, like the kernel\'s '
         'printk buffer and the logger device.' % ROUNDS)
