@@ -3,11 +3,15 @@
 // support library, so nothing reaches the host's kernel log; every file goes
 // into the folder given on the command line.
 //
-//   bench_lib printf DIR LINES       daemon log lines/s, 1 and 4 threads, vs one write() per line
-//   bench_lib compress DIR ROUNDS    file_compress of 256 KiB of log text vs `gzip -9`
-//   bench_lib archive DIR MIB        vexd_archive_all of a MIB MiB log directory vs `zip -9 -r`
+//   bench_lib printf DIR LINES ROUNDS    daemon log, 1 and 4 threads, vs a minimal log writer
+//                                        (timestamped line, one write, level-9 member per 64 KiB)
+//                                        and vs one plain write() per line
+//   bench_lib compress DIR ROUNDS        file_compress of 256 KiB of log text vs the same
+//                                        member made in this process, and vs `gzip -9`
+//   bench_lib archive DIR MIB ROUNDS     vexd_archive_all of a MIB MiB log directory vs `zip -9 -r`
 //
-// Output: key=value lines.
+// Output: key=value lines; the figures of every round, in order, as comma
+// lists (rounds of the daemon and of its baselines alternate).
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,6 +22,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -30,6 +35,7 @@
 
 #include "file_compress.h"
 #include "loggen.h"
+#include "minimal.h"
 #include "tmr.h"
 #include "vexd.h"  // last: it replaces the C library's assert
 
@@ -105,10 +111,15 @@ double run_timed(const std::vector<std::string> &args, const char *dir, const ch
     return end - start;
 }
 
-double median(std::vector<double> v)
+std::string list(const std::vector<double> &v)
 {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
+    std::string s;
+    char buf[32];
+    for (double x : v) {
+        snprintf(buf, sizeof buf, "%s%.6f", s.empty() ? "" : ",", x);
+        s += buf;
+    }
+    return s;
 }
 
 // Points the daemon's files (log directory, startup counter) into `dir`.
@@ -153,6 +164,7 @@ int bench_printf(char **argv)
 {
     const std::string dir = argv[0];
     const long long lines = num(argv[1]);
+    const long long rounds = num(argv[2]);
     setup_daemon(dir);
 
     // A pool of realistic messages, each exactly PRINTF_MSG_LEN bytes.
@@ -165,21 +177,39 @@ int bench_printf(char **argv)
         m += '\n';
         msgs.push_back(m);
     }
-    // The same messages as whole lines, as the daemon log would write them.
+    // The same messages as whole lines, for the plain writer.
     std::vector<std::string> full;
     for (const std::string &m : msgs) full.push_back("[   12.345678] vexd: " + m);
 
     vexd_printf("bench: daemon log set up\n");  // opens the log outside the timing
     const std::string base_path = dir + "/baseline_log.txt";
     for (int threads : {1, 4}) {
-        double best_vexd = 1e9, best_base = 1e9;
-        for (int round = 0; round < 2; round++) {
-            best_vexd = std::min(best_vexd, on_threads(threads, lines, [&](int, long long first, long long n) {
+        std::vector<double> t_vexd, t_min, t_plain;
+        for (long long round = 0; round < rounds; round++) {
+            t_vexd.push_back(on_threads(threads, lines, [&](int, long long first, long long n) {
                 for (long long i = first; i < first + n; i++) vexd_printf("%s", msgs[i & 255].c_str());
             }));
+            // The least the daemon log must do: stamp each line with the
+            // time base, write it with one call under one lock, and past
+            // 65536 bytes turn the text into a level-9 gzip member.
+            {
+                minimal::pair_writer w(dir, "baseline_vexdlog");
+                std::mutex lock;
+                t_min.push_back(on_threads(threads, lines, [&](int, long long first, long long n) {
+                    char line[4096];
+                    for (long long i = first; i < first + n; i++) {
+                        const int64_t t = tmr_get64();
+                        int len = snprintf(line, sizeof line, "[%5lu.%06lu] vexd: %s",
+                                           static_cast<unsigned long>(t / 1000000),
+                                           static_cast<unsigned long>(t % 1000000), msgs[i & 255].c_str());
+                        std::lock_guard<std::mutex> g(lock);
+                        w.put(line, static_cast<size_t>(len), 65536, false);
+                    }
+                }));
+            }
             int fd = open(base_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
             if (fd < 0) die("open", base_path);
-            best_base = std::min(best_base, on_threads(threads, lines, [&](int, long long first, long long n) {
+            t_plain.push_back(on_threads(threads, lines, [&](int, long long first, long long n) {
                 for (long long i = first; i < first + n; i++) {
                     const std::string &l = full[i & 255];
                     if (write(fd, l.data(), l.size()) != static_cast<ssize_t>(l.size())) die("write", base_path);
@@ -187,44 +217,8 @@ int bench_printf(char **argv)
             }));
             close(fd);
         }
-        printf("threads=%d lines=%lld line_bytes=%zu vexd_lines_per_s=%.0f base_lines_per_s=%.0f", threads,
-               lines, full[0].size(), lines / best_vexd, lines / best_base);
-        if (threads == 1) {
-            // Where the time goes: every call timed, the calls that rotated
-            // the file (far slower than the rest) counted apart; the baseline
-            // timed the same way, so the clock reads weigh on both.
-            std::vector<double> calls(static_cast<size_t>(lines));
-            for (long long i = 0; i < lines; i++) {
-                double a = now();
-                vexd_printf("%s", msgs[i & 255].c_str());
-                calls[static_cast<size_t>(i)] = now() - a;
-            }
-            const double typical = median(calls);
-            double total = 0, rotating = 0;
-            long long rotations = 0;
-            for (double c : calls) {
-                total += c;
-                if (c > 50 * typical && c > 100e-6) {
-                    rotating += c;
-                    rotations++;
-                }
-            }
-            int fd = open(base_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-            if (fd < 0) die("open", base_path);
-            double base_total = 0;
-            for (long long i = 0; i < lines; i++) {
-                const std::string &l = full[i & 255];
-                double a = now();
-                if (write(fd, l.data(), l.size()) != static_cast<ssize_t>(l.size())) die("write", base_path);
-                base_total += now() - a;
-            }
-            close(fd);
-            printf(" vexd_no_rotation_lines_per_s=%.0f base_timed_lines_per_s=%.0f rotations=%lld "
-                   "rotation_ms=%.2f rotation_share=%.3f",
-                   (lines - rotations) / (total - rotating), lines / base_total, rotations,
-                   rotations ? rotating / rotations * 1e3 : 0.0, rotating / total);
-        }
-        printf("\n");
+        printf("threads=%d lines=%lld line_bytes=%zu vexd_s=%s minimal_s=%s plain_s=%s\n", threads, lines,
+               full[0].size(), list(t_vexd).c_str(), list(t_min).c_str(), list(t_plain).c_str());
     }
     unlink(base_path.c_str());
     return 0;
@@ -243,12 +237,17 @@ int bench_compress(char **argv)
     write_file(txt, text);
     write_file(empty, "");
 
-    std::vector<double> t_fc, t_gzip, t_start;
+    const std::string mgz = dir + "/rotate_min.gz";
+    std::vector<double> t_fc, t_min, t_gzip, t_start;
     for (long long i = 0; i < rounds + 1; i++) {
         unlink(gz.c_str());
+        unlink(mgz.c_str());
         double a = now();
         if (file_compress(txt.c_str(), gz.c_str()) <= 0) die("file_compress", txt);
         double fc = now() - a;
+        a = now();
+        minimal::append_member(txt, mgz);
+        double min = now() - a;
         double gzip = run_timed({"gzip", "-9", "-c", txt}, nullptr, ref.c_str());
         double start = run_timed({"gzip", "-9", "-c", empty}, nullptr, "/dev/null");
         if (gzip < 0 || start < 0) {
@@ -257,15 +256,16 @@ int bench_compress(char **argv)
         }
         if (i == 0) continue;  // warm-up round
         t_fc.push_back(fc);
+        t_min.push_back(min);
         t_gzip.push_back(gzip);
         t_start.push_back(start);
     }
     const bool same = file_uncompress(gz.c_str(), back.c_str()) == static_cast<int32_t>(text.size());
-    printf("bytes=%zu rounds=%lld file_compress_s=%.6f gzip_s=%.6f gzip_start_s=%.6f "
-           "file_compress_size=%lld gzip_size=%lld roundtrip=%s\n",
-           text.size(), rounds, median(t_fc), median(t_gzip), median(t_start), file_size(gz), file_size(ref),
-           same ? "ok" : "MISMATCH");
-    for (const std::string &p : {txt, gz, ref, back, empty}) unlink(p.c_str());
+    printf("bytes=%zu rounds=%lld file_compress_s=%s minimal_s=%s gzip_s=%s gzip_start_s=%s "
+           "file_compress_size=%lld minimal_size=%lld gzip_size=%lld roundtrip=%s\n",
+           text.size(), rounds, list(t_fc).c_str(), list(t_min).c_str(), list(t_gzip).c_str(),
+           list(t_start).c_str(), file_size(gz), file_size(mgz), file_size(ref), same ? "ok" : "MISMATCH");
+    for (const std::string &p : {txt, gz, mgz, ref, back, empty}) unlink(p.c_str());
     return 0;
 }
 
@@ -291,6 +291,7 @@ int bench_archive(char **argv)
 {
     const std::string dir = argv[0];
     const long long mib = num(argv[1]);
+    const long long rounds = num(argv[2]);
     const std::string logdir = dir + "/qordebug";
     mkdir(logdir.c_str(), 0777);
     mkdir((logdir + "/diag_logs").c_str(), 0777);
@@ -347,27 +348,37 @@ int bench_archive(char **argv)
         }
     }
 
-    // zip first: the daemon's logs.zip is written inside the directory.
+    // Each round: zip first, then the daemon, whose logs.zip is written
+    // inside the directory and removed before the next round.
     const std::string base = dir + "/baseline.zip";
-    unlink(base.c_str());
-    double zip_s = run_timed({"zip", "-9", "-r", "-q", base, "qordebug"},
-                             dir.c_str(), nullptr);
-    if (zip_s < 0) {
-        fprintf(stderr, "bench_lib: zip -9 -r failed\n");
-        return 1;
+    std::vector<double> t_zip, t_vexd;
+    long long vexd_size = 0, zip_size = 0;
+    bool tested = true;
+    for (long long round = 0; round < rounds; round++) {
+        unlink(base.c_str());
+        double zip_s = run_timed({"zip", "-9", "-r", "-q", base, "qordebug"}, dir.c_str(), nullptr);
+        if (zip_s < 0) {
+            fprintf(stderr, "bench_lib: zip -9 -r failed\n");
+            return 1;
+        }
+        char response[256] = "";
+        double a = now();
+        int rc = vexd_archive_all(response, nullptr);
+        double vexd_s = now() - a;
+        if (rc != 0) {
+            fprintf(stderr, "bench_lib: vexd_archive_all failed (%d)\n", rc);
+            return 1;
+        }
+        t_zip.push_back(zip_s);
+        t_vexd.push_back(vexd_s);
+        vexd_size = file_size(response);
+        zip_size = file_size(base);
+        if (round == 0) tested = run_timed({"unzip", "-tqq", response}, nullptr, nullptr) >= 0;
+        unlink(response);
     }
-    char response[256] = "";
-    double a = now();
-    int rc = vexd_archive_all(response, nullptr);
-    double vexd_s = now() - a;
-    if (rc != 0) {
-        fprintf(stderr, "bench_lib: vexd_archive_all failed (%d)\n", rc);
-        return 1;
-    }
-    const double test_s = run_timed({"unzip", "-tqq", response}, nullptr, nullptr);
-    printf("dir_bytes=%lld setup_s=%.3f vexd_s=%.6f zip_s=%.6f vexd_size=%lld zip_size=%lld archive_test=%s\n",
-           dir_bytes, setup_s, vexd_s, zip_s, file_size(response), file_size(base),
-           test_s >= 0 ? "ok" : "FAILED");
+    printf("dir_bytes=%lld setup_s=%.3f vexd_s=%s zip_s=%s vexd_size=%lld zip_size=%lld archive_test=%s\n",
+           dir_bytes, setup_s, list(t_vexd).c_str(), list(t_zip).c_str(), vexd_size, zip_size,
+           tested ? "ok" : "FAILED");
     return 0;
 }
 
@@ -378,9 +389,9 @@ struct subcommand {
 };
 
 constexpr subcommand subcommands[] = {
-    {"printf", 2, bench_printf},
+    {"printf", 3, bench_printf},
     {"compress", 2, bench_compress},
-    {"archive", 2, bench_archive},
+    {"archive", 3, bench_archive},
 };
 
 }  // namespace
@@ -392,6 +403,6 @@ int main(int argc, char **argv)
             if (s.name == argv[1] && argc == s.args + 2) return s.run(argv + 2);
         }
     }
-    fprintf(stderr, "usage: bench_lib printf|compress|archive DIR N (see the head of bench_lib.cpp)\n");
+    fprintf(stderr, "usage: bench_lib printf|compress|archive DIR N... (see the head of bench_lib.cpp)\n");
     return 2;
 }

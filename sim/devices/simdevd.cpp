@@ -3,7 +3,8 @@
 //   simdevd [-f] [-d] [-s] [-o FUSE_OPTIONS] MOUNTPOINT RECORDS_DIR
 //
 // Serves, in the root of MOUNTPOINT, the diagnostic device "diag", the control
-// file "ctl" and the PMIC files spmi_address, spmi_count, spmi_data, invert and
+// file "ctl", the log rings "kmsg" and "log_main" with their counters in
+// "rings", and the PMIC files spmi_address, spmi_count, spmi_data, invert and
 // rf_id (sim/README.md has the control lines and the record files). The
 // handset binds them to their platform paths. Unmounting ends the server; so
 // do SIGTERM, SIGINT and SIGHUP, which unmount first.
@@ -13,7 +14,9 @@
 // record available: the FUSE loop (control lines, request 9, a new read) or
 // the producer thread (the "diag rate" stream). The loop itself never waits,
 // so writes and ioctls go on while a read is parked; a parked read that the
-// kernel interrupts (a signal to the reader) is answered with EINTR.
+// kernel interrupts (a signal to the reader) is answered with EINTR. The log
+// rings park their reads the same way, in `g_ring_readers`, until a write
+// feeds the ring; a write to a ring never waits (ring.h).
 //
 // Locking: `g_mutex` guards all state below. Replies to parked reads are sent
 // with it held, so records reach diag_data.bin in the order readers got them.
@@ -45,7 +48,7 @@ namespace {
 
 // Inode numbers; the PMIC files follow in the order of simdevd_pmic.
 enum : fuse_ino_t {
-    INO_ROOT = 1, INO_DIAG, INO_CTL,
+    INO_ROOT = 1, INO_DIAG, INO_CTL, INO_KMSG, INO_LOG_MAIN, INO_RINGS,
     INO_PMIC, INO_SPMI_ADDRESS = INO_PMIC, INO_SPMI_COUNT, INO_SPMI_DATA, INO_INVERT, INO_RF_ID,
     INO_END
 };
@@ -61,6 +64,9 @@ constexpr std::array<node_t, INO_END> nodes = {{
     {".", S_IFDIR | 0755},
     {"diag", S_IFREG | 0666},
     {"ctl", S_IFREG | 0222},
+    {"kmsg", S_IFREG | 0666},
+    {"log_main", S_IFREG | 0666},
+    {"rings", S_IFREG | 0444},
     {"spmi_address", S_IFREG | 0644},
     {"spmi_count", S_IFREG | 0644},
     {"spmi_data", S_IFREG | 0444},
@@ -85,6 +91,8 @@ struct reader_t {
 std::mutex g_mutex;
 simdevd_model_t g_model;
 std::deque<reader_t> g_readers;
+std::deque<reader_t> g_ring_readers;      // reads of kmsg and log_main waiting for data
+std::vector<uint8_t> g_ring_out;          // buffer of the ring data being handed out
 std::unordered_set<handle_t *> g_handles; // freed at exit if never released
 std::vector<uint8_t> g_record;            // buffer of the record being handed out
 std::condition_variable g_wake;           // wakes the producer
@@ -177,6 +185,33 @@ void pump_locked()
     }
 }
 
+int ring_of(fuse_ino_t ino)
+{
+    return ino == INO_KMSG ? RING_KMSG : ino == INO_LOG_MAIN ? RING_MAIN : -1;
+}
+
+// Answers every parked ring read whose ring holds data. Called with g_mutex
+// held.
+void pump_rings_locked()
+{
+    uint64_t now = now_ns();
+    for (size_t i = 0; i < g_ring_readers.size();) {
+        reader_t r = g_ring_readers[i];
+        ring_t *ring = &g_model.rings[ring_of(r.h->ino)];
+        if (!ring_ready(ring)) {
+            i++;
+            continue;
+        }
+        g_ring_readers.erase(g_ring_readers.begin() + static_cast<long>(i));
+        g_ring_out.resize(std::max<size_t>(r.size, 1));
+        int64_t n = ring_read(ring, g_ring_out.data(), r.size, now);
+        if (n < 0)
+            fuse_reply_err(r.req, EINVAL);
+        else
+            fuse_reply_buf(r.req, reinterpret_cast<const char *>(g_ring_out.data()), static_cast<size_t>(n));
+    }
+}
+
 // The "diag rate" stream: wakes when the next rate record falls due while a
 // read is parked. Everything else is answered where it happens.
 void producer()
@@ -197,11 +232,13 @@ void producer()
 void on_interrupt(fuse_req_t req, void *)
 {
     std::lock_guard<std::mutex> lk(g_mutex);
-    for (auto it = g_readers.begin(); it != g_readers.end(); ++it) {
-        if (it->req == req) {
-            g_readers.erase(it);
-            fuse_reply_err(req, EINTR);
-            return;
+    for (auto *queue : {&g_readers, &g_ring_readers}) {
+        for (auto it = queue->begin(); it != queue->end(); ++it) {
+            if (it->req == req) {
+                queue->erase(it);
+                fuse_reply_err(req, EINTR);
+                return;
+            }
         }
     }
 }
@@ -360,13 +397,16 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
             }
             if (reads)
                 h->text = pmic_text(pmic);
+        } else if (ino == INO_RINGS) {
+            for (int ring = 0; ring < RING_COUNT; ring++)
+                h->text += ring_stats(&g_model.rings[ring], std::string(simdevd_ring_names[ring]).c_str());
         }
         g_handles.insert(h);
     }
     fi->fh = reinterpret_cast<uint64_t>(h);
     fi->direct_io = 1; // every read and write reaches us, nothing is cached
-    fi->nonseekable = ino == INO_DIAG;
-    t_stream_reply = ino == INO_DIAG;
+    fi->nonseekable = ino == INO_DIAG || ring_of(ino) >= 0;
+    t_stream_reply = fi->nonseekable;
     int rc = fuse_reply_open(req, fi);
     t_stream_reply = false;
     if (rc != 0) { // the opener is gone already
@@ -383,12 +423,14 @@ void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info *fi)
         std::lock_guard<std::mutex> lk(g_mutex);
         // The kernel releases a file only after its reads ended; drop any
         // parked read of it all the same rather than keep a dangling handle.
-        for (size_t i = 0; i < g_readers.size();) {
-            if (g_readers[i].h == h) {
-                fuse_reply_err(g_readers[i].req, EBADF);
-                g_readers.erase(g_readers.begin() + static_cast<long>(i));
-            } else {
-                i++;
+        for (auto *queue : {&g_readers, &g_ring_readers}) {
+            for (size_t i = 0; i < queue->size();) {
+                if ((*queue)[i].h == h) {
+                    fuse_reply_err((*queue)[i].req, EBADF);
+                    queue->erase(queue->begin() + static_cast<long>(i));
+                } else {
+                    i++;
+                }
             }
         }
         g_handles.erase(h);
@@ -400,6 +442,18 @@ void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info *fi)
 void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info *fi)
 {
     handle_t *h = handle_of(fi);
+    if (ring_of(ino) >= 0) {
+        fuse_req_interrupt_func(req, on_interrupt, nullptr);
+        if (fuse_req_interrupted(req)) {
+            fuse_reply_err(req, EINTR);
+            return;
+        }
+        std::lock_guard<std::mutex> lk(g_mutex);
+        ring_note_read(&g_model.rings[ring_of(ino)], now_ns());
+        g_ring_readers.push_back({req, h, size});
+        pump_rings_locked();
+        return;
+    }
     if (ino != INO_DIAG) {
         const std::string &t = h->text;
         size_t at = std::min(static_cast<size_t>(off), t.size());
@@ -432,6 +486,14 @@ void op_write(fuse_req_t req, fuse_ino_t ino, const char *buf, size_t size, off_
     case INO_CTL:
         err = control(text);
         break;
+    case INO_KMSG:
+    case INO_LOG_MAIN: {
+        std::lock_guard<std::mutex> lk(g_mutex);
+        if (!ring_feed(&g_model.rings[ring_of(ino)], reinterpret_cast<const uint8_t *>(buf), size))
+            err = EINVAL;
+        pump_rings_locked();
+        break;
+    }
     case INO_SPMI_ADDRESS:
     case INO_SPMI_COUNT:
         err = spmi_write(static_cast<int>(ino - INO_PMIC), text);
@@ -594,6 +656,7 @@ int main(int argc, char **argv)
         return 1;
     }
     g_records_dir = rec;
+    simdevd_rings_init(&g_model);
 
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(fuse_argv.size()), fuse_argv.data());
     fuse_cmdline_opts opts{};
@@ -626,9 +689,11 @@ int main(int argc, char **argv)
                 g_wake.notify_all();
                 prod.join();
                 // Free what the kernel will never ask about again.
-                for (const auto &r : g_readers)
-                    fuse_reply_err(r.req, ENODEV);
-                g_readers.clear();
+                for (auto *queue : {&g_readers, &g_ring_readers}) {
+                    for (const auto &r : *queue)
+                        fuse_reply_err(r.req, ENODEV);
+                    queue->clear();
+                }
                 for (handle_t *h : g_handles)
                     delete h;
                 g_handles.clear();

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "ring.h"
+
 constexpr uint32_t SIMDEVD_DATA_TYPE = 0x20;       // data record type word
 constexpr uint32_t SIMDEVD_DEINIT_TYPE = 0x10;     // answers request 9
 constexpr uint32_t SIMDEVD_DEINIT_SIZE = 8;        // type word and sequence number
@@ -42,7 +44,13 @@ enum simdevd_op {
     CTL_PMIC_GPIO,     // value: the register byte (0 or 1 in practice)
     CTL_PMIC_ADC,      // value: the "Result" of rf_id
     CTL_PMIC_ACCESS,   // pmic, access
+    CTL_RING_SIZE,     // ring, size: set up anew, empty
+    CTL_RING_RESET,    // ring: counters start again
 };
+
+// The log rings, by their names in control lines.
+enum simdevd_ring { RING_KMSG, RING_MAIN, RING_COUNT };
+constexpr std::array<std::string_view, RING_COUNT> simdevd_ring_names = {"kmsg", "main"};
 
 // One parsed control line.
 struct simdevd_ctl_t {
@@ -53,6 +61,7 @@ struct simdevd_ctl_t {
     int64_t value = 0;
     int pmic = -1;
     simdevd_access access = ACCESS_PRESENT;
+    int ring = -1;
 };
 
 // Work queued by burst and emit lines, handed out in order.
@@ -79,7 +88,16 @@ struct simdevd_model_t {
     int64_t adc = 0;
     std::string invert = "0";
     std::array<simdevd_access, PMIC_COUNT> access{};
+
+    std::array<ring_t, RING_COUNT> rings; // /proc/kmsg and /dev/log/main
 };
+
+// Sets the log rings up at their default sizes.
+inline void simdevd_rings_init(simdevd_model_t *m)
+{
+    ring_init(&m->rings[RING_KMSG], false, RING_KMSG_DEFAULT);
+    ring_init(&m->rings[RING_MAIN], true, RING_MAIN_DEFAULT);
+}
 
 // Parses a whole token as an integer: decimal, or hexadecimal after "0x";
 // a leading '-' only when min is negative. False when it is no number or
@@ -220,7 +238,23 @@ inline int simdevd_parse_ctl(std::string_view line, simdevd_ctl_t *cmd, std::str
         }
         return fail("unknown pmic control");
     }
-    return fail("unknown device (diag or pmic)");
+    if (dev == "ring") {
+        std::string_view what = n > 2 ? tok[2] : std::string_view();
+        int ring = verb == "kmsg" ? RING_KMSG : verb == "main" ? RING_MAIN : -1;
+        if (ring >= 0 && what == "size" && n == 4 && num(3, RING_MIN_SIZE, RING_MAX_SIZE, &a)) {
+            cmd->op = CTL_RING_SIZE;
+            cmd->ring = ring;
+            cmd->size = static_cast<uint32_t>(a);
+            return 0;
+        }
+        if (ring >= 0 && what == "reset" && n == 3) {
+            cmd->op = CTL_RING_RESET;
+            cmd->ring = ring;
+            return 0;
+        }
+        return fail("usage: ring kmsg|main size BYTES (4096..67108864), or ring kmsg|main reset");
+    }
+    return fail("unknown device (diag, pmic or ring)");
 }
 
 // Brings the rate records due by now_ns into m->owed. At most one second's
@@ -274,6 +308,8 @@ inline void simdevd_apply(simdevd_model_t *m, const simdevd_ctl_t &c, uint64_t n
     case CTL_PMIC_GPIO: m->gpio_reg = static_cast<uint8_t>(c.value); break;
     case CTL_PMIC_ADC: m->adc = c.value; break;
     case CTL_PMIC_ACCESS: m->access[c.pmic] = c.access; break;
+    case CTL_RING_SIZE: ring_init(&m->rings[c.ring], c.ring == RING_MAIN, c.size); break;
+    case CTL_RING_RESET: ring_reset_stats(&m->rings[c.ring]); break;
     }
 }
 

@@ -90,7 +90,7 @@ class FileContent(bytes):
 class Handset:
     def __init__(self, name, system_size=None, ro_system=False, mkfs_fail=False,
                  qordebug_nonempty=False, qordebug_link=False, userdata=True,
-                 ctl=(), env=None, fresh=True):
+                 ctl=(), env=None, fresh=True, rings=False):
         self.name = name
         self.state = os.path.join(_base_dir(), re.sub(r'[^A-Za-z0-9_.-]', '_', name))
         self.system_dir = os.path.join(self.state, 'system')
@@ -102,7 +102,8 @@ class Handset:
             self.options += ['--system-size', str(system_size)]
         for flag, on in (('--ro-system', ro_system), ('--mkfs-fail', mkfs_fail),
                          ('--qordebug-nonempty', qordebug_nonempty),
-                         ('--qordebug-link', qordebug_link), ('--no-userdata', not userdata)):
+                         ('--qordebug-link', qordebug_link), ('--no-userdata', not userdata),
+                         ('--rings', rings)):
             if on:
                 self.options.append(flag)
         for name_value in sorted((env or {}).items()):

@@ -5,6 +5,8 @@ archive of vexd_syslog followed by its text file, across several rotations;
 the text file rotates only once it holds more than 262144 bytes, every archive
 passes gzip -t, and each run of the daemon begins with its startup marker.
 """
+import os
+import struct
 import unittest
 
 import handset
@@ -79,6 +81,31 @@ class KmsgTest(unittest.TestCase):
             want = before_stop + marker(2) + b'<6>second run\n'
             self.assertTrue(wait_for(lambda: h.read_file(TXT) == want), h.read_file(TXT)[-200:])
             self.assertTrue(pair_text(h, 'vexd_syslog') == expected + marker(2) + b'<6>second run\n')
+        finally:
+            h.stop()
+
+    def test_ring_sources_reach_both_collectors(self):
+        # With --rings, /proc/kmsg and /dev/log/main are the device server's
+        # overwriting rings; the daemon reads them with its usual calls.
+        h = handset.Handset('coll_rings', rings=True)
+        h.start()
+        try:
+            self.assertTrue(wait_log(h, '/proc/kmsg got fd='), daemon_log(h))
+            self.assertTrue(wait_log(h, LOG_DIR + '/vexd_logcat.txt got fd='), daemon_log(h))
+            dev = os.path.join(h.state, 'dev')
+            text = kernel_text(20000, seed=3)
+            with open(os.path.join(dev, 'kmsg'), 'wb', buffering=0) as f:
+                f.write(text)
+            payload = b'\x04ringtag\0hello from the ring\0'
+            with open(os.path.join(dev, 'log_main'), 'wb', buffering=0) as f:
+                f.write(struct.pack('<HHiiii', len(payload), 0, 4321, 1, 2, 3) + payload)
+            self.assertTrue(wait_for(lambda: h.read_file(TXT).endswith(text)), h.read_file(TXT)[-200:])
+            self.assertTrue(wait_for(lambda: h.read_file(LOG_DIR + '/vexd_logcat.txt').endswith(
+                b'I/ringtag (4321): hello from the ring\n')))
+            with open(os.path.join(dev, 'rings')) as f:
+                rings = {line.split()[0]: line for line in f}
+            self.assertIn(' fed=20000 dropped=0 taken=20000 ', rings['kmsg'])
+            self.assertIn(' entries_fed=1 entries_dropped=0 entries_taken=1 ', rings['main'])
         finally:
             h.stop()
 

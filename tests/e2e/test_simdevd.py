@@ -324,6 +324,53 @@ class ControlAndPmicTest(SimdevdCase):
         self.assertEqual(self.records('invert.log'), '')
 
 
+def logger_entry(msg):
+    payload = b'\x04tag\0' + msg + b'\0'
+    return struct.pack('<HHiiii', len(payload), 0, 1, 2, 3, 4) + payload
+
+
+def ring_stats(text):
+    return {line.split()[0]: dict(kv.split('=', 1) for kv in line.split()[1:]) for line in text.splitlines()}
+
+
+class RingTest(SimdevdCase):
+    def test_kmsg_never_blocks_its_feeder_and_keeps_the_newest_bytes(self):
+        self.ctl('ring kmsg size 65536')
+        w = self.open('kmsg', os.O_WRONLY)
+        data = bytes(i * 7 % 251 for i in range(1 << 20))
+        t0 = time.monotonic()
+        for off in range(0, len(data), 65536):
+            self.assertEqual(os.write(w, data[off:off + 65536]), 65536)
+        self.assertLess(time.monotonic() - t0, 5)  # nobody reads, nothing waits
+        st = ring_stats(self.read_text('rings'))['kmsg']
+        self.assertEqual((st['fed'], st['dropped'], st['used']), (str(1 << 20), str((1 << 20) - 65536), '65536'))
+        r = self.open('kmsg', os.O_RDONLY)
+        got = b''.join(os.read(r, 4096) for _ in range(16))
+        self.assertEqual(got, data[-65536:])
+        # An empty ring parks the read until the next write.
+        rd = Reader(r, 4096)
+        rd.join(0.3)
+        self.assertTrue(rd.is_alive())
+        os.write(w, b'<6>late line\n')
+        self.assertEqual(rd.result(), b'<6>late line\n')
+
+    def test_main_log_drops_whole_entries(self):
+        self.ctl('ring main size 4096')
+        w = self.open('log_main', os.O_WRONLY)
+        entries = [logger_entry(b'message %d ' % i + b'x' * 200) for i in range(40)]
+        os.write(w, b''.join(entries[:10]))  # several whole entries in one write
+        for e in entries[10:]:
+            os.write(w, e)
+        with self.assertRaises(OSError) as cm:
+            os.write(w, entries[0][:-1])
+        self.assertEqual(cm.exception.errno, errno.EINVAL)
+        st = ring_stats(self.read_text('rings'))['main']
+        kept = 4096 // len(entries[0])
+        self.assertEqual((st['entries_fed'], st['entries_dropped']), ('40', str(40 - kept)))
+        r = self.open('log_main', os.O_RDONLY)
+        self.assertEqual([os.read(r, 4096) for _ in range(kept)], entries[-kept:])
+
+
 class LifecycleTest(unittest.TestCase):
     def setUp(self):
         require()

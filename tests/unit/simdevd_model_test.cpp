@@ -110,7 +110,8 @@ TEST(SimdevdControl, BadLinesAreRefusedWithAReason)
                             "diag refuse7", "diag refuse7 2", "diag ignore9 yes", "diag fly 1", "pmic gpio 256",
                             "pmic gpio -1", "pmic adc", "pmic adc 1.5", "pmic adc 99999999999999999999",
                             "pmic absent", "pmic absent diag", "pmic absent rf_id extra", "pmic melt rf_id",
-                            "modem on", "a b c d e f"}) {
+                            "modem on", "a b c d e f", "ring", "ring kmsg", "ring radio size 4096",
+                            "ring kmsg size 4095", "ring main size 67108865", "ring kmsg reset now"}) {
         simdevd_ctl_t c;
         std::string err;
         EXPECT_EQ(simdevd_parse_ctl(bad, &c, &err), -1) << bad;
@@ -219,6 +220,142 @@ TEST(SimdevdPmic, RfIdCarriesTheChosenResult)
     EXPECT_EQ(simdevd_rf_id(-5000000000LL).rfind("Result:-5000000000 Raw:", 0), 0u);
     EXPECT_EQ(simdevd_pmic_index("rf_id"), PMIC_RF_ID);
     EXPECT_EQ(simdevd_pmic_index("diag"), -1);
+}
+
+// A logger entry of the first layout whose payload is `payload_len` bytes,
+// each byte of it `fill`.
+std::vector<uint8_t> entry(uint16_t payload_len, uint8_t fill)
+{
+    std::vector<uint8_t> e(RING_ENTRY_HEADER + payload_len, fill);
+    e[0] = static_cast<uint8_t>(payload_len);
+    e[1] = static_cast<uint8_t>(payload_len >> 8);
+    return e;
+}
+
+std::string take(ring_t *r, size_t max, uint64_t now = 0)
+{
+    std::string out(max, '\0');
+    int64_t n = ring_read(r, reinterpret_cast<uint8_t *>(out.data()), max, now);
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return out;
+}
+
+bool feed(ring_t *r, std::string_view s)
+{
+    return ring_feed(r, reinterpret_cast<const uint8_t *>(s.data()), s.size());
+}
+
+TEST(SimdevdRing, BytesOverwriteTheOldestAndCountWhatWasLost)
+{
+    simdevd_model_t m;
+    simdevd_rings_init(&m);
+    EXPECT_EQ(m.rings[RING_KMSG].size, RING_KMSG_DEFAULT);
+    EXPECT_EQ(m.rings[RING_MAIN].size, RING_MAIN_DEFAULT);
+    apply(&m, "ring kmsg size 4096");
+    ring_t *r = &m.rings[RING_KMSG];
+    EXPECT_FALSE(ring_ready(r));
+    EXPECT_EQ(take(r, 4096), "");
+
+    // Reads take at most what they ask for, oldest first, across the wrap.
+    std::string a(3000, 'a'), b(2000, 'b');
+    EXPECT_TRUE(feed(r, a));
+    EXPECT_EQ(take(r, 1000), std::string(1000, 'a'));
+    EXPECT_TRUE(feed(r, b));  // 4000 held, the tail wraps
+    EXPECT_EQ(r->dropped, 0u);
+    // Nobody reads: feeding goes on and pushes out the oldest bytes.
+    EXPECT_TRUE(feed(r, std::string(1000, 'c')));
+    EXPECT_EQ(r->dropped, 904u);
+    EXPECT_EQ(r->used, 4096u);
+    EXPECT_EQ(take(r, 8192), std::string(1096, 'a') + b + std::string(1000, 'c'));
+    EXPECT_EQ(r->fed, 6000u);
+    EXPECT_EQ(r->taken, 5096u);
+    EXPECT_EQ(r->fed, r->taken + r->dropped + r->used);
+    EXPECT_EQ(r->peak, 4096u);
+
+    // One write larger than the ring keeps its newest bytes only.
+    EXPECT_TRUE(feed(r, "xy"));
+    std::string big = std::string(5000, 'd') + std::string(4096, 'e');
+    EXPECT_TRUE(feed(r, big));
+    EXPECT_EQ(r->dropped, 904u + 2 + 5000);
+    EXPECT_EQ(take(r, 4096), std::string(4096, 'e'));
+
+    // A reset starts the counters and keeps the content.
+    EXPECT_TRUE(feed(r, "tail"));
+    apply(&m, "ring kmsg reset");
+    EXPECT_EQ(r->fed + r->dropped + r->taken, 0u);
+    EXPECT_EQ(take(r, 10), "tail");
+}
+
+TEST(SimdevdRing, EntriesComeOneAPerReadAndWholeOnesAreDropped)
+{
+    simdevd_model_t m;
+    simdevd_rings_init(&m);
+    apply(&m, "ring main size 4096");
+    ring_t *r = &m.rings[RING_MAIN];
+    // Three entries in one write, then read one at a time.
+    std::vector<uint8_t> w;
+    for (uint8_t i = 1; i <= 3; i++) {
+        std::vector<uint8_t> e = entry(100 * i, i);
+        w.insert(w.end(), e.begin(), e.end());
+    }
+    EXPECT_TRUE(ring_feed(r, w.data(), w.size()));
+    EXPECT_EQ(take(r, 4096).size(), 120u);
+    // An entry that does not fit the read stays for a larger one.
+    uint8_t small[100];
+    EXPECT_EQ(ring_read(r, small, sizeof small, 0), -1);
+    std::string second = take(r, 4096);
+    ASSERT_EQ(second.size(), 220u);
+    EXPECT_EQ(second.back(), 2);
+
+    // Filling up pushes out the oldest whole entries, never a part of one.
+    std::vector<uint8_t> e = entry(1980, 9);  // 2000 bytes
+    EXPECT_TRUE(ring_feed(r, e.data(), e.size()));  // 320 + 2000
+    EXPECT_TRUE(ring_feed(r, e.data(), e.size()));  // 320 + 4000 > 4096: the 320 go
+    EXPECT_EQ(r->dropped_entries, 1u);
+    EXPECT_EQ(r->dropped, 320u);
+    EXPECT_EQ(take(r, 4096).size(), 2000u);
+    EXPECT_EQ(take(r, 4096).size(), 2000u);
+    EXPECT_EQ(take(r, 4096), "");
+    EXPECT_EQ(r->fed_entries, 5u);
+    EXPECT_EQ(r->taken_entries, 4u);
+
+    // A write that is no run of whole entries is refused, nothing taken.
+    std::vector<uint8_t> cut = entry(50, 1);
+    cut.pop_back();
+    EXPECT_FALSE(ring_feed(r, cut.data(), cut.size()));
+    std::vector<uint8_t> huge = entry(4077, 1);  // above the driver's largest entry
+    EXPECT_FALSE(ring_feed(r, huge.data(), huge.size()));
+    std::vector<uint8_t> two = entry(10, 1);
+    two.insert(two.end(), cut.begin(), cut.end());
+    EXPECT_FALSE(ring_feed(r, two.data(), two.size()));
+    EXPECT_FALSE(ring_ready(r));
+    EXPECT_EQ(r->fed_entries, 5u);
+
+    // The largest entry is kept whole by the default ring.
+    apply(&m, "ring main size 262144");
+    std::vector<uint8_t> max = entry(4076, 7);
+    EXPECT_TRUE(ring_feed(r, max.data(), max.size()));
+    EXPECT_EQ(take(r, 4096).size(), 4096u);
+}
+
+TEST(SimdevdRing, ReaderStallsAreTheGapsBetweenAnAnswerAndTheNextRead)
+{
+    ring_t r;
+    ring_init(&r, false, 4096);
+    ring_note_read(&r, 5 * MS);  // no answer before: no gap
+    feed(&r, std::string(4096, 'x'));
+    take(&r, 100, 10 * MS);
+    ring_note_read(&r, 10 * MS + 500000);  // 0.5 ms: counted, not kept
+    take(&r, 100, 11 * MS);
+    ring_note_read(&r, 36 * MS);  // 25 ms away
+    take(&r, 100, 36 * MS);
+    ring_note_read(&r, 38 * MS);
+    EXPECT_EQ(r.gap_max_ns, 25 * MS);
+    EXPECT_EQ(r.stalls_us, (std::vector<uint32_t>{25000, 2000}));
+    EXPECT_EQ(r.reads, 3u);
+    std::string line = ring_stats(&r, "kmsg");
+    EXPECT_NE(line.find("kmsg size=4096 used=3796 "), std::string::npos) << line;
+    EXPECT_NE(line.find(" gap_max_us=25000 stalls_us=25000,2000\n"), std::string::npos) << line;
 }
 
 } // namespace

@@ -1,0 +1,85 @@
+// The least a text log writer must do, for the benchmarks' baselines.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace minimal {
+
+[[noreturn]] inline void fail(const char *what, const std::string &path)
+{
+    fprintf(stderr, "bench: %s %s: %s\n", what, path.c_str(), strerror(errno));
+    exit(1);
+}
+
+// Appends the whole of file `txt` to `gz` as one level-9 gzip member, read
+// through one mapping and handed to zlib in one call.
+inline void append_member(const std::string &txt, const std::string &gz)
+{
+    int in = open(txt.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (in < 0 || fstat(in, &st) != 0) fail("open", txt);
+    const auto size = static_cast<size_t>(st.st_size);
+    void *map = size > 0 ? mmap(nullptr, size, PROT_READ, MAP_SHARED, in, 0) : nullptr;
+    if (map == MAP_FAILED) fail("mmap", txt);
+    gzFile g = gzopen(gz.c_str(), "ab9");
+    if (g == nullptr) fail("gzopen", gz);
+    if (size > 0 && gzwrite(g, map, static_cast<unsigned>(size)) != static_cast<int>(size)) fail("gzwrite", gz);
+    if (gzclose(g) != Z_OK) fail("gzclose", gz);
+    if (map != nullptr) munmap(map, size);
+    close(in);
+}
+
+// A text log file pair written with only the work its writers must do:
+// appends to NAME.txt, and once the text passes the threshold, the whole
+// text becomes one level-9 gzip member of NAME.gz and NAME.txt starts empty.
+struct pair_writer {
+    std::string txt, gz;
+    int fd = -1;
+    long long size = 0;
+
+    pair_writer(const std::string &dir, const char *name)
+        : txt(dir + "/" + name + ".txt"), gz(dir + "/" + name + ".gz")
+    {
+        unlink(gz.c_str());
+        fd = open(txt.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) fail("open", txt);
+    }
+    ~pair_writer()
+    {
+        if (fd >= 0) close(fd);
+        unlink(txt.c_str());
+        unlink(gz.c_str());
+    }
+    pair_writer(const pair_writer &) = delete;
+    pair_writer &operator=(const pair_writer &) = delete;
+
+    void rotate()
+    {
+        close(fd);
+        append_member(txt, gz);
+        fd = open(txt.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) fail("open", txt);
+        size = 0;
+    }
+    // Writes one piece with one write; rotates past `limit` (or at it, when
+    // `at_limit`).
+    void put(const char *p, size_t n, long long limit, bool at_limit)
+    {
+        ssize_t w = write(fd, p, n);
+        if (w < 0) fail("write", txt);
+        size += w;
+        if (size > limit || (at_limit && size == limit)) rotate();
+    }
+};
+
+}  // namespace minimal
