@@ -3,6 +3,7 @@ import os
 import subprocess
 import unittest
 
+import handset
 from test_sockets import start_handset
 
 
