@@ -117,16 +117,16 @@ LOCAL_PATH := $(VEXD_ANDROID_DIR)
 
 vexd_tests := $(notdir $(basename $(wildcard $(LOCAL_PATH)/$(VEXD_TOP)/tests/unit/*_test.cpp)))
 $(foreach t,$(vexd_tests),$(eval \
-    include $(CLEAR_VARS) $(newline)\
-    LOCAL_MODULE := vexd_$(t) $(newline)\
-    LOCAL_MODULE_TAGS := tests $(newline)\
-    LOCAL_SRC_FILES := $(VEXD_TOP)/tests/unit/$(t).cpp $(VEXD_TOP)/tests/support/fake_system.cpp $(newline)\
-    LOCAL_C_INCLUDES := $(vexd_includes) $(LOCAL_PATH)/$(VEXD_TOP)/tests/support $(VEXD_GTEST_DIR)/googletest/include $(newline)\
-    LOCAL_CFLAGS := $(vexd_cflags) $(newline)\
-    LOCAL_CPPFLAGS := -std=c++20 $(newline)\
-    LOCAL_STATIC_LIBRARIES := libvexd_core libvexd_minizip libvexd_gtest $(newline)\
-    LOCAL_SHARED_LIBRARIES := libz libc $(newline)\
-    LOCAL_MODULE_PATH := $(TARGET_OUT_DATA_NATIVE_TESTS)/vexd $(newline)\
+    include $(CLEAR_VARS)$(newline)\
+    LOCAL_MODULE := vexd_$(t)$(newline)\
+    LOCAL_MODULE_TAGS := tests$(newline)\
+    LOCAL_SRC_FILES := $(VEXD_TOP)/tests/unit/$(t).cpp $(VEXD_TOP)/tests/support/fake_system.cpp$(newline)\
+    LOCAL_C_INCLUDES := $(vexd_includes) $(LOCAL_PATH)/$(VEXD_TOP)/tests/support $(VEXD_GTEST_DIR)/googletest/include$(newline)\
+    LOCAL_CFLAGS := $(vexd_cflags)$(newline)\
+    LOCAL_CPPFLAGS := -std=c++20$(newline)\
+    LOCAL_STATIC_LIBRARIES := libvexd_core libvexd_minizip libvexd_gtest$(newline)\
+    LOCAL_SHARED_LIBRARIES := libz libc$(newline)\
+    LOCAL_MODULE_PATH := $(TARGET_OUT_DATA_NATIVE_TESTS)/vexd$(newline)\
     include $(BUILD_EXECUTABLE)))
 
 # vexd_unit_tests builds them all: mmm <this folder> vexd_unit_tests
