@@ -5,6 +5,7 @@
 #include "nvkeep.h"
 
 #include <array>
+#include <cctype>
 #include <cstdarg>
 #include <climits>
 #include <cstdint>
@@ -72,6 +73,26 @@ __attribute__((format(printf, 1, 2))) void morvane_log(const char *format, ...)
     morvane_sh(logbuf);
 }
 
+// Reads a decimal integer the way "%d" does (leading white space, an
+// optional sign, digits) but clamps a number outside the int range to
+// INT_MIN or INT_MAX: scanf's result for such a number is undefined, and a
+// wider type does not help where long is 32 bits. False when no digit comes.
+bool morvane_scan_int(FILE *f, int *out)
+{
+    int c = fgetc(f);
+    while (c != EOF && isspace(c)) c = fgetc(f);
+    const bool negative = c == '-';
+    if (c == '-' || c == '+') c = fgetc(f);
+    if (c == EOF || !isdigit(c)) return false;
+    int64_t value = 0;
+    for (; c != EOF && isdigit(c); c = fgetc(f)) {
+        if (value <= INT64_C(0xFFFFFFFF)) value = value * 10 + (c - '0');  // stays far below INT64_MAX
+    }
+    if (negative) value = -value;
+    *out = value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
+    return true;
+}
+
 const char *morvane_lookup(int32_t key)
 {
     const band_t *row = band_table.data();
@@ -107,15 +128,13 @@ int get_rfid_adc(void)
     snprintf(cmd, sizeof(cmd), "echo 1 > /sys/kernel/debug/qpnp_pin/pm8941-gpio/%d/invert", RFID_INVERT_GPIO);
     morvane_sh(cmd);
 
-    // Read as long so an out-of-range number is clamped, never undefined.
-    long result = 0;
-    long raw = 0;
+    // "Result:%d Raw:%d"; the raw code is not used.
+    int result = 0;
     if (FILE *f = fopen(RFID_ADC_NODE, "r")) {
-        if (fscanf(f, "Result:%ld Raw:%ld", &result, &raw) < 1) result = 0;
+        int at = -1;
+        if (fscanf(f, "Result:%n", &at) == EOF || at < 0 || !morvane_scan_int(f, &result)) result = 0;
         fclose(f);
     }
-    if (result > INT_MAX) result = INT_MAX;
-    if (result < INT_MIN) result = INT_MIN;
 
     memset(cmd, 0, sizeof(cmd));
     snprintf(cmd, sizeof(cmd), "echo 0 > /sys/kernel/debug/qpnp_pin/pm8941-gpio/%d/invert", RFID_INVERT_GPIO);

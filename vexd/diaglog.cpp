@@ -330,7 +330,7 @@ static int diaglog_off_locked(void)
     if (diaglog_pt_live) {
         struct timeval now;
         gettimeofday(&now, nullptr);
-        struct timespec deadline = {now.tv_sec + DIAG_EXIT_WAIT_S, now.tv_usec * 1000};
+        struct timespec deadline = {now.tv_sec + DIAG_EXIT_WAIT_S, static_cast<long>(now.tv_usec) * 1000};
         pthread_mutex_lock(&diaglog_mutex);
         while (!diaglog_exited) {
             if (pthread_cond_timedwait(&diaglog_cond, &diaglog_mutex, &deadline) != 0) break;

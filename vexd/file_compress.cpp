@@ -86,6 +86,7 @@ int gz_compress_mmap(FILE *in, gzFile gz)
 {
     struct stat st{};
     if (fstat(fileno(in), &st) != 0 || st.st_size <= 0) return -1;
+    if (static_cast<uint64_t>(st.st_size) > SIZE_MAX) return -1;  // too large to map where size_t is 32 bits
     size_t len = static_cast<size_t>(st.st_size);
     void *map = mmap(nullptr, len, PROT_READ, MAP_SHARED, fileno(in), 0);
     if (map == MAP_FAILED) return -1;

@@ -6,6 +6,7 @@
 #include "trclog_srv.h"
 #include "vexd.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -228,8 +229,9 @@ void *socket_srv_thread(void *arg)
         vexd_printf("socket_srv_thread: waiting for connection @ %s\n", path);
         struct sockaddr_un peer {};
         socklen_t peer_len = sizeof peer;
-        const int conn = accept4(listen_fd, reinterpret_cast<struct sockaddr *>(&peer), &peer_len,
-                                 SOCK_CLOEXEC);
+        // accept + FD_CLOEXEC: the target's C library has no accept4.
+        const int conn = accept(listen_fd, reinterpret_cast<struct sockaddr *>(&peer), &peer_len);
+        if (conn >= 0) fcntl(conn, F_SETFD, FD_CLOEXEC);
         if (conn < 0) {
             if (errno == EINTR) continue;
             vexd_printf("socket, accept of connection failed, errno %d\n", errno);

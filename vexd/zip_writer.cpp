@@ -109,7 +109,7 @@ mz_bool mz_zip_writer_add_file(mz_zip_archive *zip, const char *name, const char
     const std::string text(comment_size ? static_cast<const char *>(comment) : "", comment_size);
     const int lvl = clamp_level(level);
     if (!open_entry(zf, name, &info, comment_size ? text.c_str() : nullptr, lvl, lvl == 0,
-                    st.st_size >= 0xFFFFFFFFLL)) {
+                    static_cast<uint64_t>(st.st_size) >= 0xFFFFFFFFu)) {
         close(fd);
         return 0;
     }

@@ -274,8 +274,12 @@ inline uint64_t simdevd_next_due_ns(const simdevd_model_t *m)
 {
     if (m->rate == 0)
         return 0;
-    unsigned __int128 ns = static_cast<unsigned __int128>(m->rate_ticks + 1) * 1000000000u;
-    return m->rate_start_ns + static_cast<uint64_t>((ns + m->rate - 1) / m->rate);
+    // ceil(k * 1e9 / rate) for tick k, split so that no product passes 64
+    // bits (there is no 128-bit integer on 32-bit targets): k = q * rate + r.
+    const uint64_t k = m->rate_ticks + 1;
+    const uint64_t q = k / m->rate;
+    const uint64_t r = k % m->rate;
+    return m->rate_start_ns + q * 1000000000u + (r * 1000000000u + m->rate - 1) / m->rate;
 }
 
 inline void simdevd_apply(simdevd_model_t *m, const simdevd_ctl_t &c, uint64_t now_ns)

@@ -159,6 +159,7 @@ class SocketProtocol(unittest.TestCase):
             self.assertEqual(OK, c.request(TRC_DISABLE, b'junk'))
 
     def test_diag_commands(self):
+        handset.require_diag()
         with Client(self.ctrl) as c:
             c.send(bytes.fromhex('0200040061626300'))
             self.assertEqual(OK, c.response())

@@ -105,7 +105,8 @@ class Storage(unittest.TestCase):
         self.assert_runs_begin_with_markers(ps, counts)
         for run in ps.split('<<<< VEXD START >>>>\n')[1:]:
             self.assertRegex(run, r'\n *PID +TTY')
-            self.assertIn('vexd', run)
+            # Under the emulator the daemon's process is the emulator's.
+            self.assertIn('qemu-arm' if handset.EMULATED else 'vexd', run)
         # The collectors head their text files with the same markers.
         for name in ('vexd_syslog.txt', 'vexd_logcat.txt'):
             h.wait_file('/qordebug/' + name, lambda data: marker(4).encode() in data, timeout=10)

@@ -4,13 +4,16 @@
 #include "zip_writer.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -338,6 +341,11 @@ TEST(ZipWriter, Operations)
     const std::string zip_path = g_root + "/writer.zip";
     const std::string src = g_root + "/writer_src.txt";
     write_text(src, "payload");
+    // A modification time past January 2038 must reach the entry unchanged.
+    const int64_t mtime = INT64_C(2222222222);  // June 2040
+    struct timespec times[2] = {};
+    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(mtime);
+    ASSERT_EQ(0, utimensat(AT_FDCWD, src.c_str(), times, 0));
 
     mz_zip_archive zip;
     memset(&zip, 0, sizeof zip);
@@ -363,6 +371,12 @@ TEST(ZipWriter, Operations)
     EXPECT_EQ("[('dir/', b'', b''), ('dir/mem.txt', b'', b'in memory'), ('" + name_of(src) +
                   "', b'x', b'payload')]\n",
               out);
+    const std::string when =
+        run("python3 -c \"import zipfile,sys,time; z=zipfile.ZipFile(sys.argv[1]); "
+            "print(z.getinfo(sys.argv[2]).date_time == time.localtime(int(sys.argv[3]))[:6])\" " +
+                zip_path + " " + name_of(src) + " " + std::to_string(mtime),
+            &status);
+    EXPECT_EQ("True\n", when) << "entry time of a file modified at " << mtime;
 }
 
 }  // namespace

@@ -1,0 +1,135 @@
+# Build rules for a device tree of the Android 4.4 era (see README in this
+# folder). Modules: vexd, morvane and the unit tests (vexd_unit_tests).
+#
+# Needed from the build (set them in the device's BoardConfig.mk or on the
+# make command line):
+#   VEXD_MINIZIP_DIR  folder with minizip's zip.c, ioapi.c, zip.h, ioapi.h,
+#                     crypt.h (the ZIP writer is compiled into vexd); default:
+#                     external/zlib/src/contrib/minizip
+#   VEXD_GTEST_DIR    a googletest 1.11 or later source tree (the tests use
+#                     GTEST_FLAG_SET, which the platform's external/gtest lacks)
+# The code is C++20: the module flags ask for it, so the compiler the device
+# build uses for these modules must know -std=c++20 (see README).
+LOCAL_PATH := $(call my-dir)
+VEXD_ANDROID_DIR := $(LOCAL_PATH)
+VEXD_TOP := ..
+
+define newline
+
+
+endef
+VEXD_MINIZIP_DIR ?= external/zlib/src/contrib/minizip
+
+vexd_cflags := -Wall -Wextra -Werror -DNOCRYPT -DNOUNCRYPT -DIOAPI_NO_64
+vexd_cppflags := -std=c++20
+vexd_includes := \
+    $(LOCAL_PATH)/$(VEXD_TOP)/vexd \
+    $(LOCAL_PATH)/$(VEXD_TOP)/slnk/src \
+    $(LOCAL_PATH)/$(VEXD_TOP)/dlnk/src \
+    $(LOCAL_PATH)/$(VEXD_TOP)/rlnk/src \
+    $(LOCAL_PATH)/$(VEXD_TOP)/tmr/src \
+    $(VEXD_MINIZIP_DIR) \
+    external/zlib
+
+# Every unit of the daemon but main(), shared by the daemon and the tests.
+vexd_core_src := \
+    $(VEXD_TOP)/vexd/diaglog.cpp \
+    $(VEXD_TOP)/vexd/file_compress.cpp \
+    $(VEXD_TOP)/vexd/fs_srv.cpp \
+    $(VEXD_TOP)/vexd/fssync_srv.cpp \
+    $(VEXD_TOP)/vexd/logcat_srv.cpp \
+    $(VEXD_TOP)/vexd/socket_srv.cpp \
+    $(VEXD_TOP)/vexd/syslog_srv.cpp \
+    $(VEXD_TOP)/vexd/trclog_srv.cpp \
+    $(VEXD_TOP)/vexd/vexd_archive.cpp \
+    $(VEXD_TOP)/vexd/vexd_log.cpp \
+    $(VEXD_TOP)/vexd/vexd_rotate.cpp \
+    $(VEXD_TOP)/vexd/vexd_space.cpp \
+    $(VEXD_TOP)/vexd/zip_writer.cpp \
+    $(VEXD_TOP)/slnk/src/slnk.cpp \
+    $(VEXD_TOP)/dlnk/src/dlnk.cpp \
+    $(VEXD_TOP)/rlnk/src/rlnk.cpp \
+    $(VEXD_TOP)/tmr/src/tmr.cpp \
+    $(VEXD_TOP)/tmr/src/tmr_cb.cpp
+
+# The ZIP writer: minizip's writing half, as C, with the plain 32-bit file
+# calls (bionic of this era has no fseeko64/ftello64; IOAPI_NO_64).
+LOCAL_PATH := $(VEXD_MINIZIP_DIR)
+include $(CLEAR_VARS)
+LOCAL_MODULE := libvexd_minizip
+LOCAL_MODULE_TAGS := optional
+LOCAL_SRC_FILES := zip.c ioapi.c
+LOCAL_C_INCLUDES := $(VEXD_MINIZIP_DIR) external/zlib
+LOCAL_CFLAGS := -DNOCRYPT -DNOUNCRYPT -DIOAPI_NO_64 -Wno-unused-parameter
+include $(BUILD_STATIC_LIBRARY)
+LOCAL_PATH := $(VEXD_ANDROID_DIR)
+
+include $(CLEAR_VARS)
+LOCAL_MODULE := libvexd_core
+LOCAL_MODULE_TAGS := optional
+LOCAL_SRC_FILES := $(vexd_core_src)
+LOCAL_C_INCLUDES := $(vexd_includes)
+LOCAL_CFLAGS := $(vexd_cflags)
+LOCAL_CPPFLAGS := $(vexd_cppflags)
+include $(BUILD_STATIC_LIBRARY)
+
+# The daemon: /system/bin/vexd, started by init (init.vexd.rc).
+include $(CLEAR_VARS)
+LOCAL_MODULE := vexd
+LOCAL_MODULE_TAGS := optional
+LOCAL_SRC_FILES := $(VEXD_TOP)/vexd/main.cpp
+LOCAL_C_INCLUDES := $(vexd_includes)
+LOCAL_CFLAGS := $(vexd_cflags)
+LOCAL_CPPFLAGS := $(vexd_cppflags)
+LOCAL_STATIC_LIBRARIES := libvexd_core libvexd_minizip
+LOCAL_SHARED_LIBRARIES := libz libc
+LOCAL_MODULE_PATH := $(TARGET_OUT_EXECUTABLES)
+include $(BUILD_EXECUTABLE)
+
+# The band configuration tool: /system/bin/morvane, linked at load time
+# against the platform's libnvkeep.so (which the vendor tree provides as a
+# prebuilt module named libnvkeep). nvkeep.h declares its two entry points.
+include $(CLEAR_VARS)
+LOCAL_MODULE := morvane
+LOCAL_MODULE_TAGS := optional
+LOCAL_SRC_FILES := $(VEXD_TOP)/morvane/morvane.cpp
+LOCAL_C_INCLUDES := $(LOCAL_PATH)/$(VEXD_TOP)/sim/nvkeep
+LOCAL_CFLAGS := -Wall -Wextra -Werror
+LOCAL_CPPFLAGS := $(vexd_cppflags)
+LOCAL_SHARED_LIBRARIES := libnvkeep libc
+LOCAL_MODULE_PATH := $(TARGET_OUT_EXECUTABLES)
+include $(BUILD_EXECUTABLE)
+
+# Unit tests: one program per tests/unit/<name>_test.cpp, installed under
+# /data/nativetest/vexd/ (run each with no arguments; all must pass). They
+# link the test stand-in for system(3), so they never post to the kernel log.
+ifneq ($(VEXD_GTEST_DIR),)
+LOCAL_PATH := $(VEXD_GTEST_DIR)/googletest
+include $(CLEAR_VARS)
+LOCAL_MODULE := libvexd_gtest
+LOCAL_MODULE_TAGS := tests
+LOCAL_SRC_FILES := src/gtest-all.cc src/gtest_main.cc
+LOCAL_C_INCLUDES := $(VEXD_GTEST_DIR)/googletest/include $(VEXD_GTEST_DIR)/googletest
+LOCAL_CPPFLAGS := -std=c++20
+LOCAL_CPP_EXTENSION := .cc
+include $(BUILD_STATIC_LIBRARY)
+LOCAL_PATH := $(VEXD_ANDROID_DIR)
+
+vexd_tests := $(notdir $(basename $(wildcard $(LOCAL_PATH)/$(VEXD_TOP)/tests/unit/*_test.cpp)))
+$(foreach t,$(vexd_tests),$(eval \
+    include $(CLEAR_VARS)$(newline)\
+    LOCAL_MODULE := vexd_$(t)$(newline)\
+    LOCAL_MODULE_TAGS := tests$(newline)\
+    LOCAL_SRC_FILES := $(VEXD_TOP)/tests/unit/$(t).cpp $(VEXD_TOP)/tests/support/fake_system.cpp$(newline)\
+    LOCAL_C_INCLUDES := $(vexd_includes) $(LOCAL_PATH)/$(VEXD_TOP)/tests/support $(VEXD_GTEST_DIR)/googletest/include$(newline)\
+    LOCAL_CFLAGS := $(vexd_cflags)$(newline)\
+    LOCAL_CPPFLAGS := -std=c++20$(newline)\
+    LOCAL_STATIC_LIBRARIES := libvexd_core libvexd_minizip libvexd_gtest$(newline)\
+    LOCAL_SHARED_LIBRARIES := libz libc$(newline)\
+    LOCAL_MODULE_PATH := $(TARGET_OUT_DATA_NATIVE_TESTS)/vexd$(newline)\
+    include $(BUILD_EXECUTABLE)))
+
+# vexd_unit_tests builds them all: mmm <this folder> vexd_unit_tests
+.PHONY: vexd_unit_tests
+vexd_unit_tests: $(addprefix vexd_,$(vexd_tests))
+endif
