@@ -23,6 +23,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -172,7 +173,9 @@ std::vector<unsigned char> logger_entry(const loggen::entry &e)
     payload.push_back(0);
     payload.insert(payload.end(), e.msg.begin(), e.msg.end());
     payload.push_back(0);
-    std::vector<unsigned char> out(20);
+    // Sized once and filled in place: GCC 12 reports a false array-bounds
+    // error for an insert that grows a 20-byte vector.
+    std::vector<unsigned char> out(20 + payload.size());
     auto put = [&](size_t at, uint32_t v, int width) {
         for (int i = 0; i < width; i++) out[at + i] = static_cast<unsigned char>(v >> (8 * i));
     };
@@ -181,7 +184,7 @@ std::vector<unsigned char> logger_entry(const loggen::entry &e)
     put(8, static_cast<uint32_t>(e.tid), 4);
     put(12, 1700000000u, 4);
     put(16, 0, 4);
-    out.insert(out.end(), payload.begin(), payload.end());
+    std::copy(payload.begin(), payload.end(), out.begin() + 20);
     return out;
 }
 
