@@ -130,6 +130,7 @@ uint32_t dialog_compress(const char *qmdl, const char *gz, uint32_t limit, uint3
 
 static void *diaglog_thread(void *arg)
 {
+    pthread_setname_np(pthread_self(), "vexd.diag");
     auto *buf = static_cast<uint8_t *>(arg);
     uint32_t written = 0;
     uint32_t gz_size = 0;

@@ -29,8 +29,10 @@ const int32_t sig_id = 0;
 struct itimerspec ts;
 std::atomic<bool> tmr_cb_initdone{false};
 
+// Runs on a thread that the C library starts for the timer's notification.
 void tmr_internal_timeout_evt(union sigval value)
 {
+    pthread_setname_np(pthread_self(), "vexd.tmr");
     if (value.sival_int == sig_id) {
         tmr_cb(tm.load());
     } else {
