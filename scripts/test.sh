@@ -11,11 +11,11 @@ if [ "${1:-}" = armhf ]; then
     bash "$here/scripts/install-deps.sh" armhf
     echo "=== armhf build ==="
     if [ ! -f "$here/build/CMakeCache.txt" ]; then
-        cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXD_WERROR=ON >/dev/null
     fi
     cmake --build "$here/build" -j "$(nproc)" --target simdevd logfeed
     cmake -S "$here" -B "$here/build-armhf" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_TOOLCHAIN_FILE="$here/cmake/armhf-toolchain.cmake" \
+        -DCMAKE_TOOLCHAIN_FILE="$here/cmake/armhf-toolchain.cmake" -DVEXD_WERROR=ON \
         -DVEXD_HOST_BUILD_DIR="$here/build" >/dev/null
     cmake --build "$here/build-armhf" -j "$(nproc)"
     for exe in vexd/vexd morvane/morvane tools/vexctl; do

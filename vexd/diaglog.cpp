@@ -8,9 +8,13 @@
 // has not ended, joins it and closes the device.
 //
 // The socket threads call the entry points without a lock of their own; the
-// flags they share with the reader are atomics. diaglog_mutex/diaglog_cond
-// carry only the reader's exit notice, kept in a flag so that a notice given
-// before diaglog_off starts waiting is not lost.
+// flags they share with the reader are atomics. Locks, outermost first:
+//   diaglog_cmd_mutex   serialises diaglog_on and diaglog_off; the reader
+//                       never takes it. The daemon log is written under it.
+//   diaglog_mask_mutex  guards dl.mask_file; nothing is taken under it.
+//   diaglog_mutex       with diaglog_cond, the reader's exit notice, kept in
+//                       a flag so that a notice given before diaglog_off
+//                       starts waiting is not lost; nothing is taken under it.
 #include "diaglog.h"
 
 #include <dirent.h>
@@ -145,6 +149,7 @@ uint32_t dialog_compress(const char *qmdl, const char *gz, uint32_t limit, uint3
 
 static void *diaglog_thread(void *arg)
 {
+    pthread_setname_np(pthread_self(), "vexd.diag");
     auto *buf = static_cast<uint8_t *>(arg);
     uint32_t written = 0;
     uint32_t gz_size = 0;

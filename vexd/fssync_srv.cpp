@@ -25,6 +25,7 @@ pthread_t fssync_srv_pt;
 
 void *fssync_srv_thread(void *)
 {
+    pthread_setname_np(pthread_self(), "vexd.fssync");
     for (;;) {
         tmr_msleep(FSSYNC_PERIOD_MS);
         fssync_srv_flush();

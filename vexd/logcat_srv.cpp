@@ -37,6 +37,7 @@ pthread_t logcat_srv_pt;
 
 void *logcat_srv_thread(void *)
 {
+    pthread_setname_np(pthread_self(), "vexd.logcat");
     std::unique_ptr<char[]> entry(new (std::nothrow) char[ENTRY_BUF_LEN]);
     std::unique_ptr<char[]> line(new (std::nothrow) char[LOGCAT_LINE_LEN]);
     if (!entry || !line) {

@@ -21,14 +21,14 @@ namespace {
 constexpr uint32_t SUPERVISION_PERIOD_MS = 250;
 
 diaglog_settings_t dl = {
-    "/system",
-    "/system/etc/diagmask.cfg",
-    0,
-    262144,
-    1073741824,
-    vexd_printf,
-    fssync_srv_need_sync,
-    0,
+    .log_dir = "/system",
+    .mask_file = "/system/etc/diagmask.cfg",
+    .startup_counter = 0,
+    .qmdl_size_limit = 262144,
+    .gz_size_limit = 1073741824,
+    .print = vexd_printf,
+    .need_sync = fssync_srv_need_sync,
+    .compress = 0,
 };
 
 }  // namespace

@@ -214,6 +214,7 @@ static bool send_response(int fd, const uint8_t *response)
 void *socket_srv_thread(void *arg)
 {
     const auto *path = static_cast<const char *>(arg);
+    pthread_setname_np(pthread_self(), strcmp(path, VEXD_TRC_SOCKET) == 0 ? "vexd.sock.trc" : "vexd.sock.ctrl");
     auto *request = static_cast<uint8_t *>(malloc(SOCKET_SRV_BUF_LEN));
     auto *response = static_cast<uint8_t *>(malloc(SOCKET_SRV_BUF_LEN));
     if (request == nullptr || response == nullptr) {

@@ -29,6 +29,7 @@ pthread_t syslog_srv_pt;
 
 void *syslog_srv_thread(void *)
 {
+    pthread_setname_np(pthread_self(), "vexd.syslog");
     std::unique_ptr<char[]> buf(new (std::nothrow) char[SYSLOG_READ_LEN]);
     if (!buf) {
         vexd_printf("syslog_srv_thread: no memory\n");

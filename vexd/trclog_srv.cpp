@@ -51,6 +51,7 @@ char *cpy_buf = nullptr;  // trclog_move_file's copy buffer, kept once allocated
 
 void *trclog_sync_thread(void *)
 {
+    pthread_setname_np(pthread_self(), "vexd.trclog");
     int fd = open(TRCLOG_WATCHED_TXT, O_RDWR | O_CREAT | O_APPEND, 0777);
     if (fd <= 0) {
         vexd_printf("Failed to open %s", TRCLOG_WATCHED_TXT);

@@ -19,19 +19,9 @@ extern int32_t vexd_curr_startup_counter;
 // printf-style; adds "[%5lu.%06lu] vexd: " and appends to vexd_vexdlog.txt.
 void vexd_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-// Assertion-failure reporter of the support library: logs "(%d):%s" and
-// ends the process with exit status 255. The C library's assert macro is
-// not used in this program.
-#ifdef assert
-#undef assert
-#endif
-[[noreturn]] void assert(const char *expression, const char *file, int line);
-
-// Check a pointer (or other) condition; a failure never returns.
-#define VEXD_CHECK(expr)                                 \
-    do {                                                 \
-        if (!(expr)) assert(#expr, __FILE__, __LINE__);  \
-    } while (0)
+// assert(expression, file, line), the support library's check failure
+// report, is defined in vexd_log.cpp; vexd_check.h declares it.
+#include "vexd_check.h"
 
 // ---- text log file pairs, startup marker, process list (vexd_rotate.cpp) ----
 void vexd_add_startup_marker(int fd, int32_t *count);

@@ -113,7 +113,7 @@ void vexd_printf(const char *format, ...)
     pthread_mutex_unlock(&printmutex);
 }
 
-void assert(const char *expression, const char *file, int line)
+void (assert)(const char *expression, const char *file, int line)
 {
     (void)file;
     vexd_printf("(%d):%s", line, expression);

@@ -1,7 +1,7 @@
 // Doubly linked intrusive list.
 #include "dlnk.h"
 
-#include "vexd.h"
+#include "vexd_check.h"
 
 void dlnk_init(dlnk_t *p_lnk)
 {

@@ -1,7 +1,7 @@
 // Ranked list on top of dlnk.
 #include "rlnk.h"
 
-#include "vexd.h"
+#include "vexd_check.h"
 
 namespace {
 

@@ -6,14 +6,17 @@
 // others. The head's own rank is 0. Ranks and positions are unsigned 32-bit.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "dlnk.h"
 
 struct rlnk_t {
-    dlnk_t lnk;     // p_prev, p_next; must stay the first member
+    dlnk_t lnk;     // p_prev, p_next
     uint32_t rank;  // distance from the node before
 };
+// rlnk_of turns the dlnk nodes of the ring back into their rlnk_t.
+static_assert(offsetof(rlnk_t, lnk) == 0, "the dlnk node must be the first member of rlnk_t");
 
 inline rlnk_t *rlnk_of(dlnk_t *p) { return reinterpret_cast<rlnk_t *>(p); }
 inline rlnk_t *rlnk_first(rlnk_t *p_head) { return rlnk_of(p_head->lnk.p_next); }

@@ -1,7 +1,7 @@
 // Singly linked intrusive list.
 #include "slnk.h"
 
-#include "vexd.h"
+#include "vexd_check.h"
 
 void slnk_init(slnk_t *p_head)
 {

@@ -347,6 +347,7 @@ TEST_F(DiagTest, RecordingKeepsDataRecordsAndAnEarlyExitNotice)
     feed(other);
     feed(b);
     Bytes want = a;
+    want.reserve(a.size() + b.size());
     want.insert(want.end(), b.begin(), b.end());
     EXPECT_TRUE(wait_for([&] { return read_file(qmdl("abc")) == want; }));
     EXPECT_GE(g_syncs.load(), 2);

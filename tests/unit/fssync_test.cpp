@@ -75,7 +75,7 @@ TEST_F(FsSync, RepeatedRegistrationFlushesOnceAndEmptyPeriodFlushesNothing)
 TEST_F(FsSync, FifteenDescriptorsPerPeriodInRegistrationOrder)
 {
     std::vector<int> order;
-    for (int i = 0; i < 16; i++) order.push_back(open_file("f" + std::to_string(i)));
+    for (int i = 0; i < 16; i++) order.push_back(open_file(std::string("f").append(std::to_string(i))));
     std::reverse(order.begin(), order.end());
     for (int fd : order) fssync_srv_need_sync(fd);
     fssync_srv_need_sync(order[3]);  // a duplicate in a full table changes nothing

@@ -6,6 +6,10 @@
 
 #include "assert_death.h"
 #include "slnk.h"
+#include "vexd_check.h"
+
+// Last on purpose: the C library's assert macro must not change VEXD_CHECK.
+#include <cassert>
 
 namespace {
 
@@ -182,6 +186,15 @@ TEST(SlnkDeathTest, NullArgumentsEndTheProcess)
     expect([] { slnk_for_each(nullptr, never, nullptr); }, "p_prv && fn", src, "int slnk_for_each(", "VEXD_CHECK(p_prv && fn)");
     // The serializer checks its head through slnk_next.
     expect([] { slnk_serialize(SLNK_TO_OFFSETS, nullptr); }, "p_prv", src, "slnk_t *slnk_next(", "VEXD_CHECK(p_prv)");
+}
+
+// A check written after <cassert> still logs its line and ends the process,
+// with or without NDEBUG.
+TEST(SlnkDeathTest, ChecksHoldAfterALaterCassert)
+{
+    static slnk_t *p_missing = nullptr;
+    assert_death::expect([] { VEXD_CHECK(p_missing); }, "p_missing", "tests/unit/slnk_test.cpp",
+                         "TEST(SlnkDeathTest, ChecksHoldAfterALaterCassert)", "VEXD_CHECK(p_missing)");
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "vexd.h"
+#include "vexd_check.h"
 
 // Microseconds last programmed into the timer. Written under tmr_mutex; read
 // without it by the notification function. (File scope outside the namespace
@@ -19,6 +19,8 @@ static std::atomic<uint32_t> tm{0};
 namespace {
 
 rlnk_t tmr_cb_head;
+// Initialised here, once, with default attributes; tmr_cb_init leaves it
+// alone (initialising a mutex twice is undefined).
 pthread_mutex_t tmr_mutex = PTHREAD_MUTEX_INITIALIZER;
 timer_t tid;
 bool tid_created;  // timer_create succeeded; written once by tmr_cb_init
@@ -27,8 +29,10 @@ const int32_t sig_id = 0;
 struct itimerspec ts;
 std::atomic<bool> tmr_cb_initdone{false};
 
+// Runs on a thread that the C library starts for the timer's notification.
 void tmr_internal_timeout_evt(union sigval value)
 {
+    pthread_setname_np(pthread_self(), "vexd.tmr");
     if (value.sival_int == sig_id) {
         tmr_cb(tm.load());
     } else {
@@ -70,7 +74,6 @@ void tmr_cb_init(void)
     if (tmr_cb_initdone.exchange(true)) return;
     rlnk_init(&tmr_cb_head, 0);
     tmr_sub_create();
-    pthread_mutex_init(&tmr_mutex, nullptr);
 }
 
 void tmr_cb_set(uint32_t us)

@@ -9,6 +9,7 @@
 // pending.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "rlnk.h"
@@ -20,9 +21,11 @@ struct tmr_cb_t;
 typedef int (*tmr_cb_fn_t)(tmr_cb_t *p_lnk, uint32_t elapsed);
 
 struct tmr_cb_t {
-    rlnk_t rlnk;     // must stay the first member; rank in microseconds
+    rlnk_t rlnk;     // rank in microseconds
     tmr_cb_fn_t cb;
 };
+// The expiry step turns the list's first node back into its entry.
+static_assert(offsetof(tmr_cb_t, rlnk) == 0, "the rlnk node must be the first member of tmr_cb_t");
 
 // Empty list, the timer created (disarmed). Called by tmr_init; later calls
 // do nothing.
