@@ -61,7 +61,8 @@ constexpr command commands[] = {
      "writable on the daemon's side; the log directory's file system may be full, or a file\n"
      "vanished while it was being packed"},
     {"diag-on", CMD_DIAG_ON, command::TEXT, "NAME", "start modem logging into dl_NAME_<count>.qmdl", false,
-     "modem logging is already on (diag-off first), NAME holds a '/' or is too long,\n"
+     "modem logging is already on (diag-off first), NAME holds a '/' or is too long (its\n"
+     "qmdl and .qmdl.gz paths must fit 255 characters),\n"
      "/dev/diag cannot be opened, the device refused the switch to memory-device mode,\n"
      "or the mask file (set-mask) cannot be read"},
     {"diag-off", CMD_DIAG_OFF, command::NONE, "", "stop modem logging", true,
@@ -69,7 +70,7 @@ constexpr command commands[] = {
     {"set-mask", CMD_DIAG_SET_MASK, command::TEXT, "PATH", "choose the diag mask file", false,
      "the daemon cannot open PATH (it is still kept for the next diag-on). PATH is opened\n"
      "by the daemon in its own file system, not the caller's: on the handset, e.g.\n"
-     "/system/etc/diagmask.cfg; or PATH is too long"},
+     "/system/etc/diagmask.cfg; PATH is not a regular file of at most 1 MiB; or PATH is too long"},
     {"rm-logs", CMD_DIAG_RM_LOGS, command::OPT_TEXT, "[FILTER]", "delete qmdl files (all without FILTER)", false,
      "the diag directory (diag_logs in the log directory) cannot be opened, for instance\n"
      "before the first recording, or a qmdl file could not be removed"},
