@@ -39,6 +39,10 @@ static constexpr const char *DIAG_NONE_MASK = "/system/etc/diagmask_none.cfg";
 static constexpr size_t DIAG_READ_LEN = 1048576;   // one device record at most
 static constexpr size_t DIAG_MASK_BUF_LEN = 8192;  // type word + packet
 static constexpr size_t DIAG_PATH_LEN = 256;
+// Real mask files hold a few hundred request packets, some kilobytes; this
+// bound keeps a command from reading an endless or huge file under the
+// command lock.
+static constexpr off_t DIAG_MASK_FILE_MAX = 1048576;
 static constexpr int DIAG_EXIT_WAIT_S = 3;
 // The reader polls the device so that a cleared `started` is seen even when
 // no record comes; a device without poll support reports itself readable.
@@ -54,6 +58,7 @@ static std::atomic<int> logmode{USB_MODE};
 
 static pthread_t diaglog_pt;
 static std::atomic<bool> diaglog_pt_live{false};  // diaglog_pt not joined yet
+static std::atomic<bool> quit_handler_installed{false};
 static pthread_mutex_t diaglog_mutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t diaglog_cond = PTHREAD_COND_INITIALIZER;
 static bool diaglog_exited;  // the reader's exit notice; under diaglog_mutex
@@ -118,6 +123,16 @@ static void diaglog_thread_quit(int)
     started = 0;
 }
 
+void diaglog_install_quit_handler(void)
+{
+    if (quit_handler_installed.exchange(true)) return;
+    struct sigaction sa = {};
+    sa.sa_handler = diaglog_thread_quit;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGQUIT, &sa, nullptr);
+}
+
 uint32_t dialog_compress(const char *qmdl, const char *gz, uint32_t limit, uint32_t *gz_size)
 {
     if (*gz_size > limit) {
@@ -136,18 +151,11 @@ static void *diaglog_thread(void *arg)
     char qmdl[DIAG_PATH_LEN];
     char gz[DIAG_PATH_LEN];
 
-    struct sigaction sa = {};
-    sa.sa_handler = diaglog_thread_quit;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGQUIT, &sa, nullptr);
-
-    // Paths longer than the buffers are cut at 255 characters.
+    // diaglog_on has refused names whose paths would not fit.
     constexpr int room = static_cast<int>(DIAG_PATH_LEN);
-    if (snprintf(qmdl, sizeof qmdl, "%s/dl_%s_%d.qmdl", logdir, fname, dl.startup_counter) >= room)
+    if (snprintf(qmdl, sizeof qmdl, "%s/dl_%s_%d.qmdl", logdir, fname, dl.startup_counter) >= room ||
+        snprintf(gz, sizeof gz, "%s/dl_%s_%d.qmdl.gz", logdir, fname, dl.startup_counter) >= room)
         dl.print("qmdl path cut: %s\n", qmdl);
-    if (snprintf(gz, sizeof gz, "%s/dl_%s_%d.qmdl.gz", logdir, fname, dl.startup_counter) >= room)
-        dl.print("qmdl.gz path cut: %s\n", gz);
     dl.print("Starting log to %s\n", qmdl);
 
     int fd = open(qmdl, O_WRONLY | O_CREAT | O_APPEND, 0777);
@@ -163,7 +171,8 @@ static void *diaglog_thread(void *arg)
         uint32_t type = 0;
         if (n >= 4) memcpy(&type, buf, sizeof type);
         if (logmode == USB_MODE) continue;
-        if (n < 0 && errno == EINTR && !started) continue;  // cut short by SIGQUIT
+        // A signal is not a device failure: read again while still on.
+        if (n < 0 && errno == EINTR) continue;
         if (type == DEINIT_TYPE || n < 0) {
             dl.print("Got DEINIT_TYPE! now exiting thread..\n");
             diaglog_notify_exit();
@@ -180,6 +189,7 @@ static void *diaglog_thread(void *arg)
             bool packed = dialog_compress(qmdl, gz, dl.gz_size_limit, &gz_size) != 0;
             written = 0;
             fd = open(qmdl, O_RDWR | O_CREAT | (packed ? O_TRUNC : O_APPEND), 0777);
+            if (fd >= 0 && packed) file_rotation_done(qmdl, gz);
             if (fd < 0) {
                 dl.print("Failed to open %s\n", qmdl);
                 quit = false;
@@ -193,7 +203,10 @@ static void *diaglog_thread(void *arg)
     if (fd >= 0) close(fd);
 
     if (dl.compress) {
-        if (dialog_compress(qmdl, gz, dl.gz_size_limit, &gz_size) != 0) remove(qmdl);
+        if (dialog_compress(qmdl, gz, dl.gz_size_limit, &gz_size) != 0) {
+            remove(qmdl);
+            file_rotation_done(qmdl, gz);
+        }
         dl.print("final compress: %s is now %d bytes\n", gz, static_cast<int>(gz_size));
     }
     free(buf);
@@ -224,12 +237,24 @@ int diaglog_off(void)
     return rc;
 }
 
+// Longest recording name whose qmdl and gzip paths both fit their buffers;
+// a cut path would lose the "_<count>.qmdl" ending that removal looks for,
+// and with compression on both paths could cut to one name.
+static int diaglog_max_name_len(void)
+{
+    int fixed = snprintf(nullptr, 0, "%s/dl__%d.qmdl.gz", logdir, dl.startup_counter);
+    int room = static_cast<int>(DIAG_PATH_LEN) - 1 - fixed;
+    return room > 0 ? room : 0;
+}
+
 static int diaglog_on_locked(const char *name)
 {
-    if (name == nullptr || strchr(name, '/') != nullptr || strnlen(name, sizeof fname) >= sizeof fname) {
-        dl.print("ERR: log name refused, it must fit %d bytes and hold no '/'\n", static_cast<int>(sizeof fname) - 1);
+    const int max_len = diaglog_max_name_len();
+    if (name == nullptr || strchr(name, '/') != nullptr || strnlen(name, sizeof fname) > static_cast<size_t>(max_len)) {
+        dl.print("ERR: log name refused, it must fit %d bytes and hold no '/'\n", max_len);
         return -1;
     }
+    diaglog_install_quit_handler();  // main did it already; unit tests rely on this
     // A reader that a stray SIGQUIT stopped without diaglog_off is collected
     // here; while it still runs the recording counts as on.
     if (!started && diaglog_pt_live) {
@@ -314,6 +339,11 @@ static int diaglog_off_locked(void)
         pthread_mutex_unlock(&diaglog_mutex);
         if (timed_out) {
             dl.print("diaglog_off: Timeout waiting diaglog_thread exit.");
+            // The signal cuts a wait in the device short. Clearing the flag
+            // here too ends the reader at its next poll even when the signal
+            // is lost: system(3) ignores SIGQUIT process-wide while its
+            // command runs.
+            started = 0;
             pthread_kill(diaglog_pt, SIGQUIT);
         }
         if (diaglog_pt_live.exchange(false)) pthread_join(diaglog_pt, nullptr);  // joined once
@@ -328,21 +358,44 @@ static int diaglog_off_locked(void)
 
 // ---- masks, logging mode, removal ----
 
+// Opens a mask file for reading: a regular file of at most
+// DIAG_MASK_FILE_MAX bytes. O_NONBLOCK keeps a FIFO from holding the caller
+// in open(). The descriptor, or -1 with errno set (EINVAL for a file that is
+// refused, after logging why).
+static int diaglog_open_mask(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > DIAG_MASK_FILE_MAX) {
+        dl.print("maskfile %s refused: not a regular file of at most %d bytes\n", path,
+                 static_cast<int>(DIAG_MASK_FILE_MAX));
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 int diaglog_load_mask(int fd, const char *path)
 {
     std::array<uint8_t, DIAG_MASK_BUF_LEN> pkt;
     constexpr size_t head = sizeof DIAG_DATA_TYPE;
     memcpy(pkt.data(), &DIAG_DATA_TYPE, head);
 
-    FILE *in = path != nullptr ? fopen(path, "rb") : nullptr;
+    int mask_fd = path != nullptr ? diaglog_open_mask(path) : -1;
+    FILE *in = mask_fd >= 0 ? fdopen(mask_fd, "rb") : nullptr;
     if (in == nullptr) {
-        dl.print("Sorry, can't open mask file, please check the device, errno: %d\n", errno);
+        int err = errno;
+        if (mask_fd >= 0) close(mask_fd);
+        dl.print("Sorry, can't open mask file, please check the device, errno: %d\n", err);
         return -1;
     }
     size_t pos = head;  // next free byte of pkt
     size_t len = 0;     // bytes of the current packet, also those that did not fit
+    off_t left = DIAG_MASK_FILE_MAX;  // a file that grows while it is read stops here
     int c;
-    while ((c = fgetc(in)) != EOF) {
+    while (left-- > 0 && (c = fgetc(in)) != EOF) {
         ++len;
         if (pos < pkt.size()) pkt[pos++] = static_cast<uint8_t>(c);
         if (c != 0x7E) continue;
@@ -379,9 +432,11 @@ int diaglog_setmaskfile(const char *path)
     memcpy(dl.mask_file, stored, sizeof stored);
     pthread_mutex_unlock(&diaglog_mask_mutex);
 
-    int fd = open(stored, O_RDONLY);
+    int fd = diaglog_open_mask(stored);
     if (fd < 0) {
-        dl.print("maskfile %s was not found!\n", stored);
+        // A refused file was logged by the check; the path stays stored, as
+        // for a missing file, and the next recording's loader refuses it too.
+        if (errno != EINVAL) dl.print("maskfile %s was not found!\n", stored);
         return -1;
     }
     close(fd);

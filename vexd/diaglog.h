@@ -26,6 +26,11 @@ constexpr unsigned long DIAG_IOCTL_SWITCH_LOGGING = 7;
 constexpr unsigned long DIAG_IOCTL_DEINIT = 9;
 
 int diaglog_init(const diaglog_settings_t *settings);
+// Installs the reader's SIGQUIT handler, once per process. main() calls it
+// before any service thread exists: system(3) saves and restores the
+// process-wide disposition around its command, so a handler installed while
+// another thread runs a command would be undone when that command ends.
+void diaglog_install_quit_handler(void);
 int diaglog_on(const char *name);
 int diaglog_off(void);
 int diaglog_setmaskfile(const char *path);

@@ -2,15 +2,79 @@
 #include "file_compress.h"
 #include "vexd.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
+#include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 namespace {
+
+constexpr const char *RECORD_SUFFIX = ".part";
+constexpr size_t PATH_LEN = 256;
+constexpr size_t RECORD_PATH_LEN = PATH_LEN + 8;
+
+bool record_path(char *buf, const char *out)
+{
+    return snprintf(buf, RECORD_PATH_LEN, "%s%s", out, RECORD_SUFFIX) < static_cast<int>(RECORD_PATH_LEN);
+}
+
+// fsync of the directory holding `path`, so that a file created or removed
+// there stays so after a power loss.
+void sync_parent_dir(const char *path)
+{
+    char dir[RECORD_PATH_LEN];
+    snprintf(dir, sizeof dir, "%s", path);
+    char *slash = strrchr(dir, '/');
+    if (slash == nullptr) return;
+    if (slash == dir) slash[1] = '\0';
+    else *slash = '\0';
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+// Writes the rotation record of `out`: the kind ('z' a gzip member, 'c' a
+// byte copy), the size of `out` before the append and the input's path.
+// The record is on disk before the append begins.
+int record_write(const char *out, char kind, int64_t out_size, const char *in)
+{
+    char path[RECORD_PATH_LEN];
+    if (!record_path(path, out)) return -1;
+    char text[PATH_LEN + 40];
+    int len = snprintf(text, sizeof text, "%c %" PRId64 " %s\n", kind, out_size, in);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof text) return -1;
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0777);
+    if (fd < 0) return -1;
+    bool ok = write(fd, text, static_cast<size_t>(len)) == len && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (!ok) {
+        unlink(path);
+        return -1;
+    }
+    sync_parent_dir(path);
+    return 0;
+}
+
+void record_remove(const char *out)
+{
+    char path[RECORD_PATH_LEN];
+    if (record_path(path, out)) unlink(path);
+}
+
+// Takes `out` back to `size` bytes; a file that did not exist before goes.
+void cut_back(const char *out, int64_t size)
+{
+    int rc = size > 0 ? truncate(out, static_cast<off_t>(size)) : unlink(out);
+    (void)rc;
+}
 
 constexpr size_t BLOCK_LEN = 16384;
 // gzwrite takes an unsigned int length; larger mappings go in pieces.
@@ -89,6 +153,124 @@ int gz_uncompress(gzFile gz, FILE *out)
     return ok ? 1 : 0;
 }
 
+
+// CRC-32 and length of what one whole gzip member starting at `offset` of
+// `path` holds, when that member ends exactly at the end of the file. zlib
+// checks the member's own CRC and length on the way.
+bool whole_member(const char *path, int64_t offset, uint32_t *crc, uint64_t *len)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) {
+        close(fd);
+        return false;
+    }
+    z_stream zs{};
+    if (inflateInit2(&zs, 15 + 16) != Z_OK) {
+        close(fd);
+        return false;
+    }
+    unsigned char in[BLOCK_LEN];
+    unsigned char out[BLOCK_LEN];
+    uLong sum = crc32(0L, Z_NULL, 0);
+    uint64_t total = 0;
+    int rc = Z_OK;
+    bool tail = false;  // bytes after the member's end
+    while (rc != Z_STREAM_END) {
+        ssize_t n = read(fd, in, sizeof in);
+        if (n <= 0) break;
+        zs.next_in = in;
+        zs.avail_in = static_cast<uInt>(n);
+        do {
+            zs.next_out = out;
+            zs.avail_out = sizeof out;
+            rc = inflate(&zs, Z_NO_FLUSH);
+            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) break;
+            size_t got = sizeof out - zs.avail_out;
+            sum = crc32(sum, out, static_cast<uInt>(got));
+            total += got;
+        } while (rc == Z_OK && (zs.avail_in > 0 || zs.avail_out == 0));
+        if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) break;
+        if (rc == Z_STREAM_END && zs.avail_in > 0) tail = true;
+    }
+    if (rc == Z_STREAM_END && !tail) {
+        unsigned char extra;
+        tail = read(fd, &extra, 1) != 0;
+    }
+    inflateEnd(&zs);
+    close(fd);
+    if (rc != Z_STREAM_END || tail) return false;
+    *crc = static_cast<uint32_t>(sum);
+    *len = total;
+    return true;
+}
+
+// CRC-32 and length of the whole file at `path`; false when it cannot be read.
+bool file_crc(const char *path, uint32_t *crc, uint64_t *len)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    unsigned char buf[BLOCK_LEN];
+    uLong sum = crc32(0L, Z_NULL, 0);
+    uint64_t total = 0;
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) {
+        sum = crc32(sum, buf, static_cast<uInt>(n));
+        total += static_cast<uint64_t>(n);
+    }
+    close(fd);
+    if (n < 0) return false;
+    *crc = static_cast<uint32_t>(sum);
+    *len = total;
+    return true;
+}
+
+// Settles one rotation record; `record` is "<out>.part".
+void repair_one(const char *record)
+{
+    char out[RECORD_PATH_LEN];
+    snprintf(out, sizeof out, "%s", record);
+    out[strlen(out) - strlen(RECORD_SUFFIX)] = '\0';
+
+    char text[PATH_LEN + 40] = {};
+    int fd = open(record, O_RDONLY | O_CLOEXEC);
+    ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
+    if (fd >= 0) close(fd);
+    char kind = 0;
+    int64_t start = -1;
+    int used = 0;
+    // A record that is not whole was cut while being written, before its
+    // append began: there is nothing to settle.
+    if (n > 0 && text[n - 1] == '\n' &&
+        sscanf(text, "%c %" SCNd64 " %n", &kind, &start, &used) == 2 && start >= 0 && used > 0) {
+        text[n - 1] = '\0';
+        const char *in = text + used;
+        struct stat st{};
+        int64_t size = stat(out, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+        if (size > start) {
+            if (kind == 'c') {
+                // The move removes its input last: while the input is there,
+                // its copy is taken back and the next move makes it again.
+                if (access(in, F_OK) == 0) cut_back(out, start);
+            } else {
+                uint32_t member_crc = 0, in_crc = 0;
+                uint64_t member_len = 0, in_len = 0;
+                if (!whole_member(out, start, &member_crc, &member_len)) {
+                    cut_back(out, start);  // cut off; its text is still in the input
+                } else if (file_crc(in, &in_crc, &in_len) && in_len == member_len && in_crc == member_crc) {
+                    // The member is whole and the input still holds its text.
+                    int tfd = open(in, O_WRONLY | O_TRUNC | O_CLOEXEC);
+                    if (tfd >= 0) {
+                        fsync(tfd);
+                        close(tfd);
+                    }
+                }
+            }
+        }
+    }
+    unlink(record);
+}
+
 }  // namespace
 
 int32_t file_compress(const char *in, const char *out)
@@ -98,20 +280,69 @@ int32_t file_compress(const char *in, const char *out)
     FILE *fin = fopen(in, "rb");
     if (fin == nullptr) return 0;
     struct stat before{};
-    const bool existed = stat(out, &before) == 0;
-    gzFile gz = gzopen(out, "ab9");
-    if (gz == nullptr) {
+    const int64_t start = stat(out, &before) == 0 ? static_cast<int64_t>(before.st_size) : 0;
+    if (record_write(out, 'z', start, in) != 0) {
         fclose(fin);
         return 0;
     }
-    if (!gz_compress(fin, gz)) {
+    int fd = open(out, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0777);
+    int keep = fd >= 0 ? dup(fd) : -1;  // stays open past gzclose for the fsync
+    gzFile gz = keep >= 0 ? gzdopen(fd, "ab9") : nullptr;
+    if (gz == nullptr) {
+        if (fd >= 0) close(fd);
+        if (keep >= 0) close(keep);
+        fclose(fin);
+        cut_back(out, start);
+        record_remove(out);
+        return 0;
+    }
+    // gz_compress closes fin and gz. The member must be on disk before the
+    // caller empties its text.
+    bool ok = gz_compress(fin, gz) != 0;
+    ok = ok && fsync(keep) == 0;
+    close(keep);
+    if (!ok) {
         // Cut a partly written member off again, so the gzip file stays a
         // clean series of members and the text can be compressed later.
-        int rc = existed ? truncate(out, before.st_size) : unlink(out);
-        (void)rc;
+        cut_back(out, start);
+        record_remove(out);
         return 0;
     }
     return vexd_get_file_size(out);
+}
+
+void file_rotation_done(const char *in, const char *out)
+{
+    int fd = open(in, O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+    record_remove(out);
+}
+
+int file_copy_begin(const char *in, const char *out, int64_t out_size)
+{
+    return record_write(out, 'c', out_size, in);
+}
+
+int file_rotation_repair(const char *dir)
+{
+    DIR *d = opendir(dir);
+    if (d == nullptr) return 0;
+    int found = 0;
+    const size_t suffix = strlen(RECORD_SUFFIX);
+    while (const struct dirent *entry = readdir(d)) {
+        size_t len = strlen(entry->d_name);
+        if (len <= suffix || strcmp(entry->d_name + len - suffix, RECORD_SUFFIX) != 0) continue;
+        char record[RECORD_PATH_LEN];
+        if (snprintf(record, sizeof record, "%s/%s", dir, entry->d_name) >= static_cast<int>(sizeof record))
+            continue;
+        repair_one(record);
+        ++found;
+    }
+    closedir(d);
+    return found;
 }
 
 int32_t file_uncompress(const char *in, const char *out)

@@ -5,7 +5,28 @@
 
 // Appends `in` as one level-9 gzip member to `out`; returns the size of `out`
 // afterwards, or 0 on failure.
+//
+// A rotation must survive a kill (or a power loss) at any moment: no cut-off
+// member may stay in `out`, and no text may end up both in `out` and still in
+// `in`. So before it appends, file_compress leaves a rotation record
+// "<out>.part" on disk (the size of `out` before the append and the path of
+// `in`), and the member is on disk before it returns. On success the record
+// stays until the caller has emptied or removed `in` and called
+// file_rotation_done(); on failure the member is cut off and the record gone.
 int32_t file_compress(const char *in, const char *out);
+// Ends a rotation of `in` onto `out` once `in` has been emptied or removed:
+// makes that durable, then drops the record.
+void file_rotation_done(const char *in, const char *out);
+// Records that `in` is about to be appended byte for byte to `out`, whose
+// size is now `out_size` (a move that ends with `in` removed). 0, or -1 when
+// the record could not be written (the caller must not start the copy).
+int file_copy_begin(const char *in, const char *out, int64_t out_size);
+// Finishes or undoes, from the records in `dir`, every rotation and move that
+// was cut short: a member or copy that did not reach its end is cut off
+// (its input is still whole); after a whole member, an input still holding
+// exactly that text is emptied. Run before any writer opens the files.
+// Returns how many records were found.
+int file_rotation_repair(const char *dir);
 // Decompresses every member of `in` into `out` (created anew); returns the
 // size of `out`, or 0 on failure.
 int32_t file_uncompress(const char *in, const char *out);

@@ -19,8 +19,20 @@ constexpr const char *QORDEBUG_DIR = "/system/qordebug";
 constexpr const char *USERDATA_DEV = "/dev/block/platform/msm_sdcc.1/by-name/userdata";
 constexpr const char *STARTCNT_NAME = "vexd_startcnt";
 
-// Set only when this process mounted the partition; never cleared.
+// Set when the partition is in use as the log directory (mounted by this
+// process or found mounted by an earlier one); never cleared.
 std::atomic<int> cache_is_mounted{0};
+
+// True when the userdata block device is the file system mounted on the
+// /system/qordebug directory (its device number is the directory's).
+bool userdata_is_mounted(void)
+{
+    struct stat dir{};
+    struct stat dev{};
+    if (lstat(QORDEBUG_DIR, &dir) != 0 || !S_ISDIR(dir.st_mode)) return false;
+    if (stat(USERDATA_DEV, &dev) != 0 || !S_ISBLK(dev.st_mode)) return false;
+    return dir.st_dev == dev.st_rdev;
+}
 
 const char *fallback(void)
 {
@@ -42,6 +54,15 @@ const char *fs_srv_init(void)
         system("echo \"vexd: Failed to create dir /system/qordebug\" > /dev/kmsg");
         system("echo \"vexd: symlink failed, using /system\" > /dev/kmsg");
         return default_logpath;
+    }
+
+    // A daemon restarted without a reboot finds the partition still mounted:
+    // mounting again would fail as busy and the fallback would then write to
+    // /system. Use it as it is, and never format a mounted partition.
+    if (userdata_is_mounted()) {
+        system("echo \"vexd: Already mounted /dev/block/platform/msm_sdcc.1/by-name/userdata -> /system/qordebug\" > /dev/kmsg");
+        cache_is_mounted.store(1);
+        return qordebug_logpath;
     }
 
     // No counter file: the first start on this system partition, so the log

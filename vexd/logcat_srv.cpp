@@ -74,7 +74,7 @@ void *logcat_srv_thread(void *)
         if (len < 0) continue;
 
         std::lock_guard<std::mutex> lock(logcat_srv_mutex);
-        ssize_t written = write(logcatlog_fd, line.get(), static_cast<size_t>(len));
+        ssize_t written = vexd_log_write(logcatlog_fd, line.get(), static_cast<size_t>(len));
         if (written > 0) txt_size += static_cast<int32_t>(written);
 
         if (txt_size < LOGCAT_ROTATE_SIZE) {

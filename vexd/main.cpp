@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "diaglog.h"
+#include "file_compress.h"
 #include "fs_srv.h"
 #include "fssync_srv.h"
 #include "logcat_srv.h"
@@ -37,16 +38,23 @@ int main(int, char **)
     system("echo \"vexd: daemon started\" > /dev/kmsg");
     tmr_init();
     vexd_log_dir_path = fs_srv_init();
+    // Before any writer opens its files: settle rotations that the last stop
+    // cut short.
+    char diag_dir[256];
+    snprintf(diag_dir, sizeof(diag_dir), "%s/diag_logs", vexd_log_dir_path);
+    int repaired = file_rotation_repair(vexd_log_dir_path) + file_rotation_repair(diag_dir);
+    if (repaired > 0) system("echo \"vexd: settled log rotations cut short by the last stop\" > /dev/kmsg");
     // The first line opens the daemon log and counts this start.
     vexd_printf("log dir = %s\n", vexd_log_dir_path);
 
     int64_t free_bytes = vexd_check_fsquota();
-    if (free_bytes < VEXD_MIN_FREE_BYTES) {
+    if (free_bytes < VEXD_MIN_FREE_BYTES || vexd_log_disk_full()) {
         system("echo \"vexd: Can't start, no disk space left!\" > /dev/kmsg");
         return -1;
     }
     vexd_printsize(free_bytes);
 
+    diaglog_install_quit_handler();  // before the first service thread
     int32_t failed = 0;
     failed |= socket_srv_init();
     failed |= fssync_srv_init();
@@ -65,7 +73,7 @@ int main(int, char **)
 
     do {
         tmr_msleep(SUPERVISION_PERIOD_MS);
-    } while (vexd_check_fsquota() >= VEXD_MIN_FREE_BYTES);
+    } while (vexd_check_fsquota() >= VEXD_MIN_FREE_BYTES && !vexd_log_disk_full());
 
     sync();
     system("echo \"vexd: Diskspace is close to full! Quit!\" > /dev/kmsg");

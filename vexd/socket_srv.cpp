@@ -7,6 +7,7 @@
 #include "trclog_srv.h"
 #include "vexd.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -16,6 +17,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 static pthread_t socket_srv_trc_pt;
 static pthread_t socket_srv_cmd_pt;
@@ -111,13 +113,43 @@ int32_t socket_srv_listen(const char *path)
     return fd;
 }
 
-// Receives exactly `len` bytes. false (after logging why) when the peer
-// closed or the receive failed.
-static bool recv_exact(int fd, uint8_t *buf, size_t len)
+// Once a frame has begun, the rest of it must arrive within this time; a
+// client stalled inside a frame would otherwise keep the socket from every
+// other client. Idle time between whole frames is not limited.
+static constexpr int FRAME_TIMEOUT_MS = 5000;
+
+static int64_t now_ms(void)
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Where the connection stands in the current frame: the deadline is set by
+// its first byte.
+struct frame_clock {
+    bool begun = false;
+    int64_t deadline_ms = 0;
+};
+
+// Receives exactly `len` bytes of the current frame. false (after logging
+// why) when the peer closed, the receive failed or the frame's time ran out.
+static bool recv_exact(int fd, uint8_t *buf, size_t len, frame_clock *clock)
 {
     size_t got = 0;
     while (got < len) {
-        const ssize_t n = recv(fd, buf + got, len - got, MSG_WAITALL);
+        if (clock->begun) {
+            const int64_t left = clock->deadline_ms - now_ms();
+            struct pollfd pfd = {fd, POLLIN, 0};
+            const int ready = left > 0 ? poll(&pfd, 1, static_cast<int>(left)) : 0;
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready == 0) {
+                vexd_printf("socket_srv_thread: frame not completed within %d ms, closing connection\n",
+                            FRAME_TIMEOUT_MS);
+                return false;
+            }
+        }
+        const ssize_t n = recv(fd, buf + got, len - got, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             vexd_printf("socket_srv_thread: receive error, errno %d\n", errno);
@@ -127,6 +159,10 @@ static bool recv_exact(int fd, uint8_t *buf, size_t len)
             vexd_printf("socket_srv_thread: receive error, disconnected, errno %d\n", errno);
             return false;
         }
+        if (!clock->begun) {
+            clock->begun = true;
+            clock->deadline_ms = now_ms() + FRAME_TIMEOUT_MS;
+        }
         got += static_cast<size_t>(n);
     }
     return true;
@@ -135,19 +171,26 @@ static bool recv_exact(int fd, uint8_t *buf, size_t len)
 // Reads the payload of a request into the buffer after its header. A payload
 // too long for the buffer is read and dropped in buffer-sized pieces, so the
 // next request is found at the right place.
-static bool recv_payload(int fd, uint8_t *request)
+static bool recv_payload(int fd, uint8_t *request, frame_clock *clock)
 {
     const uint16_t len = get_u16(request + 2);
     uint8_t *payload = request + SOCKET_SRV_HDR_LEN;
-    if (len <= SOCKET_SRV_MAX_PAYLOAD) return recv_exact(fd, payload, len);
+    if (len <= SOCKET_SRV_MAX_PAYLOAD) return recv_exact(fd, payload, len, clock);
 
     vexd_printf("socket_srv_thread: request of %u bytes too long, discarded\n", len);
     for (size_t left = len; left > 0;) {
         const size_t n = left < SOCKET_SRV_MAX_PAYLOAD ? left : SOCKET_SRV_MAX_PAYLOAD;
-        if (!recv_exact(fd, payload, n)) return false;
+        if (!recv_exact(fd, payload, n, clock)) return false;
         left -= n;
     }
     return true;
+}
+
+// One whole request frame: header, then payload, under one frame clock.
+static bool recv_request(int fd, uint8_t *request)
+{
+    frame_clock clock;
+    return recv_exact(fd, request, SOCKET_SRV_HDR_LEN, &clock) && recv_payload(fd, request, &clock);
 }
 
 // Sends the whole response. MSG_NOSIGNAL: a client gone before its answer
@@ -202,7 +245,7 @@ void *socket_srv_thread(void *arg)
             continue;
         }
         vexd_printf("socket_srv_thread: got connection with %s\n", path);
-        while (recv_exact(conn, request, SOCKET_SRV_HDR_LEN) && recv_payload(conn, request)) {
+        while (recv_request(conn, request)) {
             parse_resp(request, response);
             if (!send_response(conn, response)) break;
         }

@@ -61,7 +61,7 @@ void *syslog_srv_thread(void *)
         if (n <= 0) continue;
 
         std::lock_guard<std::mutex> lock(syslog_srv_mutex);
-        ssize_t written = write(txt_fd, buf.get(), static_cast<size_t>(n));
+        ssize_t written = vexd_log_write(txt_fd, buf.get(), static_cast<size_t>(n));
         if (written > 0) txt_size += static_cast<int32_t>(written);
 
         if (txt_size <= SYSLOG_ROTATE_SIZE) {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "file_compress.h"
 #include "fssync_srv.h"
 #include "tmr.h"
 #include "vexd.h"
@@ -98,8 +99,11 @@ int start_watcher(void)
 // leaves the text in place for the next attempt.
 void empty_archived_text(uint32_t gz_size)
 {
-    if (gz_size != 0 && truncate(path_txt, 0) != 0 && errno != ENOENT)
+    if (gz_size == 0) return;
+    if (truncate(path_txt, 0) != 0 && errno != ENOENT)
         vexd_printf("Failed to empty %s, errno=%d\n", path_txt, errno);
+    else
+        file_rotation_done(path_txt, path_gz);
 }
 
 }  // namespace
@@ -145,7 +149,7 @@ int trclog_srv_write(const void *data, int len)
     if (!hascontrol.load() || trclog_fd < 0 || len < 0 || (data == nullptr && len > 0)) return -1;
 
     int rc = 0;
-    ssize_t n = write(trclog_fd, data, static_cast<size_t>(len));
+    ssize_t n = vexd_log_write(trclog_fd, data, static_cast<size_t>(len));
     if (n > 0) trclog_fsz += static_cast<int32_t>(n);
     if (n < 0) rc = -1;
     if (trclog_fsz < TRCLOG_ROTATE_SIZE) {
@@ -200,6 +204,15 @@ int32_t trclog_move_file(const char *src, const char *dst)
 
     struct stat st{};
     off_t dst_size = fstat(out, &st) == 0 ? st.st_size : -1;
+    // A kill during the copy must not leave half of it behind (or, after the
+    // copy, the source and its copy both): the record lets the next start
+    // take the copy back while the source is still there.
+    if (dst_size < 0 || file_copy_begin(src, dst, static_cast<int64_t>(dst_size)) != 0) {
+        vexd_printf("move_file: cannot record the move to %s, errno=%d; %s kept\n", dst, errno, src);
+        close(in);
+        close(out);
+        return -1;
+    }
     int64_t moved = 0;
     int err = 0;
     // Copy to the end of the source, so that text appended since it was
@@ -212,7 +225,7 @@ int32_t trclog_move_file(const char *src, const char *dst)
             break;
         }
         for (ssize_t done = 0; done < n && err == 0;) {
-            ssize_t w = write(out, cpy_buf + done, static_cast<size_t>(n - done));
+            ssize_t w = vexd_log_write(out, cpy_buf + done, static_cast<size_t>(n - done));
             if (w > 0) {
                 done += w;
             } else if (!(w < 0 && errno == EINTR)) {
@@ -230,12 +243,16 @@ int32_t trclog_move_file(const char *src, const char *dst)
             vexd_printf("move_file: could not cut %s back, errno=%d\n", dst, errno);
         close(in);
         close(out);
+        file_rotation_done(src, dst);
         vexd_printf("move_file: %s to %s failed after %lld bytes, errno=%d; %s kept\n", src, dst,
                     static_cast<long long>(moved), err, src);
         return -1;
     }
     vexd_printf("Moved %s to %s (%d bytes)..\n", src, dst, static_cast<int>(moved));
     close(in);
+    fsync(out);  // the copy is on disk before its source goes
     close(out);
-    return remove(src);
+    int rc = remove(src);
+    file_rotation_done(src, dst);
+    return rc;
 }

@@ -1,6 +1,9 @@
 // vexd: daemon-wide state, the daemon log and the text log file pair routines.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 
 // Log directory chosen at start-up ("/qordebug" or "/system"). Written once by
@@ -40,7 +43,7 @@ void vexd_archive_logfile(const char *txt, const char *gz, uint32_t limit, uint3
 int32_t vexd_get_file_size(const char *path);
 // Opens a text file again after vexd_archive_logfile: emptied when its text
 // reached the gzip file, kept and appended to when the compression failed.
-int vexd_reopen_logfile(const char *txt, uint32_t gz_size);
+int vexd_reopen_logfile(const char *txt, const char *gz, uint32_t gz_size);
 // A collector's rotation: closes fd, compresses the text onto its gzip
 // partner, logs "%s is now %d bytes" and returns the reopened descriptor
 // (negative when the open failed). Not for the daemon log itself.
@@ -57,6 +60,13 @@ void vexd_set_startcnt_path(const char *path);
 // ---- free space (vexd_space.cpp), used by main() ----
 constexpr int64_t VEXD_MIN_FREE_BYTES = 819200;
 int64_t vexd_check_fsquota(void);
+// write(2) for log files. A write that fails with ENOSPC marks the file
+// system as full: ext4 keeps clusters that no one may write, so statfs can
+// still show more than the limit free while every log write fails.
+ssize_t vexd_log_write(int fd, const void *buf, size_t len);
+// True once a log write has failed with ENOSPC; main() then stops as for
+// low free space.
+bool vexd_log_disk_full(void);
 void vexd_printsize(int64_t bytes);
 
 // ---- log directory archive (vexd_archive.cpp) ----

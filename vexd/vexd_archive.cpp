@@ -21,13 +21,16 @@ static std::mutex archive_mutex;
 static dev_t archive_dev;
 static ino_t archive_ino;
 
+// Leaves out every ZIP file, not only logs.zip: an archive that a client put
+// inside the log directory would otherwise be packed into every later one.
 static int logdir_all_filter(const struct dirent *entry)
 {
-    static const char *const skip[] = {".", "..", "lost+found", default_archive_name};
+    static const char *const skip[] = {".", "..", "lost+found"};
     for (const char *name : skip) {
         if (strcmp(entry->d_name, name) == 0) return 0;
     }
-    return 1;
+    const size_t len = strlen(entry->d_name);
+    return len >= 4 && strcmp(entry->d_name + len - 4, ".zip") == 0 ? 0 : 1;
 }
 
 static bool is_own_archive(const struct stat &st)

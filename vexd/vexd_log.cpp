@@ -74,7 +74,7 @@ void vexdlog_rotate(void)
     close(vexdlog_fd);
     vexd_archive_logfile(vexdlog_txt, vexdlog_gz, VEXDLOG_GZ_LIMIT, &archive_sz);
     file_size = 0;
-    vexdlog_fd = vexd_reopen_logfile(vexdlog_txt, archive_sz);
+    vexdlog_fd = vexd_reopen_logfile(vexdlog_txt, vexdlog_gz, archive_sz);
     if (vexdlog_fd <= 0) {
         vexdlog_fd = -1;
         initdone = 0;
@@ -103,7 +103,7 @@ void vexd_printf(const char *format, ...)
     va_end(ap);
 
     // A failed write leaves the count alone: it only drives rotation.
-    ssize_t n = write(vexdlog_fd, k_line_p, pos);
+    ssize_t n = vexd_log_write(vexdlog_fd, k_line_p, pos);
     if (n > 0) file_size += static_cast<int32_t>(n);
 
     if (file_size <= VEXDLOG_ROTATE_SIZE)

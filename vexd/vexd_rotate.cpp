@@ -124,11 +124,15 @@ void vexd_archive_logfile(const char *txt, const char *gz, uint32_t limit, uint3
     *gz_size = static_cast<uint32_t>(file_compress(txt, gz));
 }
 
-int vexd_reopen_logfile(const char *txt, uint32_t gz_size)
+int vexd_reopen_logfile(const char *txt, const char *gz, uint32_t gz_size)
 {
     // A gzip size of 0 means the compression failed (a successful append
     // always leaves a header behind): the text is kept for the next try.
-    return open(txt, O_RDWR | O_CREAT | (gz_size != 0 ? O_TRUNC : O_APPEND), 0777);
+    int fd = open(txt, O_RDWR | O_CREAT | (gz_size != 0 ? O_TRUNC : O_APPEND), 0777);
+    // Emptied: the rotation is complete. A failed open leaves its record,
+    // and the next start empties the text that is in the gzip file already.
+    if (fd >= 0 && gz_size != 0) file_rotation_done(txt, gz);
+    return fd;
 }
 
 int vexd_rotate_logfile(int fd, const char *txt, const char *gz, uint32_t limit, uint32_t *gz_size)
@@ -136,7 +140,7 @@ int vexd_rotate_logfile(int fd, const char *txt, const char *gz, uint32_t limit,
     close(fd);
     vexd_archive_logfile(txt, gz, limit, gz_size);
     vexd_printf("%s is now %d bytes\n", gz, static_cast<int>(*gz_size));
-    return vexd_reopen_logfile(txt, *gz_size);
+    return vexd_reopen_logfile(txt, gz, *gz_size);
 }
 
 int32_t vexd_get_file_size(const char *path)
@@ -166,7 +170,7 @@ void vexd_save_proclist(void)
         close(fd);
         vexd_archive_logfile(txt, gz, PROCLIST_GZ_LIMIT, &gz_size);
         size = 0;
-        fd = vexd_reopen_logfile(txt, gz_size);
+        fd = vexd_reopen_logfile(txt, gz, gz_size);
         if (fd < 0) {
             vexd_printf("Failed to archive and open new file: %s", txt);
             return;

@@ -1,6 +1,9 @@
 // Free space of the file system that holds the log directory.
 #include <sys/statfs.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 
 #include "vexd.h"
@@ -8,7 +11,21 @@
 namespace {
 // Block size last reported by statfs; only main's thread touches it.
 uint64_t block_size;
+// Set by any thread's log write that met ENOSPC; read by main's loop.
+std::atomic<bool> disk_full{false};
 }  // namespace
+
+ssize_t vexd_log_write(int fd, const void *buf, size_t len)
+{
+    ssize_t n = write(fd, buf, len);
+    if (n < 0 && errno == ENOSPC) disk_full.store(true);
+    return n;
+}
+
+bool vexd_log_disk_full(void)
+{
+    return disk_full.load();
+}
 
 int64_t vexd_check_fsquota(void)
 {

@@ -3,6 +3,7 @@ and the gzip limits of vexd in the simulated handset."""
 import os
 import re
 import struct
+import time
 import unittest
 import zlib
 
@@ -12,6 +13,8 @@ STARTED = 'vexd: daemon started'
 COMPLETE = 'vexd: daemon startup complete'
 FORMATTED = 'vexd: Formatted qordebug partition'
 MOUNTED = 'vexd: Mounted /dev/block/platform/msm_sdcc.1/by-name/userdata -> /system/qordebug'
+ALREADY = 'vexd: Already mounted /dev/block/platform/msm_sdcc.1/by-name/userdata -> /system/qordebug'
+QUIT = 'vexd: Diskspace is close to full! Quit!'
 MKFS_FAILED = 'vexd: Failed to make ext4fs on qordebug!'
 MOUNT_FAILED = 'vexd: Failed to mount /system/qordebug!'
 LINKED = 'vexd: symlink /qordebug -> /system/qordebug -> /system'
@@ -202,6 +205,41 @@ class Storage(unittest.TestCase):
         self.assertEqual([big, old_ps], gz_members(h.read_file('/qordebug/vexd_ps.gz')))
         ps = h.read_file('/qordebug/vexd_ps.txt').decode()
         self.assertTrue(ps.startswith(marker(2)), ps[:100])
+
+    def test_restart_without_reboot_uses_the_partition_still_mounted(self):
+        h = self.boot('storage_restart')
+        self.assertIn(MOUNTED, self.selection(h))
+        r = h.exec('pkill -KILL -x vexd; while pgrep -x vexd >/dev/null; do sleep 0.05; done')
+        self.assertEqual(0, r.returncode, r.stderr)
+        h.exec('/system/bin/vexd </dev/null >/dev/null 2>&1 &')
+        deadline = time.monotonic() + 60
+        while h.kmsg().count(COMPLETE) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        second = h.kmsg().split(STARTED)[-1].splitlines()
+        self.assertEqual(ALREADY, second[1], second)
+        for line in (MOUNTED, MOUNT_FAILED, FORMATTED, USING_SYSTEM, LINKED):
+            self.assertNotIn(line, second)
+        self.assertIn(marker(2).encode(), h.read_file('/qordebug/vexd_vexdlog.txt'))
+        self.assertFalse(os.path.exists(os.path.join(h.system_dir, 'vexd_vexdlog.txt')))
+
+    def test_full_partition_stops_the_daemon(self):
+        h = self.boot('storage_full')
+        # Root fills every block it may write; ext4 keeps some clusters back
+        # that the free-space figure still counts.
+        h.exec('dd if=/dev/zero of=/qordebug/filler bs=64k 2>/dev/null; sync')
+        free = h.exec(['stat', '-f', '-c', '%f %S', '/qordebug']).stdout.split()
+        free_bytes = int(free[0]) * int(free[1])
+        if h.status() is None:
+            self.assertGreaterEqual(free_bytes, 819200, 'the figure alone would stop the daemon')
+            # A small piece at a time: a stopped daemon no longer drains the FIFO.
+            chunk = ''.join('<6>[ 1.000000] filler line %05d %s\n' % (i, 'f' * 60) for i in range(100))
+            for _ in range(200):
+                if h.status() is not None:
+                    break
+                h.feed_kmsg(chunk)
+                time.sleep(0.02)
+        self.assertEqual(1, h.wait(timeout=30), h.kmsg())
+        self.assertIn(QUIT, h.kmsg())
 
 
 if __name__ == '__main__':

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -239,7 +240,7 @@ TEST_F(DiagTest, OversizeMaskPacketIsSkippedAndNothingOverruns)
     close(sv[1]);
 }
 
-TEST_F(DiagTest, MissingMaskFileSendsNothing)
+TEST_F(DiagTest, MissingOrUnboundedMaskFileSendsNothing)
 {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
@@ -247,6 +248,23 @@ TEST_F(DiagTest, MissingMaskFileSendsNothing)
     uint8_t b;
     EXPECT_LT(recv(sv[1], &b, 1, MSG_DONTWAIT), 0);
     EXPECT_NE(log_text().find("Sorry, can't open mask file, please check the device, errno: 2\n"), std::string::npos);
+
+    // An endless device, a FIFO without a writer and a file above 1 MiB are
+    // refused at once by both the loader and the set-mask command.
+    const std::string fifo_mask = dir + "/mask.fifo", big = dir + "/big.cfg";
+    ASSERT_EQ(mkfifo(fifo_mask.c_str(), 0600), 0);
+    write_file(big, Bytes((1u << 20) + 1, 0x7E));
+    for (const std::string &path : {std::string("/dev/zero"), fifo_mask, big}) {
+        SCOPED_TRACE(path);
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(diaglog_load_mask(sv[0], path.c_str()), -1);
+        EXPECT_EQ(diaglog_setmaskfile(path.c_str()), -1);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+        EXPECT_NE(log_text().find("maskfile " + path + " refused: not a regular file of at most 1048576 bytes\n"),
+                  std::string::npos);
+        EXPECT_LT(recv(sv[1], &b, 1, MSG_DONTWAIT), 0);
+    }
+    EXPECT_EQ(diaglog_setmaskfile(empty_mask.c_str()), 0);
     close(sv[0]);
     close(sv[1]);
 }
@@ -257,11 +275,18 @@ TEST_F(DiagTest, OnRefusesNamesThatCannotFormAFileName)
 {
     EXPECT_EQ(diaglog_on("a/b"), -1);
     EXPECT_EQ(diaglog_on("../up"), -1);
+    // Both the qmdl path and its gzip partner's must fit 255 characters: a
+    // cut path loses its "_<count>.qmdl" ending, and with compression on
+    // both could cut to the same name.
+    const size_t longest = 255 - (diagdir + "/dl__2.qmdl.gz").size();
+    EXPECT_EQ(diaglog_on(std::string(longest + 1, 'n').c_str()), -1);
+    EXPECT_NE(log_text().find("ERR: log name refused, it must fit " + std::to_string(longest) + " bytes"),
+              std::string::npos);
     EXPECT_EQ(diaglog_on(std::string(256, 'n').c_str()), -1);
     EXPECT_EQ(log_text().find("Failed to open /dev/diag"), std::string::npos) << "refused names must not open the device";
 
-    // 255 bytes fit: the name is taken and the (missing) device is tried.
-    EXPECT_EQ(diaglog_on(std::string(255, 'n').c_str()), -1);
+    // The longest name that fits is taken and the (missing) device is tried.
+    EXPECT_EQ(diaglog_on(std::string(longest, 'n').c_str()), -1);
     EXPECT_NE(log_text().find("Failed to open /dev/diag\n"), std::string::npos);
 
     // None of that left the module started.
@@ -375,6 +400,35 @@ TEST_F(DiagTest, SilentReaderIsForcedOutAfterTheTimeout)
     EXPECT_TRUE(wait_for([&] { return read_file(qmdl("quiet")) == r; }));
     feed(record(DEINIT_TYPE, 4, 0));
     EXPECT_EQ(diaglog_off(), 0);
+}
+
+// system(3) ignores SIGQUIT process-wide while its command runs and then
+// puts back what it found. A forced stop must end the reader whatever the
+// disposition was while the recording started or when the signal is sent.
+TEST_F(DiagTest, ForcedStopEndsTheReaderWhateverSystemDidToSigquit)
+{
+    use_fifo_device();
+    diaglog_install_quit_handler();  // as main() does before any thread
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction saved = {};
+
+    // A command runs on another thread while the recording starts, and
+    // ends before the stop: the handler it puts back must be the reader's.
+    ASSERT_EQ(sigaction(SIGQUIT, &ignore, &saved), 0);
+    ASSERT_EQ(diaglog_on("sq"), 0);
+    ASSERT_EQ(sigaction(SIGQUIT, &saved, nullptr), 0);
+    EXPECT_EQ(diaglog_off(), 0);
+
+    // A command is still running when the stop sends its signal.
+    ASSERT_EQ(diaglog_on("sq"), 0);
+    ASSERT_EQ(sigaction(SIGQUIT, &ignore, &saved), 0);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(diaglog_off(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(6));
+    ASSERT_EQ(sigaction(SIGQUIT, &saved, nullptr), 0);
+    EXPECT_EQ(count_of(log_text(), "Quit diaglog thread."), 2u);
+    EXPECT_EQ(count_of(log_text(), "Modem logs are now off\n"), 2u);
 }
 
 TEST_F(DiagTest, CompressionPacksAboveTheLimitAndAtTheEnd)

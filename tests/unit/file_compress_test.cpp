@@ -128,4 +128,68 @@ TEST_F(FileCompress, FailuresReturnZeroAndWriteNothing)
     EXPECT_EQ(0, file_uncompress(gz.c_str(), out.c_str()));
 }
 
+// A kill can land anywhere in a rotation: inside the gzip append, after it
+// but before the text is emptied, or after that but before the record goes.
+// The repair at the next start must leave every member whole and each text
+// exactly once, in order.
+TEST_F(FileCompress, RotationCutShortIsSettledAtTheNextStart)
+{
+    const std::string a = sample(30000, 7), b = sample(40000, 8), c = "later lines\n";
+    const std::string record = gz + ".part";
+    auto first_rotation = [&] {
+        write_file(gz, "");
+        ASSERT_EQ(0, unlink(gz.c_str()));
+        write_file(in, a);
+        ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
+        EXPECT_TRUE(file_exists(record)) << "kept until the text is emptied";
+        write_file(in, "");
+        file_rotation_done(in.c_str(), gz.c_str());
+        EXPECT_FALSE(file_exists(record));
+        write_file(in, b);
+    };
+
+    // Killed inside the append: the cut member goes, the text stays.
+    first_rotation();
+    const size_t before = read_file(gz).size();
+    ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
+    const std::string whole = read_file(gz);
+    write_file(gz, whole.substr(0, before + (whole.size() - before) / 2));
+    EXPECT_EQ(1, file_rotation_repair(dir.path.c_str()));
+    EXPECT_EQ((std::vector<std::string>{a}), gz_members(gz));
+    EXPECT_EQ(b, read_file(in));
+    EXPECT_FALSE(file_exists(record));
+
+    // Killed after the append, before the text was emptied: emptied now.
+    first_rotation();
+    ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
+    EXPECT_EQ(1, file_rotation_repair(dir.path.c_str()));
+    EXPECT_EQ((std::vector<std::string>{a, b}), gz_members(gz));
+    EXPECT_EQ("", read_file(in));
+
+    // Emptied and written again before the record went: the new text stays.
+    first_rotation();
+    ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
+    write_file(in, c);
+    EXPECT_EQ(1, file_rotation_repair(dir.path.c_str()));
+    EXPECT_EQ((std::vector<std::string>{a, b}), gz_members(gz));
+    EXPECT_EQ(c, read_file(in));
+
+    // A move (byte copy, then the source removed) cut short is taken back
+    // while its source is there, and kept once the source is gone.
+    const std::string src = dir / "src.gz";
+    first_rotation();
+    const std::string dst_before = read_file(gz);
+    write_file(src, "copied bytes");
+    ASSERT_EQ(0, file_copy_begin(src.c_str(), gz.c_str(), static_cast<int64_t>(dst_before.size())));
+    write_file(gz, dst_before + "copied");
+    EXPECT_EQ(1, file_rotation_repair(dir.path.c_str()));
+    EXPECT_EQ(dst_before, read_file(gz));
+    ASSERT_EQ(0, file_copy_begin(src.c_str(), gz.c_str(), static_cast<int64_t>(dst_before.size())));
+    write_file(gz, dst_before + "copied bytes");
+    ASSERT_EQ(0, unlink(src.c_str()));
+    EXPECT_EQ(1, file_rotation_repair(dir.path.c_str()));
+    EXPECT_EQ(dst_before + "copied bytes", read_file(gz));
+    EXPECT_EQ(0, file_rotation_repair(dir.path.c_str()));
+}
+
 }  // namespace

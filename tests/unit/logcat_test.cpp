@@ -252,8 +252,10 @@ TEST(LogcatCollector, WritesLinesAndRotatesAt262144)
     // The new file carries no marker; landing exactly on 262144 rotates it.
     expected = 0;
     fill_to(262144);
-    ASSERT_TRUE(wait_until([&] { return static_cast<long>(gunzip(gz).size()) == first_rotation + 262144; }));
-    EXPECT_EQ(0, size_of(txt));
+    // The member is on disk before the text is emptied: wait for both.
+    ASSERT_TRUE(wait_until([&] {
+        return static_cast<long>(gunzip(gz).size()) == first_rotation + 262144 && size_of(txt) == 0;
+    }));
 
     const std::string all = gunzip(gz);
     ASSERT_EQ(0u, all.find(head));

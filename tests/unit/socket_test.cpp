@@ -8,6 +8,8 @@
 #include "vexd.h"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -346,6 +348,31 @@ TEST(SocketThread, ClientGoneBeforeAnswer)
     send_bytes(fd, frame(CMD_PING, ""));
     EXPECT_EQ(OK, recv_bytes(fd, 4));
     close(fd);
+}
+
+TEST(SocketThread, ClientStalledInsideAFrameIsDropped)
+{
+    // Idle between frames is fine; half a frame must not hold the socket.
+    for (const bytes &part : {bytes{0x00}, bytes{0x06, 0x00, 0x08, 0x00, 'a', 'b'}}) {
+        const int stalled = connect_to(served_path());
+        ASSERT_GE(stalled, 0);
+        send_bytes(stalled, frame(CMD_PING, ""));
+        EXPECT_EQ(OK, recv_bytes(stalled, 4));
+        send_bytes(stalled, part);
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_TRUE(recv_bytes(stalled, 1).empty()) << "closed, not answered";
+        const auto took = std::chrono::steady_clock::now() - t0;
+        EXPECT_GE(took, std::chrono::milliseconds(4500));
+        EXPECT_LT(took, std::chrono::milliseconds(8000));
+        close(stalled);
+
+        const int next = connect_to(served_path());
+        ASSERT_GE(next, 0);
+        send_bytes(next, frame(CMD_PING, ""));
+        EXPECT_EQ(OK, recv_bytes(next, 4));
+        close(next);
+    }
+    take_calls();
 }
 
 TEST(SocketListen, StaleFileAndBadPaths)
