@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The thread's buffers are never cleared between requests.
     memset(request, 'Q', SOCKET_SRV_BUF_LEN);
     memset(response, 'R', SOCKET_SRV_BUF_LEN);
-    while (recv_exact(sv[1], request, SOCKET_SRV_HDR_LEN) && recv_payload(sv[1], request)) {
+    while (recv_request(sv[1], request)) {
         g_len = get_u16(request + 2);
         g_payload = request + SOCKET_SRV_HDR_LEN;
         parse_resp(request, response);
