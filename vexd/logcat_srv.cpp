@@ -131,6 +131,19 @@ int logcat_srv_format_entry(char *entry, int nread, int64_t t, char *line)
         payload[plen - 1] = '\n';
         payload[plen] = '\0';
     }
+    // A NUL inside the message ends it early, before that line break: give
+    // the shorter message its own, or the next entry would run into it.
+    // The terminator kept at payload byte L may also be the only one, after
+    // a last byte that is not a line feed: that byte then gives way.
+    if (const size_t mlen = strlen(msg); mlen == 0 || msg[mlen - 1] != '\n') {
+        char *end = const_cast<char *>(msg) + mlen;
+        if (end < payload + plen) {
+            end[0] = '\n';
+            end[1] = '\0';
+        } else {
+            end[-1] = '\n';
+        }
+    }
 
     memset(line, 0, LOGCAT_LINE_LEN);
     int n = snprintf(line, LOGCAT_LINE_LEN, "[%5lu.%06lu] %c/%-8s(%d): %s",

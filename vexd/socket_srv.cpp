@@ -1,6 +1,7 @@
 // Control sockets: one thread per socket, one connection at a time, one
 // response frame per request frame.
 #include "socket_srv.h"
+#include "socket_cred.h"
 
 #include "diaglog.h"
 #include "trclog_srv.h"
@@ -241,6 +242,10 @@ void *socket_srv_thread(void *arg)
             if (listen_fd >= 0) close(listen_fd);
             vexd_printf("socket_srv_thread: exiting thread, but how?");
             return nullptr;
+        }
+        if (socket_cred_check(conn) != 0) {
+            close(conn);
+            continue;
         }
         vexd_printf("socket_srv_thread: got connection with %s\n", path);
         while (recv_request(conn, request)) {

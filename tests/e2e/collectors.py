@@ -113,3 +113,22 @@ def ctrl_path(h):
 
 def trc_path(h):
     return os.path.join(h.system_dir, 'vexd_trc_socket')
+
+
+def daemon_pid(h):
+    """Host pid of the main program: the process named vexd under the
+    sandbox's init (searched through its descendants), or None."""
+    with open(os.path.join(h.state, 'run', 'sandbox.pid')) as f:
+        todo = [f.read().split()[0]]
+    while todo:
+        pid = todo.pop()
+        try:
+            with open('/proc/%s/comm' % pid) as c:
+                if c.read().strip() == 'vexd':
+                    return int(pid)
+            for task in os.listdir('/proc/%s/task' % pid):
+                with open('/proc/%s/task/%s/children' % (pid, task)) as f:
+                    todo += f.read().split()
+        except OSError:
+            continue
+    return None

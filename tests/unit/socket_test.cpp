@@ -2,6 +2,7 @@
 // through a real Unix socket. The diag and trace handlers are replaced by
 // recorders so every argument that reaches them can be checked.
 #include "diaglog.h"
+#include "socket_cred.h"
 #include "socket_srv.h"
 #include "trclog_srv.h"
 #include "vexd.h"
@@ -11,11 +12,14 @@
 #include <chrono>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -384,6 +388,68 @@ TEST(SocketListen, StaleFileAndBadPaths)
 
     EXPECT_EQ(-1, socket_srv_listen(("/" + std::string(200, 's')).c_str()));
     EXPECT_EQ(-1, socket_srv_listen((g_dir + "/no/such/dir/socket").c_str()));
+}
+
+TEST(SocketCred, AllowedIds)
+{
+    // root, system, log and shell by uid; anyone whose group is system or log.
+    for (uint32_t uid : {0u, 1000u, 1007u, 2000u}) EXPECT_TRUE(socket_cred_allowed(uid, 10050)) << uid;
+    for (uint32_t gid : {1000u, 1007u}) EXPECT_TRUE(socket_cred_allowed(10050, gid)) << gid;
+    for (uint32_t uid : {1u, 999u, 1001u, 1006u, 1008u, 1999u, 2001u, 10000u, 10050u, 65534u, 0xFFFFFFFFu})
+        EXPECT_FALSE(socket_cred_allowed(uid, uid)) << uid;
+    // Groups that merely sound privileged (root, shell) do not count.
+    EXPECT_FALSE(socket_cred_allowed(10050, 0));
+    EXPECT_FALSE(socket_cred_allowed(10050, 2000));
+}
+
+TEST(SocketCred, AppClientRefusedByItsConnectCredentials)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to connect as another uid";
+    const std::string dir = g_dir + "/cred";
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0777));
+    ASSERT_EQ(0, chmod(g_dir.c_str(), 0755));
+    ASSERT_EQ(0, chmod(dir.c_str(), 0777));
+    const std::string path = dir + "/sock";
+    const int lfd = socket_srv_listen(path.c_str());
+    ASSERT_GE(lfd, 0);
+    ASSERT_EQ(0, chmod(path.c_str(), 0777));
+
+    // The child connects as an app, then goes back to nothing: only the
+    // credentials at connect time decide.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setresgid(10050, 10050, 10050) != 0 || setresuid(10050, 10050, 10050) != 0) _exit(2);
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        struct sockaddr_un addr {};
+        addr.sun_family = AF_UNIX;
+        memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) _exit(3);
+        _exit(0);
+    }
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_EQ(0, status);
+    const int conn = accept(lfd, nullptr, nullptr);
+    ASSERT_GE(conn, 0);
+    EXPECT_EQ(-1, socket_cred_check(conn));
+    close(conn);
+
+    // Root is served.
+    const int mine = connect_to(path);
+    ASSERT_GE(mine, 0);
+    const int conn2 = accept(lfd, nullptr, nullptr);
+    ASSERT_GE(conn2, 0);
+    EXPECT_EQ(0, socket_cred_check(conn2));
+    close(conn2);
+    close(mine);
+    close(lfd);
+
+    std::ifstream in(g_dir + "/vexd_vexdlog.txt");
+    std::stringstream log;
+    log << in.rdbuf();
+    const std::string want = "client uid 10050 pid " + std::to_string(child) + " not allowed";
+    EXPECT_NE(std::string::npos, log.str().find(want)) << log.str();
 }
 
 }  // namespace
