@@ -2,6 +2,8 @@
 // status. Exit status 0 when the daemon answered 0, 1 when it answered
 // anything else, 2 for a usage error, 3 when the daemon cannot be reached,
 // 4 when it did not answer in time.
+#include "full_io.h"
+#include "socket_proto.h"
 #include "socket_srv.h"
 
 #include <fcntl.h>
@@ -52,33 +54,51 @@ struct command {
     std::string_view why;
 };
 
+// The daemon's name of one of its commands.
+constexpr std::string_view cmd_name(int16_t code)
+{
+    return socket_cmd_find(code)->name;
+}
+
 constexpr command commands[] = {
-    {"ping", CMD_PING, command::NONE, "", "check that the daemon answers", false, ""},
+    {cmd_name(CMD_PING), CMD_PING, command::NONE, "", "check that the daemon answers", false, ""},
     {"status", CMD_NONE, command::NONE, "", "ping both sockets; say which answer and how fast", false, ""},
-    {"archive", CMD_ARCHIVE, command::OPT_TEXT, "[PATH]", "pack the log directory into a ZIP file (PATH absolute, *.zip)",
+    {cmd_name(CMD_ARCHIVE), CMD_ARCHIVE, command::OPT_TEXT, "[PATH]", "pack the log directory into a ZIP file (PATH absolute, *.zip)",
      true,
      "the ZIP file could not be written: PATH must be absolute and its folder must exist and be\n"
      "writable on the daemon's side; the log directory's file system may be full, or a file\n"
      "vanished while it was being packed"},
-    {"diag-on", CMD_DIAG_ON, command::TEXT, "NAME", "start modem logging into dl_NAME_<count>.qmdl", false,
+    {cmd_name(CMD_DIAG_ON), CMD_DIAG_ON, command::TEXT, "NAME", "start modem logging into dl_NAME_<count>.qmdl", false,
      "modem logging is already on (diag-off first), NAME holds a '/' or is too long,\n"
      "/dev/diag cannot be opened, the device refused the switch to memory-device mode,\n"
      "or the mask file (set-mask) cannot be read"},
-    {"diag-off", CMD_DIAG_OFF, command::NONE, "", "stop modem logging", true,
+    {cmd_name(CMD_DIAG_OFF), CMD_DIAG_OFF, command::NONE, "", "stop modem logging", true,
      "/dev/diag cannot be opened, or the device refused to stop logging"},
-    {"set-mask", CMD_DIAG_SET_MASK, command::TEXT, "PATH", "choose the diag mask file", false,
+    {cmd_name(CMD_DIAG_SET_MASK), CMD_DIAG_SET_MASK, command::TEXT, "PATH", "choose the diag mask file", false,
      "the daemon cannot open PATH (it is still kept for the next diag-on). PATH is opened\n"
      "by the daemon in its own file system, not the caller's: on the handset, e.g.\n"
      "/system/etc/diagmask.cfg; or PATH is too long"},
-    {"rm-logs", CMD_DIAG_RM_LOGS, command::OPT_TEXT, "[FILTER]", "delete qmdl files (all without FILTER)", false,
+    {cmd_name(CMD_DIAG_RM_LOGS), CMD_DIAG_RM_LOGS, command::OPT_TEXT, "[FILTER]", "delete qmdl files (all without FILTER)", false,
      "the diag directory (diag_logs in the log directory) cannot be opened, for instance\n"
      "before the first recording, or a qmdl file could not be removed"},
-    {"trace-enable", CMD_TRC_ENABLE, command::NONE, "", "enable the trace log", false, ""},
-    {"trace-write", CMD_TRC_WRITE, command::STREAM, "[FILE]", "send FILE (or stdin) to the trace log", false,
+    {cmd_name(CMD_TRC_ENABLE), CMD_TRC_ENABLE, command::NONE, "", "enable the trace log", false, ""},
+    {cmd_name(CMD_TRC_WRITE), CMD_TRC_WRITE, command::STREAM, "[FILE]", "send FILE (or stdin) to the trace log", false,
      "the trace log is not enabled (trace-enable first), or its text file could not be\n"
      "reopened after a rotation"},
-    {"trace-disable", CMD_TRC_DISABLE, command::NONE, "", "disable the trace log", false, ""},
+    {cmd_name(CMD_TRC_DISABLE), CMD_TRC_DISABLE, command::NONE, "", "disable the trace log", false, ""},
 };
+
+// A command takes a text argument exactly where the daemon reads its payload as text.
+constexpr bool commands_agree_with_daemon()
+{
+    for (const command &c : commands) {
+        if (c.code == CMD_NONE) continue;
+        const bool text = c.arg == command::TEXT || c.arg == command::OPT_TEXT;
+        if (socket_cmd_find(c.code)->text != text) return false;
+    }
+    return true;
+}
+static_assert(commands_agree_with_daemon());
 
 void usage(FILE *out)
 {
@@ -168,39 +188,45 @@ io_result wait_ready(int fd, short events, const deadline &d)
     }
 }
 
+// The socket is non-blocking: a transfer that would block waits for the
+// socket within the deadline; a wait that fails ends the transfer with its
+// result (IO_TIMEOUT or IO_LOST), any other failure is IO_LOST.
 io_result write_all(int fd, const uint8_t *buf, size_t len, const deadline &d)
 {
-    while (len > 0) {
-        const ssize_t n = send(fd, buf, len, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const io_result r = wait_ready(fd, POLLOUT, d);
-            if (r != IO_OK) return r;
-            continue;
+    io_result r = IO_LOST;
+    const auto op = [&](int f, const void *b, size_t n) {
+        for (;;) {
+            const ssize_t sent = send(f, b, n, MSG_NOSIGNAL);
+            if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return sent;
+            const io_result w = wait_ready(f, POLLOUT, d);
+            if (w != IO_OK) {
+                r = w;
+                return ssize_t{-1};
+            }
         }
-        if (n < 0) return IO_LOST;
-        buf += n;
-        len -= static_cast<size_t>(n);
-    }
-    return IO_OK;
+    };
+    if (full_write_with(op, fd, buf, len) >= 0) return IO_OK;
+    return r;
 }
 
 io_result read_all(int fd, uint8_t *buf, size_t len, const deadline &d)
 {
-    while (len > 0) {
-        const ssize_t n = recv(fd, buf, len, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const io_result r = wait_ready(fd, POLLIN, d);
-            if (r != IO_OK) return r;
-            continue;
+    io_result r = IO_LOST;
+    const auto op = [&](int f, void *b, size_t n) {
+        for (;;) {
+            const ssize_t got = recv(f, b, n, 0);
+            if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return got;
+            const io_result w = wait_ready(f, POLLIN, d);
+            if (w != IO_OK) {
+                r = w;
+                return ssize_t{-1};
+            }
         }
-        if (n == 0) errno = 0;
-        if (n <= 0) return IO_LOST;
-        buf += n;
-        len -= static_cast<size_t>(n);
-    }
-    return IO_OK;
+    };
+    const ssize_t got = full_read_with(op, fd, buf, len);
+    if (got == static_cast<ssize_t>(len)) return IO_OK;
+    if (got >= 0) errno = 0;  // the daemon closed the connection
+    return r;
 }
 
 // Connects without blocking past the deadline: a listener whose backlog is
@@ -247,19 +273,15 @@ io_result transact(int fd, int16_t code, const uint8_t *payload, size_t len, int
                    std::string *text, const deadline &d)
 {
     uint8_t frame[SOCKET_SRV_BUF_LEN];
-    const auto ucode = static_cast<uint16_t>(code);
-    frame[0] = static_cast<uint8_t>(ucode & 0xFF);
-    frame[1] = static_cast<uint8_t>(ucode >> 8);
-    frame[2] = static_cast<uint8_t>(len & 0xFF);
-    frame[3] = static_cast<uint8_t>(len >> 8);
-    if (len > 0) memcpy(frame + SOCKET_SRV_HDR_LEN, payload, len);
-    io_result r = write_all(fd, frame, SOCKET_SRV_HDR_LEN + len, d);
+    const size_t flen =
+        socket_encode_frame(frame, static_cast<uint16_t>(code), payload, static_cast<uint16_t>(len));
+    io_result r = write_all(fd, frame, flen, d);
     if (r != IO_OK) return r;
 
     uint8_t hdr[SOCKET_SRV_HDR_LEN];
     if ((r = read_all(fd, hdr, sizeof hdr, d)) != IO_OK) return r;
-    *status = static_cast<int16_t>(hdr[0] | (hdr[1] << 8));
-    const size_t rlen = static_cast<size_t>(hdr[2] | (hdr[3] << 8));
+    *status = static_cast<int16_t>(get_u16(hdr));
+    const size_t rlen = get_u16(hdr + 2);
     std::string body(rlen, '\0');
     if (rlen > 0 && (r = read_all(fd, reinterpret_cast<uint8_t *>(body.data()), rlen, d)) != IO_OK) return r;
     if (text != nullptr) *text = body.substr(0, body.find('\0'));
@@ -429,19 +451,14 @@ int stream(int sock, const char *socket_path, const command &c, const char *file
     uint8_t chunk[SOCKET_SRV_MAX_PAYLOAD];
     int rc = 0;
     for (;;) {
-        size_t got = 0;
-        while (got < sizeof chunk) {  // fill whole frames from pipes too
-            const ssize_t n = read(in, chunk + got, sizeof chunk - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                fprintf(stderr, "vexctl: read error: %s\n", strerror(errno));
-                rc = EXIT_USAGE;
-                break;
-            }
-            if (n == 0) break;
-            got += static_cast<size_t>(n);
+        const ssize_t n = full_read(in, chunk, sizeof chunk);  // whole frames from pipes too
+        if (n < 0) {
+            fprintf(stderr, "vexctl: read error: %s\n", strerror(errno));
+            rc = EXIT_USAGE;
+            break;
         }
-        if (rc != 0 || got == 0) break;
+        const size_t got = static_cast<size_t>(n);
+        if (got == 0) break;
         int16_t status = 0;
         errno = 0;
         const deadline d(timeout);

@@ -2,6 +2,7 @@
 // through a real Unix socket. The diag and trace handlers are replaced by
 // recorders so every argument that reaches them can be checked.
 #include "diaglog.h"
+#include "socket_proto.h"
 #include "socket_srv.h"
 #include "trclog_srv.h"
 #include "vexd.h"
@@ -73,10 +74,7 @@ bytes frame(int code, const std::string &payload, int len = -1)
 {
     if (len < 0) len = static_cast<int>(payload.size());
     bytes f(4 + payload.size());
-    f[0] = uint8_t(code & 0xFF);
-    f[1] = uint8_t((code >> 8) & 0xFF);
-    f[2] = uint8_t(len & 0xFF);
-    f[3] = uint8_t((len >> 8) & 0xFF);
+    socket_put_header(f.data(), uint16_t(code), uint16_t(len));
     std::copy(payload.begin(), payload.end(), f.begin() + 4);
     return f;
 }
@@ -129,8 +127,7 @@ protected:
     {
         memcpy(req, request.data(), std::min(request.size(), sizeof req));
         parse_resp(req, resp);
-        const size_t len = resp[2] | (resp[3] << 8);
-        return bytes(resp, resp + 4 + len);
+        return bytes(resp, resp + 4 + get_u16(resp + 2));
     }
     uint8_t req[SOCKET_SRV_BUF_LEN];
     uint8_t resp[SOCKET_SRV_BUF_LEN];
