@@ -3,6 +3,9 @@
 #include "socket_srv.h"
 
 #include "diaglog.h"
+#include "full_io.h"
+#include "socket_proto.h"
+#include "unique_fd.h"
 #include "trclog_srv.h"
 #include "vexd.h"
 
@@ -21,17 +24,6 @@
 
 static pthread_t socket_srv_trc_pt;
 static pthread_t socket_srv_cmd_pt;
-
-static uint16_t get_u16(const uint8_t *p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-static void put_u16(uint8_t *p, uint16_t v)
-{
-    p[0] = static_cast<uint8_t>(v & 0xFF);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
 
 // Text arguments end at the received length even without a NUL from the
 // client. A full-size payload has no room for one after it, so it must
@@ -52,15 +44,14 @@ void parse_resp(uint8_t *request, uint8_t *response)
     uint8_t *payload = request + SOCKET_SRV_HDR_LEN;
     auto *text = reinterpret_cast<char *>(payload);
     auto *out = reinterpret_cast<char *>(response + SOCKET_SRV_HDR_LEN);
+    const socket_cmd_info *cmd = socket_cmd_find(code);
     int32_t result = -2;
 
     put_u16(response + 2, 0);
     if (len > SOCKET_SRV_MAX_PAYLOAD) {
         result = -1;  // the payload did not fit and was discarded
-    } else if (code >= CMD_PING && code <= CMD_TRC_DISABLE) {
-        const bool is_text = code == CMD_ARCHIVE || code == CMD_DIAG_ON ||
-                             code == CMD_DIAG_SET_MASK || code == CMD_DIAG_RM_LOGS;
-        if (is_text && !terminate_text(payload, len)) {
+    } else if (cmd != nullptr) {
+        if (cmd->text && !terminate_text(payload, len)) {
             result = -1;
         } else {
             switch (code) {
@@ -198,15 +189,9 @@ static bool recv_request(int fd, uint8_t *request)
 static bool send_response(int fd, const uint8_t *response)
 {
     const size_t len = SOCKET_SRV_HDR_LEN + get_u16(response + 2);
-    size_t sent = 0;
-    while (sent < len) {
-        const ssize_t n = send(fd, response + sent, len - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            vexd_printf("socket_srv_thread: failed to send back response, errno %d\n", errno);
-            return false;
-        }
-        sent += static_cast<size_t>(n);
+    if (full_send(fd, response, len) < 0) {
+        vexd_printf("socket_srv_thread: failed to send back response, errno %d\n", errno);
+        return false;
     }
     return true;
 }
@@ -215,12 +200,12 @@ void *socket_srv_thread(void *arg)
 {
     const auto *path = static_cast<const char *>(arg);
     pthread_setname_np(pthread_self(), strcmp(path, VEXD_TRC_SOCKET) == 0 ? "vexd.sock.trc" : "vexd.sock.ctrl");
-    auto *request = static_cast<uint8_t *>(malloc(SOCKET_SRV_BUF_LEN));
-    auto *response = static_cast<uint8_t *>(malloc(SOCKET_SRV_BUF_LEN));
+    const unique_malloc<uint8_t> request_buf(static_cast<uint8_t *>(malloc(SOCKET_SRV_BUF_LEN)));
+    const unique_malloc<uint8_t> response_buf(static_cast<uint8_t *>(malloc(SOCKET_SRV_BUF_LEN)));
+    uint8_t *const request = request_buf.get();
+    uint8_t *const response = response_buf.get();
     if (request == nullptr || response == nullptr) {
         vexd_printf("socket_srv_thread: no memory");
-        free(request);
-        free(response);
         return nullptr;
     }
 
@@ -236,8 +221,6 @@ void *socket_srv_thread(void *arg)
         if (conn < 0) {
             if (errno == EINTR) continue;
             vexd_printf("socket, accept of connection failed, errno %d\n", errno);
-            free(request);
-            free(response);
             if (listen_fd >= 0) close(listen_fd);
             vexd_printf("socket_srv_thread: exiting thread, but how?");
             return nullptr;
