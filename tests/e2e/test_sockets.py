@@ -74,8 +74,7 @@ class Client:
 def start_handset(name, **kwargs):
     """A running handset whose control socket answers a ping."""
     handset.require()
-    h = handset.Handset(name, **kwargs)
-    h.start()
+    h = handset.started(name, **kwargs)
     try:
         with Client(os.path.join(h.system_dir, 'vexd_ctrl_socket')) as c:
             if c.request(PING) != OK:
