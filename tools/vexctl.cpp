@@ -5,6 +5,7 @@
 #include "full_io.h"
 #include "socket_proto.h"
 #include "socket_srv.h"
+#include "unique_fd.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -161,15 +162,6 @@ struct deadline {
 
 // ---------------------------------------------------------------- socket
 
-// Connected socket, closed when it goes out of scope.
-struct connection {
-    int fd = -1;
-    ~connection()
-    {
-        if (fd >= 0) close(fd);
-    }
-};
-
 enum io_result { IO_OK, IO_LOST, IO_TIMEOUT };
 
 // Waits until fd is ready for `events` or the deadline passes.
@@ -231,7 +223,7 @@ io_result read_all(int fd, uint8_t *buf, size_t len, const deadline &d)
 
 // Connects without blocking past the deadline: a listener whose backlog is
 // full refuses with EAGAIN until the daemon accepts someone.
-io_result open_socket(const char *path, const deadline &d, int *out)
+io_result open_socket(const char *path, const deadline &d, unique_fd *out)
 {
     struct sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
@@ -263,7 +255,7 @@ io_result open_socket(const char *path, const deadline &d, int *out)
         errno = saved;
         return r;
     }
-    *out = fd;
+    out->reset(fd);
     return IO_OK;
 }
 
@@ -480,11 +472,11 @@ int ping_socket(const char *label, const char *path, double timeout)
     struct timespec a {};
     clock_gettime(CLOCK_MONOTONIC, &a);
     const deadline d(timeout);
-    connection sock;
+    unique_fd sock;
     errno = 0;
-    io_result r = open_socket(path, d, &sock.fd);
+    io_result r = open_socket(path, d, &sock);
     int16_t status = 0;
-    if (r == IO_OK) r = transact(sock.fd, CMD_PING, nullptr, 0, &status, nullptr, d);
+    if (r == IO_OK) r = transact(sock.get(), CMD_PING, nullptr, 0, &status, nullptr, d);
     if (r == IO_OK) {
         struct timespec b {};
         clock_gettime(CLOCK_MONOTONIC, &b);
@@ -606,16 +598,16 @@ int main(int argc, char **argv)
     if (cmd->code == CMD_NONE) return status_all(socket_path, socket_chosen, timeout >= 0 ? timeout : STATUS_TIMEOUT_S);
     if (timeout < 0) timeout = cmd->slow ? LONG_TIMEOUT_S : DEFAULT_TIMEOUT_S;
 
-    connection sock;
+    unique_fd sock;
     {
         const deadline d(timeout);
         errno = 0;
-        const io_result r = open_socket(socket_path, d, &sock.fd);
+        const io_result r = open_socket(socket_path, d, &sock);
         if (r == IO_TIMEOUT) return timed_out(socket_path, "connect", d);
         if (r != IO_OK) return unreachable(socket_path);
     }
 
-    if (cmd->arg == command::STREAM) return stream(sock.fd, socket_path, *cmd, arg, timeout);
+    if (cmd->arg == command::STREAM) return stream(sock.get(), socket_path, *cmd, arg, timeout);
 
     // Texts travel with their NUL. Without a filter rm-logs sends the empty
     // text (every qmdl file); archive without a path sends nothing (the default).
@@ -628,7 +620,7 @@ int main(int argc, char **argv)
     std::string text;
     errno = 0;
     const deadline d(timeout);
-    const io_result r = transact(sock.fd, cmd->code, reinterpret_cast<const uint8_t *>(payload.data()),
+    const io_result r = transact(sock.get(), cmd->code, reinterpret_cast<const uint8_t *>(payload.data()),
                                  payload.size(), &status, &text, d);
     if (r != IO_OK) return failed(r, socket_path, cmd->name, d);
     if (cmd->code == CMD_ARCHIVE) {
