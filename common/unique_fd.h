@@ -72,6 +72,21 @@ struct dir_closer {
 };
 using unique_dir = std::unique_ptr<DIR, dir_closer>;
 
+// The list scandir() fills in: each entry and the array are freed when the
+// owner goes. An entry freed early is set to nullptr.
+struct unique_dirents {
+    struct dirent **names = nullptr;
+    int count = 0;
+    unique_dirents() = default;
+    unique_dirents(const unique_dirents &) = delete;
+    unique_dirents &operator=(const unique_dirents &) = delete;
+    ~unique_dirents()
+    {
+        for (int i = 0; i < count; i++) free(names[i]);
+        free(names);
+    }
+};
+
 struct free_deleter {
     void operator()(void *p) const { free(p); }
 };

@@ -1,4 +1,5 @@
 // Log directory archive: packs the whole log directory into one ZIP file.
+#include "unique_fd.h"
 #include "vexd.h"
 #include "zip_writer.h"
 
@@ -80,14 +81,15 @@ static int archive_item(mz_zip_archive *zip, const char *path, bool below)
         return rc;
     }
 
-    struct dirent **list = nullptr;
-    int count = scandir(path, &list, logdir_all_filter, alphasort);
+    unique_dirents entries;
+    const int count = scandir(path, &entries.names, logdir_all_filter, alphasort);
     if (count < 0) {
         vexd_printf("%s: scandir returned %d, errno %d\n", "archive_item", count, errno);
         return count;
     }
-    int i = count - 1;
-    for (; i >= 0; i--) {
+    entries.count = count;
+    struct dirent **list = entries.names;
+    for (int i = count - 1; i >= 0; i--) {
         char child[ARCHIVE_PATH_LEN];
         if (snprintf(child, sizeof child, "%s/%s", path, list[i]->d_name) >= (int)sizeof child) {
             vexd_printf("%s: path too long: %s/%s\n", "archive_item", path, list[i]->d_name);
@@ -99,10 +101,9 @@ static int archive_item(mz_zip_archive *zip, const char *path, bool below)
             vexd_printf("%s: archive_item failed for %s\n", "archive_item", child);
             break;
         }
-        free(list[i]);
+        free(list[i]);  // freed as the walk goes: a deep tree holds few lists at once
+        list[i] = nullptr;
     }
-    for (; i >= 0; i--) free(list[i]);
-    free(list);
     return rc;
 }
 
