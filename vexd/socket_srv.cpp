@@ -22,13 +22,15 @@
 #include <cstring>
 #include <ctime>
 
-static pthread_t socket_srv_trc_pt;
-static pthread_t socket_srv_cmd_pt;
+namespace {
+
+pthread_t socket_srv_trc_pt;
+pthread_t socket_srv_cmd_pt;
 
 // Text arguments end at the received length even without a NUL from the
 // client. A full-size payload has no room for one after it, so it must
 // carry its own.
-static bool terminate_text(uint8_t *payload, uint16_t len)
+bool terminate_text(uint8_t *payload, uint16_t len)
 {
     if (len < SOCKET_SRV_MAX_PAYLOAD) {
         payload[len] = 0;
@@ -36,6 +38,8 @@ static bool terminate_text(uint8_t *payload, uint16_t len)
     }
     return memchr(payload, 0, len) != nullptr;
 }
+
+}  // namespace
 
 void parse_resp(uint8_t *request, uint8_t *response)
 {
@@ -104,12 +108,14 @@ int32_t socket_srv_listen(const char *path)
     return fd;
 }
 
+namespace {
+
 // Once a frame has begun, the rest of it must arrive within this time; a
 // client stalled inside a frame would otherwise keep the socket from every
 // other client. Idle time between whole frames is not limited.
-static constexpr int FRAME_TIMEOUT_MS = 5000;
+constexpr int FRAME_TIMEOUT_MS = 5000;
 
-static int64_t now_ms(void)
+int64_t now_ms(void)
 {
     struct timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -125,7 +131,7 @@ struct frame_clock {
 
 // Receives exactly `len` bytes of the current frame. false (after logging
 // why) when the peer closed, the receive failed or the frame's time ran out.
-static bool recv_exact(int fd, uint8_t *buf, size_t len, frame_clock *clock)
+bool recv_exact(int fd, uint8_t *buf, size_t len, frame_clock *clock)
 {
     size_t got = 0;
     while (got < len) {
@@ -162,7 +168,7 @@ static bool recv_exact(int fd, uint8_t *buf, size_t len, frame_clock *clock)
 // Reads the payload of a request into the buffer after its header. A payload
 // too long for the buffer is read and dropped in buffer-sized pieces, so the
 // next request is found at the right place.
-static bool recv_payload(int fd, uint8_t *request, frame_clock *clock)
+bool recv_payload(int fd, uint8_t *request, frame_clock *clock)
 {
     const uint16_t len = get_u16(request + 2);
     uint8_t *payload = request + SOCKET_SRV_HDR_LEN;
@@ -178,7 +184,7 @@ static bool recv_payload(int fd, uint8_t *request, frame_clock *clock)
 }
 
 // One whole request frame: header, then payload, under one frame clock.
-static bool recv_request(int fd, uint8_t *request)
+bool recv_request(int fd, uint8_t *request)
 {
     frame_clock clock;
     return recv_exact(fd, request, SOCKET_SRV_HDR_LEN, &clock) && recv_payload(fd, request, &clock);
@@ -186,7 +192,7 @@ static bool recv_request(int fd, uint8_t *request)
 
 // Sends the whole response. MSG_NOSIGNAL: a client gone before its answer
 // must not end the daemon with SIGPIPE.
-static bool send_response(int fd, const uint8_t *response)
+bool send_response(int fd, const uint8_t *response)
 {
     const size_t len = SOCKET_SRV_HDR_LEN + get_u16(response + 2);
     if (full_send(fd, response, len) < 0) {
@@ -195,6 +201,8 @@ static bool send_response(int fd, const uint8_t *response)
     }
     return true;
 }
+
+}  // namespace
 
 void *socket_srv_thread(void *arg)
 {
