@@ -15,6 +15,10 @@
 //   diaglog_mutex       with diaglog_cond, the reader's exit notice, kept in
 //                       a flag so that a notice given before diaglog_off
 //                       starts waiting is not lost; nothing is taken under it.
+// They are plain pthread mutexes, not std::mutex as in the other modules:
+// diaglog_mutex must be one for pthread_cond_timedwait (a wait bounded by
+// the realtime clock, as the reader's 3 s are), and the other two stay of
+// the same kind within this module.
 #include "diaglog.h"
 
 #include <dirent.h>
