@@ -73,9 +73,13 @@ using bytes = std::vector<uint8_t>;
 bytes frame(int code, const std::string &payload, int len = -1)
 {
     if (len < 0) len = static_cast<int>(payload.size());
-    bytes f(4 + payload.size());
-    socket_put_header(f.data(), uint16_t(code), uint16_t(len));
-    std::copy(payload.begin(), payload.end(), f.begin() + 4);
+    uint8_t head[SOCKET_SRV_HDR_LEN];
+    socket_put_header(head, uint16_t(code), uint16_t(len));
+    // Header put in front of the payload rather than the payload copied
+    // behind the header: GCC 12 at -O3 takes the copy of an empty payload
+    // for a write past the buffer (-Wstringop-overflow, -Warray-bounds).
+    bytes f(payload.begin(), payload.end());
+    f.insert(f.begin(), head, head + SOCKET_SRV_HDR_LEN);
     return f;
 }
 
