@@ -24,6 +24,7 @@ vexd_cflags := -Wall -Wextra -Werror -DNOCRYPT -DNOUNCRYPT -DIOAPI_NO_64
 vexd_cppflags := -std=c++20
 vexd_includes := \
     $(LOCAL_PATH)/$(VEXD_TOP)/vexd \
+    $(LOCAL_PATH)/$(VEXD_TOP)/common \
     $(LOCAL_PATH)/$(VEXD_TOP)/slnk/src \
     $(LOCAL_PATH)/$(VEXD_TOP)/dlnk/src \
     $(LOCAL_PATH)/$(VEXD_TOP)/rlnk/src \

@@ -32,7 +32,6 @@ import os
 import re
 import shutil
 import socket
-import struct
 import subprocess
 import sys
 import tempfile
@@ -40,6 +39,8 @@ import time
 import zlib
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(SOURCE_DIR, 'tests', 'e2e'))
+from socket_proto import frame, header  # noqa: E402
 
 # Sizes, chosen so that the whole run stays well under ten minutes on two cores.
 ROUNDS = 5                     # rounds of every figure, daemon and baseline alternating
@@ -213,10 +214,6 @@ def bench_archive(bench_lib, tmp):
 
 # ------------------------------------------------------------------ in the handset
 
-def frame(code, payload=b''):
-    return struct.pack('<hH', code, len(payload)) + payload
-
-
 def command(sock_path, code, payload=b'', timeout=30):
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
         s.settimeout(timeout)
@@ -228,7 +225,7 @@ def command(sock_path, code, payload=b'', timeout=30):
             if not chunk:
                 raise RuntimeError('control socket closed')
             head += chunk
-        status, length = struct.unpack('<hH', head)
+        status, length = header(head)
         body = b''
         while len(body) < length:
             body += s.recv(length - len(body))

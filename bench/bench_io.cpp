@@ -49,6 +49,7 @@
 #include <string_view>
 #include <vector>
 
+#include "full_io.h"
 #include "loggen.h"
 #include "minimal.h"
 
@@ -88,14 +89,7 @@ long long num(const char *s)
 
 void write_all(int fd, const void *data, size_t len, const char *what)
 {
-    const auto *p = static_cast<const char *>(data);
-    while (len > 0) {
-        ssize_t n = write(fd, p, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) die("write", what);
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
+    if (full_write(fd, data, len) < 0) die("write", what);
 }
 
 // Waits until everything written into the pipe has been read from it.
@@ -117,8 +111,7 @@ std::string read_file(const char *path)
     std::string s;
     char buf[65536];
     for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = retry_read(fd, buf, sizeof buf);
         if (n < 0) die("read", path);
         if (n == 0) break;
         s.append(buf, static_cast<size_t>(n));
@@ -175,8 +168,7 @@ int copy_stream(char **argv)
     long long got = 0;
     double start = 0;
     while (got < total) {
-        ssize_t n = read(in, buf.data(), buf.size());
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = retry_read(in, buf.data(), buf.size());
         if (n < 0) die("read", argv[0]);
         if (n == 0) break;
         if (got == 0) start = now();
@@ -208,8 +200,7 @@ int collect_stream(char **argv)
     long long got = 0;
     double start = 0, cpu_start = 0;
     while (got < total) {
-        ssize_t n = read(in, buf.data(), buf.size());
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = retry_read(in, buf.data(), buf.size());
         if (n < 0) die("read", argv[0]);
         if (n == 0) break;
         if (got == 0) {
@@ -239,8 +230,7 @@ int collect_packets(char **argv)
     long long got = 0;
     double start = 0, cpu_start = 0;
     while (got < count) {
-        ssize_t n = read(in, buf.data(), 4096);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = retry_read(in, buf.data(), 4096);
         if (n < 0) die("read", argv[0]);
         if (n == 0) break;
         if (got == 0) {
@@ -369,11 +359,7 @@ int feed_packets(char **argv)
     if (fcntl(fd, F_SETFL, O_DIRECT) != 0) die("packet mode", argv[0]);
     const double start = now();
     for (const auto &e : entries) {
-        ssize_t n;
-        do {
-            n = write(fd, e.data(), e.size());
-        } while (n < 0 && errno == EINTR);
-        if (n != static_cast<ssize_t>(e.size())) die("write", argv[0]);
+        if (retry_write(fd, e.data(), e.size()) != static_cast<ssize_t>(e.size())) die("write", argv[0]);
     }
     wait_drained(fd);
     const double end = now();
@@ -460,8 +446,7 @@ int copy_packets(char **argv)
     long long got = 0;
     double start = 0;
     while (got < count) {
-        ssize_t n = read(in, buf.data(), 4096);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = retry_read(in, buf.data(), 4096);
         if (n < 0) die("read", argv[0]);
         if (n == 0) break;
         if (got == 0) start = now();
@@ -489,8 +474,7 @@ int copy_diag(char **argv)
     fflush(stdout);
     double start = 0;
     while (got < total) {
-        ssize_t n = read(in, buf.data(), buf.size());
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = retry_read(in, buf.data(), buf.size());
         if (n < 0) die("read", argv[0]);
         if (n == 0) continue;
         if (got == 0) start = now();
@@ -507,14 +491,7 @@ int copy_diag(char **argv)
 
 bool recv_all(int fd, unsigned char *buf, size_t len)
 {
-    size_t got = 0;
-    while (got < len) {
-        ssize_t n = recv(fd, buf + got, len - got, MSG_WAITALL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        got += static_cast<size_t>(n);
-    }
-    return true;
+    return full_recv(fd, buf, len, MSG_WAITALL) == static_cast<ssize_t>(len);
 }
 
 int unix_socket(const char *path, struct sockaddr_un *addr)

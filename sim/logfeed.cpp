@@ -16,6 +16,8 @@
 // logger device does. --raw writes the given bytes verbatim, one write per
 // --raw, so tests can hand the reader malformed entries. --rate paces the
 // entries (entries per second, 0 = as fast as the reader takes them).
+#include "full_io.h"
+
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
@@ -178,10 +180,7 @@ int open_output(const char *path)
 
 bool write_entry(int fd, const Bytes &e)
 {
-    ssize_t n;
-    do {
-        n = write(fd, e.data(), e.size());
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = retry_write(fd, e.data(), e.size());  // one entry, one write
     if (n != static_cast<ssize_t>(e.size())) {
         if (n < 0)
             fprintf(stderr, "logfeed: write failed: %s\n", strerror(errno));

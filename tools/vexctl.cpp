@@ -2,7 +2,10 @@
 // status. Exit status 0 when the daemon answered 0, 1 when it answered
 // anything else, 2 for a usage error, 3 when the daemon cannot be reached,
 // 4 when it did not answer in time.
+#include "full_io.h"
+#include "socket_proto.h"
 #include "socket_srv.h"
+#include "unique_fd.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -52,34 +55,52 @@ struct command {
     std::string_view why;
 };
 
+// The daemon's name of one of its commands.
+constexpr std::string_view cmd_name(int16_t code)
+{
+    return socket_cmd_find(code)->name;
+}
+
 constexpr command commands[] = {
-    {"ping", CMD_PING, command::NONE, "", "check that the daemon answers", false, ""},
+    {cmd_name(CMD_PING), CMD_PING, command::NONE, "", "check that the daemon answers", false, ""},
     {"status", CMD_NONE, command::NONE, "", "ping both sockets; say which answer and how fast", false, ""},
-    {"archive", CMD_ARCHIVE, command::OPT_TEXT, "[PATH]", "pack the log directory into a ZIP file (PATH absolute, *.zip)",
+    {cmd_name(CMD_ARCHIVE), CMD_ARCHIVE, command::OPT_TEXT, "[PATH]", "pack the log directory into a ZIP file (PATH absolute, *.zip)",
      true,
      "the ZIP file could not be written: PATH must be absolute and its folder must exist and be\n"
      "writable on the daemon's side; the log directory's file system may be full, or a file\n"
      "vanished while it was being packed"},
-    {"diag-on", CMD_DIAG_ON, command::TEXT, "NAME", "start modem logging into dl_NAME_<count>.qmdl", false,
+    {cmd_name(CMD_DIAG_ON), CMD_DIAG_ON, command::TEXT, "NAME", "start modem logging into dl_NAME_<count>.qmdl", false,
      "modem logging is already on (diag-off first), NAME holds a '/' or is too long (its\n"
      "qmdl and .qmdl.gz paths must fit 255 characters),\n"
      "/dev/diag cannot be opened, the device refused the switch to memory-device mode,\n"
      "or the mask file (set-mask) cannot be read"},
-    {"diag-off", CMD_DIAG_OFF, command::NONE, "", "stop modem logging", true,
+    {cmd_name(CMD_DIAG_OFF), CMD_DIAG_OFF, command::NONE, "", "stop modem logging", true,
      "/dev/diag cannot be opened, or the device refused to stop logging"},
-    {"set-mask", CMD_DIAG_SET_MASK, command::TEXT, "PATH", "choose the diag mask file", false,
+    {cmd_name(CMD_DIAG_SET_MASK), CMD_DIAG_SET_MASK, command::TEXT, "PATH", "choose the diag mask file", false,
      "the daemon cannot open PATH (it is still kept for the next diag-on). PATH is opened\n"
      "by the daemon in its own file system, not the caller's: on the handset, e.g.\n"
      "/system/etc/diagmask.cfg; PATH is not a regular file of at most 1 MiB; or PATH is too long"},
-    {"rm-logs", CMD_DIAG_RM_LOGS, command::OPT_TEXT, "[FILTER]", "delete qmdl files (all without FILTER)", false,
+    {cmd_name(CMD_DIAG_RM_LOGS), CMD_DIAG_RM_LOGS, command::OPT_TEXT, "[FILTER]", "delete qmdl files (all without FILTER)", false,
      "the diag directory (diag_logs in the log directory) cannot be opened, for instance\n"
      "before the first recording, or a qmdl file could not be removed"},
-    {"trace-enable", CMD_TRC_ENABLE, command::NONE, "", "enable the trace log", false, ""},
-    {"trace-write", CMD_TRC_WRITE, command::STREAM, "[FILE]", "send FILE (or stdin) to the trace log", false,
+    {cmd_name(CMD_TRC_ENABLE), CMD_TRC_ENABLE, command::NONE, "", "enable the trace log", false, ""},
+    {cmd_name(CMD_TRC_WRITE), CMD_TRC_WRITE, command::STREAM, "[FILE]", "send FILE (or stdin) to the trace log", false,
      "the trace log is not enabled (trace-enable first), or its text file could not be\n"
      "reopened after a rotation"},
-    {"trace-disable", CMD_TRC_DISABLE, command::NONE, "", "disable the trace log", false, ""},
+    {cmd_name(CMD_TRC_DISABLE), CMD_TRC_DISABLE, command::NONE, "", "disable the trace log", false, ""},
 };
+
+// A command takes a text argument exactly where the daemon reads its payload as text.
+constexpr bool commands_agree_with_daemon()
+{
+    for (const command &c : commands) {
+        if (c.code == CMD_NONE) continue;
+        const bool text = c.arg == command::TEXT || c.arg == command::OPT_TEXT;
+        if (socket_cmd_find(c.code)->text != text) return false;
+    }
+    return true;
+}
+static_assert(commands_agree_with_daemon());
 
 void usage(FILE *out)
 {
@@ -142,15 +163,6 @@ struct deadline {
 
 // ---------------------------------------------------------------- socket
 
-// Connected socket, closed when it goes out of scope.
-struct connection {
-    int fd = -1;
-    ~connection()
-    {
-        if (fd >= 0) close(fd);
-    }
-};
-
 enum io_result { IO_OK, IO_LOST, IO_TIMEOUT };
 
 // Waits until fd is ready for `events` or the deadline passes.
@@ -169,44 +181,50 @@ io_result wait_ready(int fd, short events, const deadline &d)
     }
 }
 
+// The socket is non-blocking: a transfer that would block waits for the
+// socket within the deadline; a wait that fails ends the transfer with its
+// result (IO_TIMEOUT or IO_LOST), any other failure is IO_LOST.
 io_result write_all(int fd, const uint8_t *buf, size_t len, const deadline &d)
 {
-    while (len > 0) {
-        const ssize_t n = send(fd, buf, len, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const io_result r = wait_ready(fd, POLLOUT, d);
-            if (r != IO_OK) return r;
-            continue;
+    io_result r = IO_LOST;
+    const auto op = [&](int f, const void *b, size_t n) {
+        for (;;) {
+            const ssize_t sent = send(f, b, n, MSG_NOSIGNAL);
+            if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return sent;
+            const io_result w = wait_ready(f, POLLOUT, d);
+            if (w != IO_OK) {
+                r = w;
+                return ssize_t{-1};
+            }
         }
-        if (n < 0) return IO_LOST;
-        buf += n;
-        len -= static_cast<size_t>(n);
-    }
-    return IO_OK;
+    };
+    if (full_write_with(op, fd, buf, len) >= 0) return IO_OK;
+    return r;
 }
 
 io_result read_all(int fd, uint8_t *buf, size_t len, const deadline &d)
 {
-    while (len > 0) {
-        const ssize_t n = recv(fd, buf, len, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const io_result r = wait_ready(fd, POLLIN, d);
-            if (r != IO_OK) return r;
-            continue;
+    io_result r = IO_LOST;
+    const auto op = [&](int f, void *b, size_t n) {
+        for (;;) {
+            const ssize_t got = recv(f, b, n, 0);
+            if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return got;
+            const io_result w = wait_ready(f, POLLIN, d);
+            if (w != IO_OK) {
+                r = w;
+                return ssize_t{-1};
+            }
         }
-        if (n == 0) errno = 0;
-        if (n <= 0) return IO_LOST;
-        buf += n;
-        len -= static_cast<size_t>(n);
-    }
-    return IO_OK;
+    };
+    const ssize_t got = full_read_with(op, fd, buf, len);
+    if (got == static_cast<ssize_t>(len)) return IO_OK;
+    if (got >= 0) errno = 0;  // the daemon closed the connection
+    return r;
 }
 
 // Connects without blocking past the deadline: a listener whose backlog is
 // full refuses with EAGAIN until the daemon accepts someone.
-io_result open_socket(const char *path, const deadline &d, int *out)
+io_result open_socket(const char *path, const deadline &d, unique_fd *out)
 {
     struct sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
@@ -238,7 +256,7 @@ io_result open_socket(const char *path, const deadline &d, int *out)
         errno = saved;
         return r;
     }
-    *out = fd;
+    out->reset(fd);
     return IO_OK;
 }
 
@@ -248,19 +266,15 @@ io_result transact(int fd, int16_t code, const uint8_t *payload, size_t len, int
                    std::string *text, const deadline &d)
 {
     uint8_t frame[SOCKET_SRV_BUF_LEN];
-    const auto ucode = static_cast<uint16_t>(code);
-    frame[0] = static_cast<uint8_t>(ucode & 0xFF);
-    frame[1] = static_cast<uint8_t>(ucode >> 8);
-    frame[2] = static_cast<uint8_t>(len & 0xFF);
-    frame[3] = static_cast<uint8_t>(len >> 8);
-    if (len > 0) memcpy(frame + SOCKET_SRV_HDR_LEN, payload, len);
-    io_result r = write_all(fd, frame, SOCKET_SRV_HDR_LEN + len, d);
+    const size_t flen =
+        socket_encode_frame(frame, static_cast<uint16_t>(code), payload, static_cast<uint16_t>(len));
+    io_result r = write_all(fd, frame, flen, d);
     if (r != IO_OK) return r;
 
     uint8_t hdr[SOCKET_SRV_HDR_LEN];
     if ((r = read_all(fd, hdr, sizeof hdr, d)) != IO_OK) return r;
-    *status = static_cast<int16_t>(hdr[0] | (hdr[1] << 8));
-    const size_t rlen = static_cast<size_t>(hdr[2] | (hdr[3] << 8));
+    *status = static_cast<int16_t>(get_u16(hdr));
+    const size_t rlen = get_u16(hdr + 2);
     std::string body(rlen, '\0');
     if (rlen > 0 && (r = read_all(fd, reinterpret_cast<uint8_t *>(body.data()), rlen, d)) != IO_OK) return r;
     if (text != nullptr) *text = body.substr(0, body.find('\0'));
@@ -430,19 +444,14 @@ int stream(int sock, const char *socket_path, const command &c, const char *file
     uint8_t chunk[SOCKET_SRV_MAX_PAYLOAD];
     int rc = 0;
     for (;;) {
-        size_t got = 0;
-        while (got < sizeof chunk) {  // fill whole frames from pipes too
-            const ssize_t n = read(in, chunk + got, sizeof chunk - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                fprintf(stderr, "vexctl: read error: %s\n", strerror(errno));
-                rc = EXIT_USAGE;
-                break;
-            }
-            if (n == 0) break;
-            got += static_cast<size_t>(n);
+        const ssize_t n = full_read(in, chunk, sizeof chunk);  // whole frames from pipes too
+        if (n < 0) {
+            fprintf(stderr, "vexctl: read error: %s\n", strerror(errno));
+            rc = EXIT_USAGE;
+            break;
         }
-        if (rc != 0 || got == 0) break;
+        const size_t got = static_cast<size_t>(n);
+        if (got == 0) break;
         int16_t status = 0;
         errno = 0;
         const deadline d(timeout);
@@ -464,11 +473,11 @@ int ping_socket(const char *label, const char *path, double timeout)
     struct timespec a {};
     clock_gettime(CLOCK_MONOTONIC, &a);
     const deadline d(timeout);
-    connection sock;
+    unique_fd sock;
     errno = 0;
-    io_result r = open_socket(path, d, &sock.fd);
+    io_result r = open_socket(path, d, &sock);
     int16_t status = 0;
-    if (r == IO_OK) r = transact(sock.fd, CMD_PING, nullptr, 0, &status, nullptr, d);
+    if (r == IO_OK) r = transact(sock.get(), CMD_PING, nullptr, 0, &status, nullptr, d);
     if (r == IO_OK) {
         struct timespec b {};
         clock_gettime(CLOCK_MONOTONIC, &b);
@@ -590,16 +599,16 @@ int main(int argc, char **argv)
     if (cmd->code == CMD_NONE) return status_all(socket_path, socket_chosen, timeout >= 0 ? timeout : STATUS_TIMEOUT_S);
     if (timeout < 0) timeout = cmd->slow ? LONG_TIMEOUT_S : DEFAULT_TIMEOUT_S;
 
-    connection sock;
+    unique_fd sock;
     {
         const deadline d(timeout);
         errno = 0;
-        const io_result r = open_socket(socket_path, d, &sock.fd);
+        const io_result r = open_socket(socket_path, d, &sock);
         if (r == IO_TIMEOUT) return timed_out(socket_path, "connect", d);
         if (r != IO_OK) return unreachable(socket_path);
     }
 
-    if (cmd->arg == command::STREAM) return stream(sock.fd, socket_path, *cmd, arg, timeout);
+    if (cmd->arg == command::STREAM) return stream(sock.get(), socket_path, *cmd, arg, timeout);
 
     // Texts travel with their NUL. Without a filter rm-logs sends the empty
     // text (every qmdl file); archive without a path sends nothing (the default).
@@ -612,7 +621,7 @@ int main(int argc, char **argv)
     std::string text;
     errno = 0;
     const deadline d(timeout);
-    const io_result r = transact(sock.fd, cmd->code, reinterpret_cast<const uint8_t *>(payload.data()),
+    const io_result r = transact(sock.get(), cmd->code, reinterpret_cast<const uint8_t *>(payload.data()),
                                  payload.size(), &status, &text, d);
     if (r != IO_OK) return failed(r, socket_path, cmd->name, d);
     if (cmd->code == CMD_ARCHIVE) {

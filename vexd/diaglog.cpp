@@ -15,6 +15,10 @@
 //   diaglog_mutex       with diaglog_cond, the reader's exit notice, kept in
 //                       a flag so that a notice given before diaglog_off
 //                       starts waiting is not lost; nothing is taken under it.
+// They are plain pthread mutexes, not std::mutex as in the other modules:
+// diaglog_mutex must be one for pthread_cond_timedwait (a wait bounded by
+// the realtime clock, as the reader's 3 s are), and the other two stay of
+// the same kind within this module.
 #include "diaglog.h"
 
 #include <dirent.h>
@@ -35,6 +39,7 @@
 #include <cstring>
 
 #include "file_compress.h"
+#include "unique_fd.h"
 #include "tmr.h"
 
 const char *diaglog_dev_path = "/dev/diag";
@@ -388,19 +393,20 @@ int diaglog_load_mask(int fd, const char *path)
     constexpr size_t head = sizeof DIAG_DATA_TYPE;
     memcpy(pkt.data(), &DIAG_DATA_TYPE, head);
 
-    int mask_fd = path != nullptr ? diaglog_open_mask(path) : -1;
-    FILE *in = mask_fd >= 0 ? fdopen(mask_fd, "rb") : nullptr;
-    if (in == nullptr) {
+    unique_fd mask_fd(path != nullptr ? diaglog_open_mask(path) : -1);
+    const unique_file in(mask_fd.ok() ? fdopen(mask_fd.get(), "rb") : nullptr);
+    if (!in) {
         int err = errno;
-        if (mask_fd >= 0) close(mask_fd);
+        mask_fd.reset();
         dl.print("Sorry, can't open mask file, please check the device, errno: %d\n", err);
         return -1;
     }
+    mask_fd.release();  // closed with `in`
     size_t pos = head;  // next free byte of pkt
     size_t len = 0;     // bytes of the current packet, also those that did not fit
     off_t left = DIAG_MASK_FILE_MAX;  // a file that grows while it is read stops here
     int c;
-    while (left-- > 0 && (c = fgetc(in)) != EOF) {
+    while (left-- > 0 && (c = fgetc(in.get())) != EOF) {
         ++len;
         if (pos < pkt.size()) pkt[pos++] = static_cast<uint8_t>(c);
         if (c != 0x7E) continue;
@@ -414,7 +420,6 @@ int diaglog_load_mask(int fd, const char *path)
         len = 0;
     }
     dl.print("maskfile %s loaded\n", path);
-    fclose(in);
     return 0;
 }
 
@@ -469,15 +474,15 @@ int diaglog_rmlogfile(const char *filter)
 {
     diaglog_wait_init();
     if (filter == nullptr) filter = "";
-    DIR *dir = opendir(logdir);
-    if (dir == nullptr) {
+    const unique_dir dir(opendir(logdir));
+    if (!dir) {
         dl.print("Failed to open dir %s", logdir);
         return -1;
     }
     int result = 0;
-    while (const struct dirent *entry = readdir(dir)) {
+    while (const struct dirent *entry = readdir(dir.get())) {
         if (*filter != '\0' && strstr(entry->d_name, filter) == nullptr) continue;
-        if (diaglog_is_dir(dir, entry)) continue;
+        if (diaglog_is_dir(dir.get(), entry)) continue;
         if (strstr(entry->d_name, "qmdl") == nullptr) continue;
         char path[DIAG_PATH_LEN];
         // A path cut to fit could name another file: never remove that.
@@ -489,6 +494,5 @@ int diaglog_rmlogfile(const char *filter)
         }
         dl.print("Deleted %s\n", path);
     }
-    closedir(dir);
     return result;
 }

@@ -1,5 +1,6 @@
 // gzip routines: a text or qmdl file appended as one level-9 member, and back.
 #include "file_compress.h"
+#include "unique_fd.h"
 #include "vexd.h"
 
 #include <dirent.h>
@@ -13,8 +14,15 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 namespace {
+
+struct gz_closer {
+    void operator()(gzFile gz) const { gzclose(gz); }
+};
+using unique_gz = std::unique_ptr<gzFile_s, gz_closer>;
 
 constexpr const char *RECORD_SUFFIX = ".part";
 constexpr size_t PATH_LEN = 256;
@@ -80,8 +88,9 @@ constexpr size_t BLOCK_LEN = 16384;
 // gzwrite takes an unsigned int length; larger mappings go in pieces.
 constexpr size_t GZ_CHUNK = 1u << 30;
 
-// 0 on success; -1 when the input cannot be mapped (nothing is closed, the
-// caller copies by blocks instead); -3 on a write or close failure.
+// 0 when the whole input went into gz; -1 when the input cannot be mapped
+// (the caller copies by blocks instead); -3 on a write failure. Closes
+// nothing: both handles stay the caller's.
 int gz_compress_mmap(FILE *in, gzFile gz)
 {
     struct stat st{};
@@ -97,60 +106,50 @@ int gz_compress_mmap(FILE *in, gzFile gz)
         int n = gzwrite(gz, p + done, static_cast<unsigned>(chunk));
         if (n <= 0 || static_cast<size_t>(n) < chunk) {
             munmap(map, len);
-            fclose(in);
-            gzclose(gz);
             return -3;
         }
         done += chunk;
     }
     munmap(map, len);
-    fclose(in);
-    return gzclose(gz) == Z_OK ? 0 : -3;
+    return 0;
 }
 
-// 1 on success, 0 on failure; closes both in every case.
-int gz_compress(FILE *in, gzFile gz)
+// 1 on success, 0 on failure. Takes both handles and closes them in every
+// case; success includes the final gzclose, which writes the trailer.
+int gz_compress(unique_file in, unique_gz gz)
 {
-    int rc = gz_compress_mmap(in, gz);
-    if (rc == 0) return 1;
+    const int rc = gz_compress_mmap(in.get(), gz.get());
     if (rc == -3) return 0;
-
-    char buf[BLOCK_LEN];
-    for (;;) {
-        size_t len = fread(buf, 1, sizeof(buf), in);
-        if (ferror(in)) {
-            fclose(in);
-            gzclose(gz);
-            return 0;
-        }
-        if (len == 0) {
-            fclose(in);
-            return gzclose(gz) == Z_OK ? 1 : 0;
-        }
-        int n = gzwrite(gz, buf, static_cast<unsigned>(len));
-        if (n <= 0 || static_cast<size_t>(n) < len) {
-            fclose(in);
-            gzclose(gz);
-            return 0;
+    if (rc == -1) {
+        char buf[BLOCK_LEN];
+        for (;;) {
+            size_t len = fread(buf, 1, sizeof(buf), in.get());
+            if (ferror(in.get())) return 0;
+            if (len == 0) break;
+            int n = gzwrite(gz.get(), buf, static_cast<unsigned>(len));
+            if (n <= 0 || static_cast<size_t>(n) < len) return 0;
         }
     }
+    in.reset();
+    return gzclose(gz.release()) == Z_OK ? 1 : 0;
 }
 
-// 1 on success, 0 on failure; closes both in every case.
-int gz_uncompress(gzFile gz, FILE *out)
+// 1 on success, 0 on failure. Takes both handles and closes them in every
+// case; a failed close of either is a failure.
+int gz_uncompress(unique_gz gz, unique_file out)
 {
     char buf[BLOCK_LEN];
     bool ok = true;
     for (;;) {
-        int len = gzread(gz, buf, sizeof(buf));
+        int len = gzread(gz.get(), buf, sizeof(buf));
         if (len == 0) break;
-        if (len < 0 || fwrite(buf, 1, static_cast<size_t>(len), out) != static_cast<size_t>(len)) {
+        if (len < 0 || fwrite(buf, 1, static_cast<size_t>(len), out.get()) != static_cast<size_t>(len)) {
             ok = false;
             break;
         }
     }
-    ok = fclose(out) == 0 && ok;
-    ok = gzclose(gz) == Z_OK && ok;
+    ok = fclose(out.release()) == 0 && ok;
+    ok = gzclose(gz.release()) == Z_OK && ok;
     return ok ? 1 : 0;
 }
 
@@ -160,17 +159,12 @@ int gz_uncompress(gzFile gz, FILE *out)
 // checks the member's own CRC and length on the way.
 bool whole_member(const char *path, int64_t offset, uint32_t *crc, uint64_t *len)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    const unique_fd file(open(path, O_RDONLY | O_CLOEXEC));
+    const int fd = file.get();
     if (fd < 0) return false;
-    if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) {
-        close(fd);
-        return false;
-    }
+    if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) return false;
     z_stream zs{};
-    if (inflateInit2(&zs, 15 + 16) != Z_OK) {
-        close(fd);
-        return false;
-    }
+    if (inflateInit2(&zs, 15 + 16) != Z_OK) return false;
     unsigned char in[BLOCK_LEN];
     unsigned char out[BLOCK_LEN];
     uLong sum = crc32(0L, Z_NULL, 0);
@@ -199,7 +193,6 @@ bool whole_member(const char *path, int64_t offset, uint32_t *crc, uint64_t *len
         tail = read(fd, &extra, 1) != 0;
     }
     inflateEnd(&zs);
-    close(fd);
     if (rc != Z_STREAM_END || tail) return false;
     *crc = static_cast<uint32_t>(sum);
     *len = total;
@@ -209,7 +202,8 @@ bool whole_member(const char *path, int64_t offset, uint32_t *crc, uint64_t *len
 // CRC-32 and length of the whole file at `path`; false when it cannot be read.
 bool file_crc(const char *path, uint32_t *crc, uint64_t *len)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    const unique_fd file(open(path, O_RDONLY | O_CLOEXEC));
+    const int fd = file.get();
     if (fd < 0) return false;
     unsigned char buf[BLOCK_LEN];
     uLong sum = crc32(0L, Z_NULL, 0);
@@ -219,7 +213,6 @@ bool file_crc(const char *path, uint32_t *crc, uint64_t *len)
         sum = crc32(sum, buf, static_cast<uInt>(n));
         total += static_cast<uint64_t>(n);
     }
-    close(fd);
     if (n < 0) return false;
     *crc = static_cast<uint32_t>(sum);
     *len = total;
@@ -260,11 +253,8 @@ void repair_one(const char *record)
                     cut_back(out, start);  // cut off; its text is still in the input
                 } else if (file_crc(in, &in_crc, &in_len) && in_len == member_len && in_crc == member_crc) {
                     // The member is whole and the input still holds its text.
-                    int tfd = open(in, O_WRONLY | O_TRUNC | O_CLOEXEC);
-                    if (tfd >= 0) {
-                        fsync(tfd);
-                        close(tfd);
-                    }
+                    const unique_fd tfd(open(in, O_WRONLY | O_TRUNC | O_CLOEXEC));
+                    if (tfd.ok()) fsync(tfd.get());
                 }
             }
         }
@@ -278,30 +268,28 @@ int32_t file_compress(const char *in, const char *out)
 {
     // The input is opened first: closing an unused gzip handle would still
     // append an empty member.
-    FILE *fin = fopen(in, "rb");
-    if (fin == nullptr) return 0;
+    unique_file fin(fopen(in, "rb"));
+    if (!fin) return 0;
     struct stat before{};
     const int64_t start = stat(out, &before) == 0 ? static_cast<int64_t>(before.st_size) : 0;
-    if (record_write(out, 'z', start, in) != 0) {
-        fclose(fin);
-        return 0;
-    }
-    int fd = open(out, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0777);
-    int keep = fd >= 0 ? dup(fd) : -1;  // stays open past gzclose for the fsync
-    gzFile gz = keep >= 0 ? gzdopen(fd, "ab9") : nullptr;
-    if (gz == nullptr) {
-        if (fd >= 0) close(fd);
-        if (keep >= 0) close(keep);
-        fclose(fin);
+    if (record_write(out, 'z', start, in) != 0) return 0;
+    unique_fd fd(open(out, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0777));
+    unique_fd keep(fd.ok() ? dup(fd.get()) : -1);  // stays open past gzclose for the fsync
+    unique_gz gz(keep.ok() ? gzdopen(fd.get(), "ab9") : nullptr);
+    if (!gz) {
+        fd.reset();
+        keep.reset();
+        fin.reset();
         cut_back(out, start);
         record_remove(out);
         return 0;
     }
+    fd.release();  // gz owns it now
     // gz_compress closes fin and gz. The member must be on disk before the
     // caller empties its text.
-    bool ok = gz_compress(fin, gz) != 0;
-    ok = ok && fsync(keep) == 0;
-    close(keep);
+    bool ok = gz_compress(std::move(fin), std::move(gz)) != 0;
+    ok = ok && fsync(keep.get()) == 0;
+    keep.reset();
     if (!ok) {
         // Cut a partly written member off again, so the gzip file stays a
         // clean series of members and the text can be compressed later.
@@ -314,11 +302,8 @@ int32_t file_compress(const char *in, const char *out)
 
 void file_rotation_done(const char *in, const char *out)
 {
-    int fd = open(in, O_WRONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
+    const unique_fd fd(open(in, O_WRONLY | O_CLOEXEC));
+    if (fd.ok()) fsync(fd.get());
     record_remove(out);
 }
 
@@ -329,11 +314,11 @@ int file_copy_begin(const char *in, const char *out, int64_t out_size)
 
 int file_rotation_repair(const char *dir)
 {
-    DIR *d = opendir(dir);
-    if (d == nullptr) return 0;
+    const unique_dir d(opendir(dir));
+    if (!d) return 0;
     int found = 0;
     const size_t suffix = strlen(RECORD_SUFFIX);
-    while (const struct dirent *entry = readdir(d)) {
+    while (const struct dirent *entry = readdir(d.get())) {
         size_t len = strlen(entry->d_name);
         if (len <= suffix || strcmp(entry->d_name + len - suffix, RECORD_SUFFIX) != 0) continue;
         char record[RECORD_PATH_LEN];
@@ -342,19 +327,15 @@ int file_rotation_repair(const char *dir)
         repair_one(record);
         ++found;
     }
-    closedir(d);
     return found;
 }
 
 int32_t file_uncompress(const char *in, const char *out)
 {
-    gzFile gz = gzopen(in, "rb");
-    if (gz == nullptr) return 0;
-    FILE *fout = fopen(out, "wb");
-    if (fout == nullptr) {
-        gzclose(gz);
-        return 0;
-    }
-    if (!gz_uncompress(gz, fout)) return 0;
+    unique_gz gz(gzopen(in, "rb"));
+    if (!gz) return 0;
+    unique_file fout(fopen(out, "wb"));
+    if (!fout) return 0;
+    if (!gz_uncompress(std::move(gz), std::move(fout))) return 0;
     return vexd_get_file_size(out);
 }

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 
 #include "tmr.h"
 
@@ -17,7 +18,7 @@ constexpr int FDLIST_MAX = FDLIST_LEN - 1;  // the last entry always stays 0
 constexpr uint32_t FSSYNC_PERIOD_MS = 500;
 
 // Guarded by fssync_srv_mutex, a leaf lock: nothing else is taken under it.
-pthread_mutex_t fssync_srv_mutex = PTHREAD_MUTEX_INITIALIZER;
+std::mutex fssync_srv_mutex;
 std::array<uint8_t, FDLIST_LEN> fdlist;
 int32_t current_index;
 int list_init_done;
@@ -51,7 +52,7 @@ void fssync_srv_need_sync(int fd)
     }
     if (fd < 0) return;
 
-    pthread_mutex_lock(&fssync_srv_mutex);
+    std::lock_guard<std::mutex> lock(fssync_srv_mutex);
     if (!list_init_done) {
         fdlist.fill(0);
         list_init_done = 1;
@@ -59,22 +60,21 @@ void fssync_srv_need_sync(int fd)
     for (int i = 0; i < FDLIST_LEN && fdlist[i] != 0; i++) {
         if (fdlist[i] == fd || i == FDLIST_MAX - 1) {
             // Already registered, or the table is full: the request is dropped.
-            pthread_mutex_unlock(&fssync_srv_mutex);
             return;
         }
     }
     if (current_index < FDLIST_MAX) fdlist[current_index++] = static_cast<uint8_t>(fd);
-    pthread_mutex_unlock(&fssync_srv_mutex);
 }
 
 int fssync_srv_flush(void)
 {
     std::array<uint8_t, FDLIST_LEN> batch;
-    pthread_mutex_lock(&fssync_srv_mutex);
-    batch = fdlist;
-    fdlist.fill(0);
-    current_index = 0;
-    pthread_mutex_unlock(&fssync_srv_mutex);
+    {
+        std::lock_guard<std::mutex> lock(fssync_srv_mutex);
+        batch = fdlist;
+        fdlist.fill(0);
+        current_index = 0;
+    }
 
     int n = 0;
     for (; n < FDLIST_LEN && batch[n] != 0; n++) fsync(batch[n]);

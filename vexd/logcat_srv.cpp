@@ -15,6 +15,7 @@
 #include <new>
 
 #include "fssync_srv.h"
+#include "unique_fd.h"
 #include "tmr.h"
 #include "vexd.h"
 
@@ -45,10 +46,10 @@ void *logcat_srv_thread(void *)
         return nullptr;
     }
 
-    int dev_fd = open(logcat_srv_dev_path, O_RDONLY);
+    const unique_fd dev(open(logcat_srv_dev_path, O_RDONLY));
+    const int dev_fd = dev.get();
     if (dev_fd <= 0) {
         vexd_printf("Could not open /dev/log/main\n");
-        if (dev_fd == 0) close(dev_fd);
         return nullptr;
     }
 
@@ -56,7 +57,6 @@ void *logcat_srv_thread(void *)
     if (logcatlog_fd <= 0) {
         vexd_printf("Could not open %s\n", path_txt);
         if (logcatlog_fd == 0) close(logcatlog_fd);
-        close(dev_fd);
         return nullptr;
     }
 
@@ -86,7 +86,6 @@ void *logcat_srv_thread(void *)
         txt_size = 0;
         if (logcatlog_fd < 0) {
             vexd_printf("Failed to open %s", path_txt);
-            close(dev_fd);
             return nullptr;
         }
     }

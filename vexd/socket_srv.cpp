@@ -4,6 +4,9 @@
 #include "socket_cred.h"
 
 #include "diaglog.h"
+#include "full_io.h"
+#include "socket_proto.h"
+#include "unique_fd.h"
 #include "trclog_srv.h"
 #include "vexd.h"
 
@@ -20,24 +23,15 @@
 #include <cstring>
 #include <ctime>
 
-static pthread_t socket_srv_trc_pt;
-static pthread_t socket_srv_cmd_pt;
+namespace {
 
-static uint16_t get_u16(const uint8_t *p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-static void put_u16(uint8_t *p, uint16_t v)
-{
-    p[0] = static_cast<uint8_t>(v & 0xFF);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
+pthread_t socket_srv_trc_pt;
+pthread_t socket_srv_cmd_pt;
 
 // Text arguments end at the received length even without a NUL from the
 // client. A full-size payload has no room for one after it, so it must
 // carry its own.
-static bool terminate_text(uint8_t *payload, uint16_t len)
+bool terminate_text(uint8_t *payload, uint16_t len)
 {
     if (len < SOCKET_SRV_MAX_PAYLOAD) {
         payload[len] = 0;
@@ -46,6 +40,8 @@ static bool terminate_text(uint8_t *payload, uint16_t len)
     return memchr(payload, 0, len) != nullptr;
 }
 
+}  // namespace
+
 void parse_resp(uint8_t *request, uint8_t *response)
 {
     const auto code = static_cast<int16_t>(get_u16(request));
@@ -53,15 +49,14 @@ void parse_resp(uint8_t *request, uint8_t *response)
     uint8_t *payload = request + SOCKET_SRV_HDR_LEN;
     auto *text = reinterpret_cast<char *>(payload);
     auto *out = reinterpret_cast<char *>(response + SOCKET_SRV_HDR_LEN);
+    const socket_cmd_info *cmd = socket_cmd_find(code);
     int32_t result = -2;
 
     put_u16(response + 2, 0);
     if (len > SOCKET_SRV_MAX_PAYLOAD) {
         result = -1;  // the payload did not fit and was discarded
-    } else if (code >= CMD_PING && code <= CMD_TRC_DISABLE) {
-        const bool is_text = code == CMD_ARCHIVE || code == CMD_DIAG_ON ||
-                             code == CMD_DIAG_SET_MASK || code == CMD_DIAG_RM_LOGS;
-        if (is_text && !terminate_text(payload, len)) {
+    } else if (cmd != nullptr) {
+        if (cmd->text && !terminate_text(payload, len)) {
             result = -1;
         } else {
             switch (code) {
@@ -114,12 +109,14 @@ int32_t socket_srv_listen(const char *path)
     return fd;
 }
 
+namespace {
+
 // Once a frame has begun, the rest of it must arrive within this time; a
 // client stalled inside a frame would otherwise keep the socket from every
 // other client. Idle time between whole frames is not limited.
-static constexpr int FRAME_TIMEOUT_MS = 5000;
+constexpr int FRAME_TIMEOUT_MS = 5000;
 
-static int64_t now_ms(void)
+int64_t now_ms(void)
 {
     struct timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -135,7 +132,7 @@ struct frame_clock {
 
 // Receives exactly `len` bytes of the current frame. false (after logging
 // why) when the peer closed, the receive failed or the frame's time ran out.
-static bool recv_exact(int fd, uint8_t *buf, size_t len, frame_clock *clock)
+bool recv_exact(int fd, uint8_t *buf, size_t len, frame_clock *clock)
 {
     size_t got = 0;
     while (got < len) {
@@ -172,7 +169,7 @@ static bool recv_exact(int fd, uint8_t *buf, size_t len, frame_clock *clock)
 // Reads the payload of a request into the buffer after its header. A payload
 // too long for the buffer is read and dropped in buffer-sized pieces, so the
 // next request is found at the right place.
-static bool recv_payload(int fd, uint8_t *request, frame_clock *clock)
+bool recv_payload(int fd, uint8_t *request, frame_clock *clock)
 {
     const uint16_t len = get_u16(request + 2);
     uint8_t *payload = request + SOCKET_SRV_HDR_LEN;
@@ -188,7 +185,7 @@ static bool recv_payload(int fd, uint8_t *request, frame_clock *clock)
 }
 
 // One whole request frame: header, then payload, under one frame clock.
-static bool recv_request(int fd, uint8_t *request)
+bool recv_request(int fd, uint8_t *request)
 {
     frame_clock clock;
     return recv_exact(fd, request, SOCKET_SRV_HDR_LEN, &clock) && recv_payload(fd, request, &clock);
@@ -196,32 +193,28 @@ static bool recv_request(int fd, uint8_t *request)
 
 // Sends the whole response. MSG_NOSIGNAL: a client gone before its answer
 // must not end the daemon with SIGPIPE.
-static bool send_response(int fd, const uint8_t *response)
+bool send_response(int fd, const uint8_t *response)
 {
     const size_t len = SOCKET_SRV_HDR_LEN + get_u16(response + 2);
-    size_t sent = 0;
-    while (sent < len) {
-        const ssize_t n = send(fd, response + sent, len - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            vexd_printf("socket_srv_thread: failed to send back response, errno %d\n", errno);
-            return false;
-        }
-        sent += static_cast<size_t>(n);
+    if (full_send(fd, response, len) < 0) {
+        vexd_printf("socket_srv_thread: failed to send back response, errno %d\n", errno);
+        return false;
     }
     return true;
 }
+
+}  // namespace
 
 void *socket_srv_thread(void *arg)
 {
     const auto *path = static_cast<const char *>(arg);
     pthread_setname_np(pthread_self(), strcmp(path, VEXD_TRC_SOCKET) == 0 ? "vexd.sock.trc" : "vexd.sock.ctrl");
-    auto *request = static_cast<uint8_t *>(malloc(SOCKET_SRV_BUF_LEN));
-    auto *response = static_cast<uint8_t *>(malloc(SOCKET_SRV_BUF_LEN));
+    const unique_malloc<uint8_t> request_buf(static_cast<uint8_t *>(malloc(SOCKET_SRV_BUF_LEN)));
+    const unique_malloc<uint8_t> response_buf(static_cast<uint8_t *>(malloc(SOCKET_SRV_BUF_LEN)));
+    uint8_t *const request = request_buf.get();
+    uint8_t *const response = response_buf.get();
     if (request == nullptr || response == nullptr) {
         vexd_printf("socket_srv_thread: no memory");
-        free(request);
-        free(response);
         return nullptr;
     }
 
@@ -237,8 +230,6 @@ void *socket_srv_thread(void *arg)
         if (conn < 0) {
             if (errno == EINTR) continue;
             vexd_printf("socket, accept of connection failed, errno %d\n", errno);
-            free(request);
-            free(response);
             if (listen_fd >= 0) close(listen_fd);
             vexd_printf("socket_srv_thread: exiting thread, but how?");
             return nullptr;

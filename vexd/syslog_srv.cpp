@@ -14,6 +14,7 @@
 #include <new>
 
 #include "fssync_srv.h"
+#include "unique_fd.h"
 #include "vexd.h"
 
 namespace {
@@ -36,7 +37,8 @@ void *syslog_srv_thread(void *)
         return nullptr;
     }
 
-    int kmsg_fd = open(syslog_srv_dev_path, O_RDONLY);
+    const unique_fd kmsg(open(syslog_srv_dev_path, O_RDONLY));
+    const int kmsg_fd = kmsg.get();
     if (kmsg_fd < 0) {
         vexd_printf("Failed to open %s\n", syslog_srv_dev_path);
         return nullptr;
@@ -46,7 +48,6 @@ void *syslog_srv_thread(void *)
     int txt_fd = open(path_txt, O_RDWR | O_CREAT | O_APPEND, 0777);
     if (txt_fd < 0) {
         vexd_printf("Failed to open %s\n", path_txt);
-        close(kmsg_fd);
         return nullptr;
     }
 
@@ -73,7 +74,6 @@ void *syslog_srv_thread(void *)
         txt_size = 0;
         if (txt_fd < 0) {
             vexd_printf("Failed to open %s", path_txt);
-            close(kmsg_fd);
             return nullptr;
         }
     }

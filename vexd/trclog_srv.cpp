@@ -17,6 +17,8 @@
 
 #include "file_compress.h"
 #include "fssync_srv.h"
+#include "full_io.h"
+#include "unique_fd.h"
 #include "tmr.h"
 #include "vexd.h"
 
@@ -191,27 +193,24 @@ int32_t trclog_move_file(const char *src, const char *dst)
             return -1;
         }
     }
-    int in = open(src, O_RDWR);
-    if (in < 0) {
+    unique_fd in(open(src, O_RDWR));
+    if (!in.ok()) {
         vexd_printf("move_file: open %s, errno=%d\n", src, errno);
         return -1;
     }
-    int out = open(dst, O_RDWR | O_CREAT | O_APPEND, 0777);
-    if (out < 0) {
+    unique_fd out(open(dst, O_RDWR | O_CREAT | O_APPEND, 0777));
+    if (!out.ok()) {
         vexd_printf("move_file: open %s, errno=%d\n", dst, errno);
-        close(in);
         return -1;
     }
 
     struct stat st{};
-    off_t dst_size = fstat(out, &st) == 0 ? st.st_size : -1;
+    off_t dst_size = fstat(out.get(), &st) == 0 ? st.st_size : -1;
     // A kill during the copy must not leave half of it behind (or, after the
     // copy, the source and its copy both): the record lets the next start
     // take the copy back while the source is still there.
     if (dst_size < 0 || file_copy_begin(src, dst, static_cast<int64_t>(dst_size)) != 0) {
         vexd_printf("move_file: cannot record the move to %s, errno=%d; %s kept\n", dst, errno, src);
-        close(in);
-        close(out);
         return -1;
     }
     int64_t moved = 0;
@@ -219,40 +218,35 @@ int32_t trclog_move_file(const char *src, const char *dst)
     // Copy to the end of the source, so that text appended since it was
     // looked at is not lost when the source is removed.
     for (;;) {
-        ssize_t n = read(in, cpy_buf, CPY_BUF_LEN);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = retry_read(in.get(), cpy_buf, CPY_BUF_LEN);
         if (n <= 0) {
             if (n < 0) err = errno;
             break;
         }
-        for (ssize_t done = 0; done < n && err == 0;) {
-            ssize_t w = vexd_log_write(out, cpy_buf + done, static_cast<size_t>(n - done));
-            if (w > 0) {
-                done += w;
-            } else if (!(w < 0 && errno == EINTR)) {
-                err = w < 0 ? errno : EIO;
-            }
+        // The daemon's own write, so a full disk is noted as it is for logs.
+        if (full_write_with(vexd_log_write, out.get(), cpy_buf, static_cast<size_t>(n)) < 0) {
+            err = errno;
+            break;
         }
-        if (err != 0) break;
         moved += n;
     }
 
     if (err != 0) {
         // Keep the source whole and take back the part that got through, so
         // a later move does not repeat it.
-        if (dst_size >= 0 && ftruncate(out, dst_size) != 0)
+        if (dst_size >= 0 && ftruncate(out.get(), dst_size) != 0)
             vexd_printf("move_file: could not cut %s back, errno=%d\n", dst, errno);
-        close(in);
-        close(out);
+        in.reset();
+        out.reset();
         file_rotation_done(src, dst);
         vexd_printf("move_file: %s to %s failed after %lld bytes, errno=%d; %s kept\n", src, dst,
                     static_cast<long long>(moved), err, src);
         return -1;
     }
     vexd_printf("Moved %s to %s (%d bytes)..\n", src, dst, static_cast<int>(moved));
-    close(in);
-    fsync(out);  // the copy is on disk before its source goes
-    close(out);
+    in.reset();
+    fsync(out.get());  // the copy is on disk before its source goes
+    out.reset();
     int rc = remove(src);
     file_rotation_done(src, dst);
     return rc;

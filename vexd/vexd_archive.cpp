@@ -1,4 +1,5 @@
 // Log directory archive: packs the whole log directory into one ZIP file.
+#include "unique_fd.h"
 #include "vexd.h"
 #include "zip_writer.h"
 
@@ -12,18 +13,20 @@
 #include <cstring>
 #include <mutex>
 
-static const char *const default_archive_name = "logs.zip";
+namespace {
+
+const char *const default_archive_name = "logs.zip";
 constexpr size_t ARCHIVE_PATH_LEN = 256;
 
 // One archive at a time: the two control sockets may ask at once.
-static std::mutex archive_mutex;
+std::mutex archive_mutex;
 // The archive being written, never added to itself (guarded by archive_mutex).
-static dev_t archive_dev;
-static ino_t archive_ino;
+dev_t archive_dev;
+ino_t archive_ino;
 
 // Leaves out every ZIP file, not only logs.zip: an archive that a client put
 // inside the log directory would otherwise be packed into every later one.
-static int logdir_all_filter(const struct dirent *entry)
+int logdir_all_filter(const struct dirent *entry)
 {
     static const char *const skip[] = {".", "..", "lost+found"};
     for (const char *name : skip) {
@@ -33,7 +36,7 @@ static int logdir_all_filter(const struct dirent *entry)
     return len >= 4 && strcmp(entry->d_name + len - 4, ".zip") == 0 ? 0 : 1;
 }
 
-static bool is_own_archive(const struct stat &st)
+bool is_own_archive(const struct stat &st)
 {
     return st.st_dev == archive_dev && st.st_ino == archive_ino;
 }
@@ -43,7 +46,7 @@ static bool is_own_archive(const struct stat &st)
 // false for the log directory itself, which may be reached through a link;
 // links to directories further down are not followed, so the walk ends.
 // 1 on success, else the failing result (0 from the ZIP writer, negative otherwise).
-static int archive_item(mz_zip_archive *zip, const char *path, bool below)
+int archive_item(mz_zip_archive *zip, const char *path, bool below)
 {
     struct stat st {};
     bool known = stat(path, &st) == 0;
@@ -80,14 +83,15 @@ static int archive_item(mz_zip_archive *zip, const char *path, bool below)
         return rc;
     }
 
-    struct dirent **list = nullptr;
-    int count = scandir(path, &list, logdir_all_filter, alphasort);
+    unique_dirents entries;
+    const int count = scandir(path, &entries.names, logdir_all_filter, alphasort);
     if (count < 0) {
         vexd_printf("%s: scandir returned %d, errno %d\n", "archive_item", count, errno);
         return count;
     }
-    int i = count - 1;
-    for (; i >= 0; i--) {
+    entries.count = count;
+    struct dirent **list = entries.names;
+    for (int i = count - 1; i >= 0; i--) {
         char child[ARCHIVE_PATH_LEN];
         if (snprintf(child, sizeof child, "%s/%s", path, list[i]->d_name) >= (int)sizeof child) {
             vexd_printf("%s: path too long: %s/%s\n", "archive_item", path, list[i]->d_name);
@@ -99,20 +103,21 @@ static int archive_item(mz_zip_archive *zip, const char *path, bool below)
             vexd_printf("%s: archive_item failed for %s\n", "archive_item", child);
             break;
         }
-        free(list[i]);
+        free(list[i]);  // freed as the walk goes: a deep tree holds few lists at once
+        list[i] = nullptr;
     }
-    for (; i >= 0; i--) free(list[i]);
-    free(list);
     return rc;
 }
 
 // A client's archive path must be absolute and name a ".zip" file, so that
 // a stray request can never remove a log file or anything else.
-static bool archive_path_ok(const char *path)
+bool archive_path_ok(const char *path)
 {
     const size_t len = strlen(path);
     return path[0] == '/' && len >= 4 && strcmp(path + len - 4, ".zip") == 0;
 }
+
+}  // namespace
 
 int vexd_archive_all(char *response, const char *path)
 {

@@ -1,12 +1,12 @@
 // Daemon log: timestamped lines of every thread in vexd_vexdlog.txt/.gz.
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "fssync_srv.h"
 #include "tmr.h"
@@ -22,7 +22,7 @@ constexpr uint32_t VEXDLOG_GZ_LIMIT = 131072;
 constexpr size_t LINE_LEN = 2048;
 
 // Everything below is guarded by printmutex, which is held for a whole call.
-pthread_mutex_t printmutex = PTHREAD_MUTEX_INITIALIZER;
+std::mutex printmutex;
 int initdone;
 char vexdlog_txt[256];
 char vexdlog_gz[256];
@@ -85,11 +85,8 @@ void vexdlog_rotate(void)
 
 void vexd_printf(const char *format, ...)
 {
-    pthread_mutex_lock(&printmutex);
-    if (initdone == 0 && vexdlog_setup() != 0) {
-        pthread_mutex_unlock(&printmutex);
-        return;
-    }
+    std::lock_guard<std::mutex> lock(printmutex);
+    if (initdone == 0 && vexdlog_setup() != 0) return;
 
     int64_t now = tmr_get64();
     size_t pos = 0;
@@ -110,7 +107,6 @@ void vexd_printf(const char *format, ...)
         fssync_srv_need_sync(vexdlog_fd);
     else
         vexdlog_rotate();
-    pthread_mutex_unlock(&printmutex);
 }
 
 void (assert)(const char *expression, const char *file, int line)

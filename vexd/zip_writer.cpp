@@ -6,6 +6,9 @@
 #include <unistd.h>
 #include <zip.h>
 
+#include "full_io.h"
+#include "unique_fd.h"
+
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -95,13 +98,10 @@ mz_bool mz_zip_writer_add_file(mz_zip_archive *zip, const char *name, const char
     if (zf == nullptr || name == nullptr || *name == '\0' || src == nullptr) return 0;
     if (comment == nullptr && comment_size != 0) return 0;
 
-    const int fd = open(src, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
+    unique_fd fd(open(src, O_RDONLY | O_CLOEXEC));
+    if (!fd.ok()) return 0;
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return 0;
-    }
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     zip_fileinfo info {};
     set_time(&info, st.st_mtime);
     info.external_fa = (uLong)(st.st_mode & 0xFFFF) << 16;
@@ -109,15 +109,12 @@ mz_bool mz_zip_writer_add_file(mz_zip_archive *zip, const char *name, const char
     const std::string text(comment_size ? static_cast<const char *>(comment) : "", comment_size);
     const int lvl = clamp_level(level);
     if (!open_entry(zf, name, &info, comment_size ? text.c_str() : nullptr, lvl, lvl == 0,
-                    static_cast<uint64_t>(st.st_size) >= 0xFFFFFFFFu)) {
-        close(fd);
+                    static_cast<uint64_t>(st.st_size) >= 0xFFFFFFFFu))
         return 0;
-    }
     std::array<uint8_t, CHUNK> chunk;
     bool ok = true;
     for (;;) {
-        const ssize_t n = read(fd, chunk.data(), chunk.size());
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = retry_read(fd.get(), chunk.data(), chunk.size());
         if (n <= 0) {
             ok = n == 0;
             break;
@@ -127,7 +124,7 @@ mz_bool mz_zip_writer_add_file(mz_zip_archive *zip, const char *name, const char
             break;
         }
     }
-    close(fd);
+    fd.reset();
     return (zipCloseFileInZip(zf) == ZIP_OK && ok) ? 1 : 0;
 }
 

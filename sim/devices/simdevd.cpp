@@ -26,6 +26,7 @@
 #define FUSE_USE_VERSION 314
 #include <fuse_lowlevel.h>
 
+#include "full_io.h"
 #include "simdevd_model.h"
 
 #include <cerrno>
@@ -119,18 +120,8 @@ off_t record(const char *name, const void *data, size_t len)
             close(fd);
         return -1;
     }
-    const auto *p = static_cast<const uint8_t *>(data);
-    while (len > 0) {
-        ssize_t n = write(fd, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            fprintf(stderr, "simdevd: %s: %s\n", path.c_str(), strerror(errno));
-            break;
-        }
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
+    if (full_write(fd, data, len) < 0)
+        fprintf(stderr, "simdevd: %s: %s\n", path.c_str(), strerror(errno));
     close(fd);
     return st.st_size;
 }

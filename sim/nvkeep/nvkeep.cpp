@@ -5,6 +5,9 @@
 // number without touching the unit.
 #include "nvkeep.h"
 
+#include "full_io.h"
+#include "unique_fd.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,16 +22,6 @@ namespace {
 
 constexpr const char *NVKEEP_DEFAULT_DIR = "/nvkeep";
 constexpr size_t NVKEEP_PATH_MAX = 256;
-
-// Closes a descriptor when it goes out of scope.
-struct fd_guard {
-    int fd;
-    explicit fd_guard(int f) : fd(f) {}
-    ~fd_guard() { if (fd >= 0) close(fd); }
-    fd_guard(const fd_guard &) = delete;
-    fd_guard &operator=(const fd_guard &) = delete;
-    int release() { int f = fd; fd = -1; return f; }
-};
 
 const char *nvkeep_dir(void)
 {
@@ -55,10 +48,10 @@ int nvkeep_injected(const char *name)
 {
     char path[NVKEEP_PATH_MAX];
     if (!nvkeep_path(path, name)) return 0;
-    fd_guard fd(open(path, O_RDONLY | O_CLOEXEC));
-    if (fd.fd < 0) return 0;
+    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return 0;
     char text[32] = {};
-    ssize_t n = read(fd.fd, text, sizeof(text) - 1);
+    ssize_t n = read(fd.get(), text, sizeof(text) - 1);
     if (n <= 0) return 0;
     errno = 0;
     char *end = nullptr;
@@ -69,23 +62,14 @@ int nvkeep_injected(const char *name)
 
 bool nvkeep_write_all(int fd, const unsigned char *data, size_t length)
 {
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
+    return full_write(fd, data, length) >= 0;
 }
 
 // Makes a finished rename durable.
 void nvkeep_sync_dir(void)
 {
-    fd_guard fd(open(nvkeep_dir(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.fd >= 0) fsync(fd.fd);
+    unique_fd fd(open(nvkeep_dir(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() >= 0) fsync(fd.get());
 }
 
 }  // namespace
@@ -116,11 +100,11 @@ extern "C" int nvkeep_write_unit(uint32_t unit, const void *data, uint32_t lengt
 
     // New content goes to a private file first; only a complete, synced file
     // is renamed over the unit.
-    fd_guard fd(mkostemp(tmp, O_CLOEXEC));
-    if (fd.fd < 0) return NVKEEP_ERR_IO;
-    bool ok = fchmod(fd.fd, 0644) == 0 &&
-              nvkeep_write_all(fd.fd, static_cast<const unsigned char *>(data), length) &&
-              fsync(fd.fd) == 0;
+    unique_fd fd(mkostemp(tmp, O_CLOEXEC));
+    if (fd.get() < 0) return NVKEEP_ERR_IO;
+    bool ok = fchmod(fd.get(), 0644) == 0 &&
+              nvkeep_write_all(fd.get(), static_cast<const unsigned char *>(data), length) &&
+              fsync(fd.get()) == 0;
     ok = (close(fd.release()) == 0) && ok;
     if (!ok || rename(tmp, path) != 0) {
         unlink(tmp);

@@ -2,11 +2,13 @@
 log, polling, and a client of the control sockets."""
 import os
 import socket
-import struct
 import time
 
+import socket_proto
+
 LOG_DIR = '/qordebug'
-CMD_PING, CMD_TRC_WRITE, CMD_TRC_ENABLE, CMD_TRC_DISABLE = 0, 6, 7, 8
+CMD_PING, CMD_TRC_WRITE, CMD_TRC_ENABLE, CMD_TRC_DISABLE = (socket_proto.PING, socket_proto.TRC_WRITE,
+                                                        socket_proto.TRC_ENABLE, socket_proto.TRC_DISABLE)
 
 
 def marker(count):
@@ -99,8 +101,8 @@ class Client:
 
     def call(self, code, payload=b''):
         """Sends one request; the response's status and payload."""
-        self.sock.sendall(struct.pack('<hH', code, len(payload)) + payload)
-        status, length = struct.unpack('<hH', self._recv(4))
+        self.sock.sendall(socket_proto.frame(code, payload))
+        status, length = socket_proto.header(self._recv(socket_proto.HEADER_LEN))
         return status, self._recv(length)
 
     def status(self, code, payload=b''):

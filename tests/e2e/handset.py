@@ -364,6 +364,16 @@ class Handset:
             f.write(line.rstrip('\n') + '\n')
 
 
+def started(name, cleanup=None, **opts):
+    """A new handset, started. With `cleanup` (a test's addCleanup) it is
+    stopped when that test ends; otherwise the caller stops it."""
+    h = Handset(name, **opts)
+    if cleanup is not None:
+        cleanup(h.stop)
+    h.start()
+    return h
+
+
 @atexit.register
 def _stop_all():
     for h in list(_live):

@@ -7,6 +7,7 @@ import time
 import unittest
 
 import handset
+import socket_proto
 
 DIAG_ON, DIAG_OFF, SET_MASK, RM_LOGS = 2, 3, 4, 5
 OK, FAILED = 0, -1
@@ -30,14 +31,14 @@ def command(h, code, text=None, timeout=30):
                 if time.monotonic() > deadline:
                     raise
                 time.sleep(0.1)
-        s.sendall(struct.pack('<hH', code, len(payload)) + payload)
+        s.sendall(socket_proto.frame(code, payload))
         head = b''
         while len(head) < 4:
             chunk = s.recv(4 - len(head))
             if not chunk:
                 raise EOFError('connection closed before the response')
             head += chunk
-        return struct.unpack('<hH', head)[0]
+        return socket_proto.header(head)[0]
     finally:
         s.close()
 

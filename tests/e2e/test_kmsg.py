@@ -33,8 +33,7 @@ class KmsgTest(unittest.TestCase):
         handset.require()
 
     def test_no_byte_lost_over_rotations_and_restart(self):
-        h = handset.Handset('coll_kmsg')
-        h.start()
+        h = handset.started('coll_kmsg')
         try:
             self.assertTrue(wait_log(h, '/proc/kmsg got fd='), daemon_log(h))
             self.assertTrue(wait_log(h, TXT + ' got fd='), daemon_log(h))
@@ -73,8 +72,7 @@ class KmsgTest(unittest.TestCase):
             h.stop()
 
         # The next start continues the text file, beginning its run with the marker.
-        h = handset.Handset('coll_kmsg', fresh=False)
-        h.start()
+        h = handset.started('coll_kmsg', fresh=False)
         try:
             self.assertTrue(wait_log(h, TXT + ' got fd=', count=2), daemon_log(h))
             h.feed_kmsg(b'<6>second run\n')
@@ -87,8 +85,7 @@ class KmsgTest(unittest.TestCase):
     def test_ring_sources_reach_both_collectors(self):
         # With --rings, /proc/kmsg and /dev/log/main are the device server's
         # overwriting rings; the daemon reads them with its usual calls.
-        h = handset.Handset('coll_rings', rings=True)
-        h.start()
+        h = handset.started('coll_rings', rings=True)
         try:
             self.assertTrue(wait_log(h, '/proc/kmsg got fd='), daemon_log(h))
             self.assertTrue(wait_log(h, LOG_DIR + '/vexd_logcat.txt got fd='), daemon_log(h))

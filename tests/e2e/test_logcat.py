@@ -31,8 +31,7 @@ class LogcatTest(unittest.TestCase):
         handset.require()
 
     def test_lines_drops_and_rotation(self):
-        h = handset.Handset('coll_logcat')
-        h.start()
+        h = handset.started('coll_logcat')
         try:
             self.assertTrue(wait_log(h, TXT + ' got fd='), daemon_log(h))
             self.assertEqual(marker(1), h.read_file(TXT))

@@ -1,23 +1,16 @@
 """Control sockets in the simulated handset, driven byte by byte from the host."""
 import os
 import socket
-import struct
 import time
 import unittest
 
 import handset
+from socket_proto import (PING, ARCHIVE, DIAG_ON, DIAG_OFF, SET_MASK, RM_LOGS, TRC_WRITE, TRC_ENABLE,
+                          TRC_DISABLE, frame, header)
 
-PING, ARCHIVE, DIAG_ON, DIAG_OFF, SET_MASK, RM_LOGS, TRC_WRITE, TRC_ENABLE, TRC_DISABLE = range(9)
 OK = b'\x00\x00\x00\x00'
 FAILED = b'\xff\xff\x00\x00'
 UNKNOWN = b'\xfe\xff\x00\x00'
-
-
-def frame(code, payload=b'', length=None):
-    """A request frame; `length` may disagree with the payload on purpose."""
-    if length is None:
-        length = len(payload)
-    return struct.pack('<HH', code & 0xFFFF, length) + payload
 
 
 class Client:
@@ -51,7 +44,7 @@ class Client:
     def response(self):
         """The next response frame as raw bytes."""
         head = self.recv(4)
-        return head + self.recv(struct.unpack('<hH', head)[1])
+        return head + self.recv(header(head)[1])
 
     def request(self, code, payload=b''):
         self.send(frame(code, payload))
@@ -81,8 +74,7 @@ class Client:
 def start_handset(name, **kwargs):
     """A running handset whose control socket answers a ping."""
     handset.require()
-    h = handset.Handset(name, **kwargs)
-    h.start()
+    h = handset.started(name, **kwargs)
     try:
         with Client(os.path.join(h.system_dir, 'vexd_ctrl_socket')) as c:
             if c.request(PING) != OK:

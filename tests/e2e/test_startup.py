@@ -22,10 +22,7 @@ class Startup(unittest.TestCase):
         handset.require()
 
     def boot(self, name, **opts):
-        h = handset.Handset(name, **opts)
-        self.addCleanup(h.stop)
-        h.start()
-        return h
+        return handset.started(name, self.addCleanup, **opts)
 
     def test_runs_until_the_disk_fills_then_quits_with_status_1(self):
         # Without the userdata partition the logs go through the fallback link

@@ -44,9 +44,7 @@ class Storage(unittest.TestCase):
         handset.require()
 
     def boot(self, name, **opts):
-        h = handset.Handset(name, **opts)
-        self.addCleanup(h.stop)
-        h.start()
+        h = handset.started(name, self.addCleanup, **opts)
         self.assertTrue(h.wait_kmsg(COMPLETE, timeout=60), h.kmsg())
         return h
 

@@ -61,8 +61,7 @@ class TrclogTest(unittest.TestCase):
 
         # A new start writes its marker into the watched file, once; the
         # text left in the log directory is archived once at the next enable.
-        h = handset.Handset('coll_trclog', fresh=False)
-        h.start()
+        h = handset.started('coll_trclog', fresh=False)
         try:
             self.assertTrue(wait_for(lambda: os.path.exists(watched) and read_host(watched) == marker(2)))
             self.assertTrue(wait_log(h, needs_sync(len(marker(2)))), daemon_log(h))

@@ -15,17 +15,12 @@
 #include <sstream>
 #include <string>
 
+#include "file_util.h"
 #include "vexd.h"
 
 namespace assert_death {
 
-inline std::string read_file(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using test_files::read_file;
 
 // One log folder per test program. Kept in the environment so that a death
 // test child started afresh ("threadsafe" style) writes where its parent reads.

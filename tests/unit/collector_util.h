@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "file_util.h"
 #include "vexd.h"
 
 namespace collector_test {
@@ -56,19 +57,8 @@ inline long size_of(const std::string &p)
     return stat(p.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
 }
 
-inline std::string read_file(const std::string &p)
-{
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-inline void write_file(const std::string &p, const std::string &data)
-{
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << data;
-}
+using test_files::read_file;
+using test_files::write_file;
 
 // Every member of a gzip file, decompressed; empty when the file is missing.
 inline std::string gunzip(const std::string &p)

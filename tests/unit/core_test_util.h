@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "fake_system.h"
+#include "file_util.h"
 
 struct TempDir {
     std::string path;
@@ -41,19 +42,8 @@ struct TempDir {
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
 
-inline std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-inline void write_file(const std::string &path, const std::string &data)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
-}
+using test_files::read_file;
+using test_files::write_file;
 
 inline bool file_exists(const std::string &path)
 {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "file_compress.h"
+#include "file_util.h"
 #include "vexd.h"
 
 namespace fs = std::filesystem;
@@ -76,17 +77,9 @@ bool wait_for(const std::function<bool()> &cond, int ms = 5000)
     return cond();
 }
 
-void write_file(const std::string &path, const Bytes &data)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-Bytes read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
+// This suite's files hold bytes.
+void write_file(const std::string &path, const Bytes &data) { test_files::write_file(path, data); }
+Bytes read_file(const std::string &path) { return test_files::read_bytes(path); }
 
 Bytes with_header(const Bytes &packet)
 {
