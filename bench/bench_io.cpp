@@ -99,7 +99,9 @@ void wait_drained(int fd)
         int queued = 0;
         if (ioctl(fd, FIONREAD, &queued) != 0) die("FIONREAD", nullptr);
         if (queued == 0) return;
-        struct timespec ts {0, 50000};
+        struct timespec ts {
+            0, 50000
+        };
         nanosleep(&ts, nullptr);
     }
 }
@@ -185,7 +187,8 @@ int copy_stream(char **argv)
 void print_timed(double start, double cpu_start, long long count, const char *what)
 {
     const double end = now();
-    printf("seconds=%.6f\ncpu=%.6f\n%s=%lld\nend=%.6f\n", end - start, cpu_now() - cpu_start, what, count, end);
+    printf("seconds=%.6f\ncpu=%.6f\n%s=%lld\nend=%.6f\n", end - start, cpu_now() - cpu_start, what, count,
+           end);
 }
 
 // The kernel log collector's work: reads of up to 4096 bytes, each written
@@ -270,8 +273,7 @@ void sleep_until(double t)
     struct timespec ts {};
     ts.tv_sec = static_cast<time_t>(t);
     ts.tv_nsec = static_cast<long>((t - static_cast<double>(ts.tv_sec)) * 1e9);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
 }
 
 // A steady feed: every millisecond, what has fallen due since the start. A
@@ -574,7 +576,9 @@ int wait_size(char **argv)
             printf("end=%.6f\nsize=%lld\n", now(), static_cast<long long>(st.st_size));
             return 1;
         }
-        struct timespec ts {0, 1000000};
+        struct timespec ts {
+            0, 1000000
+        };
         nanosleep(&ts, nullptr);
     }
     printf("end=%.6f\nsize=%lld\n", now(), static_cast<long long>(st.st_size));
@@ -588,12 +592,18 @@ struct subcommand {
 };
 
 constexpr subcommand subcommands[] = {
-    {"gen-kmsg", 3, gen_kmsg},         {"feed-stream", 2, feed_stream},
-    {"copy-stream", 3, copy_stream},   {"feed-packets", 4, feed_packets},
-    {"copy-packets", 3, copy_packets}, {"copy-diag", 3, copy_diag},
-    {"echo-server", 1, echo_server},   {"ping", 2, ping},
-    {"wait-size", 3, wait_size},       {"collect-stream", 3, collect_stream},
-    {"collect-packets", 3, collect_packets}, {"feed-ring-stream", 4, feed_ring_stream},
+    {"gen-kmsg", 3, gen_kmsg},
+    {"feed-stream", 2, feed_stream},
+    {"copy-stream", 3, copy_stream},
+    {"feed-packets", 4, feed_packets},
+    {"copy-packets", 3, copy_packets},
+    {"copy-diag", 3, copy_diag},
+    {"echo-server", 1, echo_server},
+    {"ping", 2, ping},
+    {"wait-size", 3, wait_size},
+    {"collect-stream", 3, collect_stream},
+    {"collect-packets", 3, collect_packets},
+    {"feed-ring-stream", 4, feed_ring_stream},
     {"feed-ring-entries", 5, feed_ring_entries},
 };
 

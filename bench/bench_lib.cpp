@@ -104,8 +104,7 @@ double run_timed(const std::vector<std::string> &args, const char *dir, const ch
         _exit(127);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     const double end = now();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
     return end - start;
@@ -212,7 +211,8 @@ int bench_printf(char **argv)
             t_plain.push_back(on_threads(threads, lines, [&](int, long long first, long long n) {
                 for (long long i = first; i < first + n; i++) {
                     const std::string &l = full[i & 255];
-                    if (write(fd, l.data(), l.size()) != static_cast<ssize_t>(l.size())) die("write", base_path);
+                    if (write(fd, l.data(), l.size()) != static_cast<ssize_t>(l.size()))
+                        die("write", base_path);
                 }
             }));
             close(fd);
@@ -342,8 +342,10 @@ int bench_archive(char **argv)
                 if (n == "." || n == "..") continue;
                 struct stat st {};
                 if (stat((d + "/" + n).c_str(), &st) != 0) continue;
-                if (S_ISDIR(st.st_mode)) stack.push_back(d + "/" + n);
-                else dir_bytes += st.st_size;
+                if (S_ISDIR(st.st_mode))
+                    stack.push_back(d + "/" + n);
+                else
+                    dir_bytes += st.st_size;
             }
         }
     }

@@ -36,23 +36,57 @@ std::string_view pick(rng &r, const std::array<std::string_view, N> &a)
     return a[r.below(N)];
 }
 
-constexpr std::array<std::string_view, 24> kernel_sources = {
-    "wlan", "msm_vidc", "healthd", "binder", "lowmemorykiller", "mdss_fb", "ipa", "qpnp_vadc",
-    "msm_thermal", "usb", "sdhci", "EXT4-fs (mmcblk0p26)", "audit", "init", "dwc3", "smd_pkt",
-    "smbcharger", "synaptics_dsx", "cpufreq", "PM", "subsys-restart", "pil-q6v5-mss",
-    "diag", "msm_rmnet"};
+constexpr std::array<std::string_view, 24> kernel_sources = {"wlan",
+                                                             "msm_vidc",
+                                                             "healthd",
+                                                             "binder",
+                                                             "lowmemorykiller",
+                                                             "mdss_fb",
+                                                             "ipa",
+                                                             "qpnp_vadc",
+                                                             "msm_thermal",
+                                                             "usb",
+                                                             "sdhci",
+                                                             "EXT4-fs (mmcblk0p26)",
+                                                             "audit",
+                                                             "init",
+                                                             "dwc3",
+                                                             "smd_pkt",
+                                                             "smbcharger",
+                                                             "synaptics_dsx",
+                                                             "cpufreq",
+                                                             "PM",
+                                                             "subsys-restart",
+                                                             "pil-q6v5-mss",
+                                                             "diag",
+                                                             "msm_rmnet"};
 
 constexpr std::array<std::string_view, 32> words = {
-    "failed", "request", "state", "resume", "suspend", "enable", "disable", "timeout",
-    "buffer", "queue", "irq", "clock", "voltage", "session", "channel", "client",
-    "register", "release", "open", "close", "probe", "done", "retry", "ready",
-    "power", "mode", "event", "handle", "config", "update", "link", "reset"};
+    "failed",   "request", "state", "resume", "suspend", "enable",  "disable", "timeout",
+    "buffer",   "queue",   "irq",   "clock",  "voltage", "session", "channel", "client",
+    "register", "release", "open",  "close",  "probe",   "done",    "retry",   "ready",
+    "power",    "mode",    "event", "handle", "config",  "update",  "link",    "reset"};
 
-constexpr std::array<std::string_view, 20> tags = {
-    "ActivityManager", "WifiStateMachine", "PowerManagerService", "time_daemon", "RILJ",
-    "GsmSST", "chatty", "AudioFlinger", "SurfaceFlinger", "BatteryService", "wpa_supplicant",
-    "Netd", "ConnectivityService", "InputReader", "dex2oat", "PackageManager", "sensors",
-    "LocSvc_ApiV02", "Zygote", "vold"};
+constexpr std::array<std::string_view, 20> tags = {"ActivityManager",
+                                                   "WifiStateMachine",
+                                                   "PowerManagerService",
+                                                   "time_daemon",
+                                                   "RILJ",
+                                                   "GsmSST",
+                                                   "chatty",
+                                                   "AudioFlinger",
+                                                   "SurfaceFlinger",
+                                                   "BatteryService",
+                                                   "wpa_supplicant",
+                                                   "Netd",
+                                                   "ConnectivityService",
+                                                   "InputReader",
+                                                   "dex2oat",
+                                                   "PackageManager",
+                                                   "sensors",
+                                                   "LocSvc_ApiV02",
+                                                   "Zygote",
+                                                   "vold"};
 
 // A random word of lower-case letters, 3 to 9 long.
 inline void add_word(rng &r, std::string &s)
@@ -87,9 +121,7 @@ inline void add_text(rng &r, std::string &s, size_t len)
             snprintf(num, sizeof num, "%d", static_cast<int>(r.below(4096)) - 256);
             s += num;
             break;
-        default:
-            add_word(r, s);
-            break;
+        default: add_word(r, s); break;
         }
         s += r.below(8) == 0 ? ", " : " ";
     }
@@ -116,7 +148,10 @@ inline std::vector<shape> make_shapes(uint64_t seed, size_t count)
             switch (r.below(7)) {
             case 0: sh.text += '#'; break;
             case 1: sh.text += "0x%"; break;
-            case 2: add_word(r, sh.text); sh.text += "=#"; break;
+            case 2:
+                add_word(r, sh.text);
+                sh.text += "=#";
+                break;
             default: add_word(r, sh.text); break;
             }
         }
@@ -134,8 +169,8 @@ inline void fill_shape(rng &r, const std::string &text, std::string &s)
             snprintf(num, sizeof num, "%u", r.below(8) ? r.below(64) : r.below(100000));
             s += num;
         } else if (c == '%') {
-            snprintf(num, sizeof num, "%08x", r.below(8) ? 0xc0de0000u + r.below(64) * 16
-                                                         : static_cast<unsigned>(r.next()));
+            snprintf(num, sizeof num, "%08x",
+                     r.below(8) ? 0xc0de0000u + r.below(64) * 16 : static_cast<unsigned>(r.next()));
             s += num;
         } else {
             s += c;

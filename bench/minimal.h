@@ -33,7 +33,8 @@ inline void append_member(const std::string &txt, const std::string &gz)
     if (map == MAP_FAILED) fail("mmap", txt);
     gzFile g = gzopen(gz.c_str(), "ab9");
     if (g == nullptr) fail("gzopen", gz);
-    if (size > 0 && gzwrite(g, map, static_cast<unsigned>(size)) != static_cast<int>(size)) fail("gzwrite", gz);
+    if (size > 0 && gzwrite(g, map, static_cast<unsigned>(size)) != static_cast<int>(size))
+        fail("gzwrite", gz);
     if (gzclose(g) != Z_OK) fail("gzclose", gz);
     if (map != nullptr) munmap(map, size);
     close(in);

@@ -12,10 +12,10 @@
 #undef assert
 #endif
 
-[[noreturn]] void (assert)(const char *expression, const char *file, int line);
+[[noreturn]] void(assert)(const char *expression, const char *file, int line);
 
 // Checks a condition; a failure never returns.
-#define VEXD_CHECK(expr)                                   \
-    do {                                                   \
-        if (!(expr)) (assert)(#expr, __FILE__, __LINE__);  \
+#define VEXD_CHECK(expr)                                                                                     \
+    do {                                                                                                     \
+        if (!(expr)) (assert)(#expr, __FILE__, __LINE__);                                                    \
     } while (0)

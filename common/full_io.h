@@ -95,6 +95,5 @@ inline ssize_t full_send(int fd, const void *buf, size_t len, int flags = 0)
 // recv(2) until `len` bytes are in or the peer closed.
 inline ssize_t full_recv(int fd, void *buf, size_t len, int flags = 0)
 {
-    return full_read_with([flags](int f, void *b, size_t n) { return recv(f, b, n, flags); }, fd, buf,
-                          len);
+    return full_read_with([flags](int f, void *b, size_t n) { return recv(f, b, n, flags); }, fd, buf, len);
 }

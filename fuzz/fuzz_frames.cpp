@@ -11,8 +11,8 @@
 
 namespace {
 
-uint16_t g_len;           // length field of the request being run
-const uint8_t *g_payload; // where its payload lies
+uint16_t g_len;            // length field of the request being run
+const uint8_t *g_payload;  // where its payload lies
 
 void check_text(const char *text)
 {
@@ -29,10 +29,22 @@ int vexd_archive_all(char *response, const char *path)
     snprintf(response, SOCKET_SRV_MAX_PAYLOAD, "%s", path != nullptr ? path : "/qordebug/logs.zip");
     return 0;
 }
-int diaglog_on(const char *name) { check_text(name); return 0; }
+int diaglog_on(const char *name)
+{
+    check_text(name);
+    return 0;
+}
 int diaglog_off(void) { return 0; }
-int diaglog_setmaskfile(const char *path) { check_text(path); return -1; }
-int diaglog_rmlogfile(const char *filter) { check_text(filter); return 0; }
+int diaglog_setmaskfile(const char *path)
+{
+    check_text(path);
+    return -1;
+}
+int diaglog_rmlogfile(const char *filter)
+{
+    check_text(filter);
+    return 0;
+}
 int trclog_srv_write(const void *data, int len)
 {
     if (data != g_payload || len != g_len || len > SOCKET_SRV_MAX_PAYLOAD) abort();

@@ -22,10 +22,7 @@ WEAK void vexd_printf(const char *format, ...)
 
 // Nothing reaches a shell, in any target: not weak, so no other definition
 // can be picked by the linker.
-extern "C" int system(const char *command)
-{
-    return command == nullptr ? 0 : 0;
-}
+extern "C" int system(const char *command) { return command == nullptr ? 0 : 0; }
 
 WEAK const char *vexd_log_dir_path = "/nonexistent-fuzz-logdir";
 WEAK void fssync_srv_need_sync(int) {}

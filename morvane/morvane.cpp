@@ -24,9 +24,9 @@ constexpr const char *SPMI_DATA = "/sys/kernel/debug/spmi/spmi-0/data";
 constexpr const char *RFID_ADC_NODE = "/sys/devices/qpnp-vadc-f610ec00/rf_id";
 
 struct band_t {
-    int32_t lower;        // inclusive; negative marks the end of the table
-    int32_t upper;        // inclusive
-    const char *config;   // null: a known range without a configuration
+    int32_t lower;       // inclusive; negative marks the end of the table
+    int32_t upper;       // inclusive
+    const char *config;  // null: a known range without a configuration
 };
 
 // Key = GPIO * 100000 + ADC; searched in order, the first match wins.
@@ -148,7 +148,8 @@ int main(int, char **)
     uint32_t size = 0;
     int rc = nvkeep_get_unit_size(BANDCONFIG_UNIT, &size);
     if (rc != NVKEEP_OK && rc != NVKEEP_NO_DATA) {
-        morvane_log("echo \"morvane: Failed to get size with error 0x%X.\" > /dev/kmsg", static_cast<unsigned>(rc));
+        morvane_log("echo \"morvane: Failed to get size with error 0x%X.\" > /dev/kmsg",
+                    static_cast<unsigned>(rc));
         // The shell sees the low 8 bits; a code that would read as 0 must not
         // look like success.
         status = (rc & 0xFF) != 0 ? rc : 1;
@@ -173,7 +174,8 @@ int main(int, char **)
     morvane_log("echo \"morvane: %s matches.\" > /dev/kmsg", config);
     rc = nvkeep_write_unit(BANDCONFIG_UNIT, config, static_cast<uint32_t>(strlen(config) + 1));
     if (rc != NVKEEP_OK) {
-        morvane_log("echo \"morvane: Failed to write with error 0x%X.\" > /dev/kmsg", static_cast<unsigned>(rc));
+        morvane_log("echo \"morvane: Failed to write with error 0x%X.\" > /dev/kmsg",
+                    static_cast<unsigned>(rc));
         return status;
     }
     morvane_sh("echo \"morvane: Written successfully.\" > /dev/kmsg");

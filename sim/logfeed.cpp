@@ -74,20 +74,16 @@ bool parse_long(const char *s, long min, long max, long *out)
     char *end = nullptr;
     errno = 0;
     long v = strtol(s, &end, 0);
-    if (errno != 0 || end == s || *end != '\0' || v < min || v > max)
-        return false;
+    if (errno != 0 || end == s || *end != '\0' || v < min || v > max) return false;
     *out = v;
     return true;
 }
 
 int hex_digit(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
@@ -97,13 +93,11 @@ bool parse_hex(std::string_view s, Bytes *out)
     int high = -1;
     for (char c : s) {
         if (c == ' ' || c == ':') {
-            if (high >= 0)
-                return false;
+            if (high >= 0) return false;
             continue;
         }
         int d = hex_digit(c);
-        if (d < 0)
-            return false;
+        if (d < 0) return false;
         if (high < 0) {
             high = d;
         } else {
@@ -135,8 +129,7 @@ Bytes make_entry(const Options &o)
     payload.push_back(0);
     payload.insert(payload.end(), msg.begin(), msg.end());
     payload.push_back(0);
-    if (payload.size() > kMaxPayload)
-        payload.resize(kMaxPayload);
+    if (payload.size() > kMaxPayload) payload.resize(kMaxPayload);
 
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
@@ -166,10 +159,9 @@ int open_output(const char *path)
             fprintf(stderr, "logfeed: cannot open %s: %s\n", path, strerror(errno));
         return -1;
     }
-    struct stat sb{};
+    struct stat sb {};
     int flags = 0;
-    if (fstat(fd, &sb) == 0 && S_ISFIFO(sb.st_mode))
-        flags = O_DIRECT;
+    if (fstat(fd, &sb) == 0 && S_ISFIFO(sb.st_mode)) flags = O_DIRECT;
     if (fcntl(fd, F_SETFL, flags) != 0) {
         fprintf(stderr, "logfeed: cannot set packet mode on %s: %s\n", path, strerror(errno));
         close(fd);
@@ -194,8 +186,7 @@ bool write_entry(int fd, const Bytes &e)
 // Sleeps until entry number i (from 0) is due at the given rate.
 void pace(const timespec &start, long i, double rate)
 {
-    if (rate <= 0)
-        return;
+    if (rate <= 0) return;
     double at = static_cast<double>(i) / rate;
     timespec due = start;
     auto whole = static_cast<time_t>(at);
@@ -205,8 +196,7 @@ void pace(const timespec &start, long i, double rate)
         due.tv_sec += 1;
         due.tv_nsec -= 1000000000L;
     }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
-    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {}
 }
 
 enum { OPT_FIFO = 256, OPT_PRI, OPT_TAG, OPT_PID, OPT_TID, OPT_MSG, OPT_COUNT, OPT_RATE, OPT_RAW };
@@ -240,21 +230,11 @@ int parse_args(int argc, char **argv, Options *o, bool *done)
             usage(stdout);
             *done = true;
             return 0;
-        case ':':
-            fprintf(stderr, "logfeed: %s needs a value\n", argv[optind - 1]);
-            return 2;
-        case '?':
-            fprintf(stderr, "logfeed: unknown option %s\n", argv[optind - 1]);
-            return 2;
-        case OPT_FIFO:
-            o->fifo = v;
-            break;
-        case OPT_PRI:
-            ok = parse_long(v, 0, 255, &o->pri);
-            break;
-        case OPT_TAG:
-            o->tag = v;
-            break;
+        case ':': fprintf(stderr, "logfeed: %s needs a value\n", argv[optind - 1]); return 2;
+        case '?': fprintf(stderr, "logfeed: unknown option %s\n", argv[optind - 1]); return 2;
+        case OPT_FIFO: o->fifo = v; break;
+        case OPT_PRI: ok = parse_long(v, 0, 255, &o->pri); break;
+        case OPT_TAG: o->tag = v; break;
         case OPT_PID:
             ok = parse_long(v, INT32_MIN, INT32_MAX, &o->pid);
             o->have_pid = true;
@@ -263,12 +243,8 @@ int parse_args(int argc, char **argv, Options *o, bool *done)
             ok = parse_long(v, INT32_MIN, INT32_MAX, &o->tid);
             o->have_tid = true;
             break;
-        case OPT_MSG:
-            o->msg = v;
-            break;
-        case OPT_COUNT:
-            ok = parse_long(v, 0, INT32_MAX, &o->count);
-            break;
+        case OPT_MSG: o->msg = v; break;
+        case OPT_COUNT: ok = parse_long(v, 0, INT32_MAX, &o->count); break;
         case OPT_RATE: {
             char *end = nullptr;
             o->rate = strtod(v, &end);
@@ -278,12 +254,10 @@ int parse_args(int argc, char **argv, Options *o, bool *done)
         case OPT_RAW: {
             Bytes b;
             ok = parse_hex(v, &b) && !b.empty();
-            if (ok)
-                o->raw.push_back(std::move(b));
+            if (ok) o->raw.push_back(std::move(b));
             break;
         }
-        default:
-            return 2;
+        default: return 2;
         }
         if (!ok) {
             fprintf(stderr, "logfeed: bad value for --%s: '%s'\n", name, v);
@@ -300,8 +274,7 @@ int parse_args(int argc, char **argv, Options *o, bool *done)
     }
     bool entry = o->pri >= 0 || o->tag || o->have_pid || o->msg;
     if (!o->raw.empty()) {
-        if (entry)
-            fputs("logfeed: --raw goes without --pri, --tag, --pid and --msg\n", stderr);
+        if (entry) fputs("logfeed: --raw goes without --pri, --tag, --pid and --msg\n", stderr);
         return entry ? 2 : 0;
     }
     if (o->pri < 0 || o->tag == nullptr || o->msg == nullptr || !o->have_pid) {
@@ -311,20 +284,18 @@ int parse_args(int argc, char **argv, Options *o, bool *done)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {
     Options o;
     bool done = false;
     if (int rc = parse_args(argc, argv, &o, &done); rc != 0 || done) {
-        if (rc != 0)
-            fputs("logfeed: logfeed --help shows the usage\n", stderr);
+        if (rc != 0) fputs("logfeed: logfeed --help shows the usage\n", stderr);
         return rc;
     }
     int fd = open_output(o.fifo);
-    if (fd < 0)
-        return 1;
+    if (fd < 0) return 1;
 
     int rc = 0;
     if (!o.raw.empty()) {

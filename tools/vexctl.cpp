@@ -56,35 +56,36 @@ struct command {
 };
 
 // The daemon's name of one of its commands.
-constexpr std::string_view cmd_name(int16_t code)
-{
-    return socket_cmd_find(code)->name;
-}
+constexpr std::string_view cmd_name(int16_t code) { return socket_cmd_find(code)->name; }
 
 constexpr command commands[] = {
     {cmd_name(CMD_PING), CMD_PING, command::NONE, "", "check that the daemon answers", false, ""},
     {"status", CMD_NONE, command::NONE, "", "ping both sockets; say which answer and how fast", false, ""},
-    {cmd_name(CMD_ARCHIVE), CMD_ARCHIVE, command::OPT_TEXT, "[PATH]", "pack the log directory into a ZIP file (PATH absolute, *.zip)",
-     true,
+    {cmd_name(CMD_ARCHIVE), CMD_ARCHIVE, command::OPT_TEXT, "[PATH]",
+     "pack the log directory into a ZIP file (PATH absolute, *.zip)", true,
      "the ZIP file could not be written: PATH must be absolute and its folder must exist and be\n"
      "writable on the daemon's side; the log directory's file system may be full, or a file\n"
      "vanished while it was being packed"},
-    {cmd_name(CMD_DIAG_ON), CMD_DIAG_ON, command::TEXT, "NAME", "start modem logging into dl_NAME_<count>.qmdl", false,
+    {cmd_name(CMD_DIAG_ON), CMD_DIAG_ON, command::TEXT, "NAME",
+     "start modem logging into dl_NAME_<count>.qmdl", false,
      "modem logging is already on (diag-off first), NAME holds a '/' or is too long (its\n"
      "qmdl and .qmdl.gz paths must fit 255 characters),\n"
      "/dev/diag cannot be opened, the device refused the switch to memory-device mode,\n"
      "or the mask file (set-mask) cannot be read"},
     {cmd_name(CMD_DIAG_OFF), CMD_DIAG_OFF, command::NONE, "", "stop modem logging", true,
      "/dev/diag cannot be opened, or the device refused to stop logging"},
-    {cmd_name(CMD_DIAG_SET_MASK), CMD_DIAG_SET_MASK, command::TEXT, "PATH", "choose the diag mask file", false,
+    {cmd_name(CMD_DIAG_SET_MASK), CMD_DIAG_SET_MASK, command::TEXT, "PATH", "choose the diag mask file",
+     false,
      "the daemon cannot open PATH (it is still kept for the next diag-on). PATH is opened\n"
      "by the daemon in its own file system, not the caller's: on the handset, e.g.\n"
      "/system/etc/diagmask.cfg; PATH is not a regular file of at most 1 MiB; or PATH is too long"},
-    {cmd_name(CMD_DIAG_RM_LOGS), CMD_DIAG_RM_LOGS, command::OPT_TEXT, "[FILTER]", "delete qmdl files (all without FILTER)", false,
+    {cmd_name(CMD_DIAG_RM_LOGS), CMD_DIAG_RM_LOGS, command::OPT_TEXT, "[FILTER]",
+     "delete qmdl files (all without FILTER)", false,
      "the diag directory (diag_logs in the log directory) cannot be opened, for instance\n"
      "before the first recording, or a qmdl file could not be removed"},
     {cmd_name(CMD_TRC_ENABLE), CMD_TRC_ENABLE, command::NONE, "", "enable the trace log", false, ""},
-    {cmd_name(CMD_TRC_WRITE), CMD_TRC_WRITE, command::STREAM, "[FILE]", "send FILE (or stdin) to the trace log", false,
+    {cmd_name(CMD_TRC_WRITE), CMD_TRC_WRITE, command::STREAM, "[FILE]",
+     "send FILE (or stdin) to the trace log", false,
      "the trace log is not enabled (trace-enable first), or its text file could not be\n"
      "reopened after a rotation"},
     {cmd_name(CMD_TRC_DISABLE), CMD_TRC_DISABLE, command::NONE, "", "disable the trace log", false, ""},
@@ -126,12 +127,11 @@ void usage(FILE *out)
         fprintf(out, "  %-14.*s %-9.*s %.*s\n", (int)c.name.size(), c.name.data(), (int)c.args.size(),
                 c.args.data(), (int)c.help.size(), c.help.data());
     }
-    fprintf(out,
-            "\n"
-            "Paths (archive, set-mask) are the daemon's: from outside the handset, name them\n"
-            "as the handset sees them. With a persistent /system, a socket path such as\n"
-            "STATE/system/vexd_ctrl_socket reaches the daemon from the host, and an archive\n"
-            "under /system (vexctl -s ... archive /system/logs.zip) appears in STATE/system.\n");
+    fprintf(out, "\n"
+                 "Paths (archive, set-mask) are the daemon's: from outside the handset, name them\n"
+                 "as the handset sees them. With a persistent /system, a socket path such as\n"
+                 "STATE/system/vexd_ctrl_socket reaches the daemon from the host, and an archive\n"
+                 "under /system (vexctl -s ... archive /system/logs.zip) appears in STATE/system.\n");
 }
 
 // ---------------------------------------------------------------- time
@@ -169,7 +169,9 @@ enum io_result { IO_OK, IO_LOST, IO_TIMEOUT };
 io_result wait_ready(int fd, short events, const deadline &d)
 {
     for (;;) {
-        struct pollfd p {fd, events, 0};
+        struct pollfd p {
+            fd, events, 0
+        };
         const int n = poll(&p, 1, d.left());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return IO_LOST;
@@ -246,7 +248,9 @@ io_result open_socket(const char *path, const deadline &d, unique_fd *out)
             return r == IO_OK ? IO_LOST : r;
         }
         if (errno == EAGAIN && d.left() != 0) {
-            struct timespec ts {0, 20 * 1000 * 1000};
+            struct timespec ts {
+                0, 20 * 1000 * 1000
+            };
             nanosleep(&ts, nullptr);
             continue;
         }
@@ -293,10 +297,7 @@ std::string system_dir(const char *socket_path)
     return std::string(p.substr(0, slash == 0 ? 1 : slash));
 }
 
-bool seen_from_daemon_side(const char *socket_path)
-{
-    return system_dir(socket_path) == "/system";
-}
+bool seen_from_daemon_side(const char *socket_path) { return system_dir(socket_path) == "/system"; }
 
 bool is_file(const std::string &path)
 {
@@ -350,10 +351,13 @@ void point_to_daemon_log(const char *socket_path)
             return;
         }
     }
-    fprintf(stderr,
-            "vexctl: the daemon's log is /qordebug/vexd_vexdlog.txt on the handset (/system/vexd_vexdlog.txt\n"
-            "        without a log partition)%s\n",
-            seen_from_daemon_side(socket_path) ? "" : "; in the simulated handset: sim/handset exec tail /qordebug/vexd_vexdlog.txt");
+    fprintf(
+        stderr,
+        "vexctl: the daemon's log is /qordebug/vexd_vexdlog.txt on the handset (/system/vexd_vexdlog.txt\n"
+        "        without a log partition)%s\n",
+        seen_from_daemon_side(socket_path)
+            ? ""
+            : "; in the simulated handset: sim/handset exec tail /qordebug/vexd_vexdlog.txt");
 }
 
 int report(const command &c, int16_t status, const char *socket_path, const char *arg)
@@ -481,7 +485,8 @@ int ping_socket(const char *label, const char *path, double timeout)
     if (r == IO_OK) {
         struct timespec b {};
         clock_gettime(CLOCK_MONOTONIC, &b);
-        const double ms = static_cast<double>(b.tv_sec - a.tv_sec) * 1e3 + static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e6;
+        const double ms =
+            static_cast<double>(b.tv_sec - a.tv_sec) * 1e3 + static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e6;
         printf("%-7s %s: answers (%.2f ms)\n", label, path, ms);
         return 0;
     }
@@ -544,7 +549,7 @@ int main(int argc, char **argv)
         }
         if (opt == "--socket" || opt == "-s") {
             const std::string_view which = argv[++i];
-            socket_path = which == "trace" ? VEXD_TRC_SOCKET
+            socket_path = which == "trace"     ? VEXD_TRC_SOCKET
                           : which == "control" ? VEXD_CTRL_SOCKET
                                                : argv[i];
             socket_chosen = true;
@@ -580,8 +585,7 @@ int main(int argc, char **argv)
     const int max_args = cmd == nullptr || cmd->arg == command::NONE ? 0 : 1;
     const int min_args = cmd != nullptr && cmd->arg == command::TEXT ? 1 : 0;
     if (cmd == nullptr || nargs < min_args || nargs > max_args) {
-        fprintf(stderr, cmd == nullptr ? "vexctl: unknown command %s\n"
-                                       : "vexctl: wrong arguments for %s\n",
+        fprintf(stderr, cmd == nullptr ? "vexctl: unknown command %s\n" : "vexctl: wrong arguments for %s\n",
                 argv[i]);
         usage(stderr);
         return EXIT_USAGE;
@@ -596,7 +600,8 @@ int main(int argc, char **argv)
         return EXIT_USAGE;
     }
 
-    if (cmd->code == CMD_NONE) return status_all(socket_path, socket_chosen, timeout >= 0 ? timeout : STATUS_TIMEOUT_S);
+    if (cmd->code == CMD_NONE)
+        return status_all(socket_path, socket_chosen, timeout >= 0 ? timeout : STATUS_TIMEOUT_S);
     if (timeout < 0) timeout = cmd->slow ? LONG_TIMEOUT_S : DEFAULT_TIMEOUT_S;
 
     unique_fd sock;

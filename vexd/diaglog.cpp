@@ -127,10 +127,7 @@ int diaglog_init(const diaglog_settings_t *settings)
 
 // SIGQUIT handler: only clears the flag; the reader reports the quit itself,
 // since logging here could meet the daemon log's mutex held by the reader.
-static void diaglog_thread_quit(int)
-{
-    started = 0;
-}
+static void diaglog_thread_quit(int) { started = 0; }
 
 void diaglog_install_quit_handler(void)
 {
@@ -260,7 +257,8 @@ static int diaglog_max_name_len(void)
 static int diaglog_on_locked(const char *name)
 {
     const int max_len = diaglog_max_name_len();
-    if (name == nullptr || strchr(name, '/') != nullptr || strnlen(name, sizeof fname) > static_cast<size_t>(max_len)) {
+    if (name == nullptr || strchr(name, '/') != nullptr ||
+        strnlen(name, sizeof fname) > static_cast<size_t>(max_len)) {
         dl.print("ERR: log name refused, it must fit %d bytes and hold no '/'\n", max_len);
         return -1;
     }
@@ -376,7 +374,7 @@ static int diaglog_open_mask(const char *path)
 {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > DIAG_MASK_FILE_MAX) {
         dl.print("maskfile %s refused: not a regular file of at most %d bytes\n", path,
                  static_cast<int>(DIAG_MASK_FILE_MAX));
@@ -401,9 +399,9 @@ int diaglog_load_mask(int fd, const char *path)
         dl.print("Sorry, can't open mask file, please check the device, errno: %d\n", err);
         return -1;
     }
-    mask_fd.release();  // closed with `in`
-    size_t pos = head;  // next free byte of pkt
-    size_t len = 0;     // bytes of the current packet, also those that did not fit
+    mask_fd.release();                // closed with `in`
+    size_t pos = head;                // next free byte of pkt
+    size_t len = 0;                   // bytes of the current packet, also those that did not fit
     off_t left = DIAG_MASK_FILE_MAX;  // a file that grows while it is read stops here
     int c;
     while (left-- > 0 && (c = fgetc(in.get())) != EOF) {
@@ -423,10 +421,7 @@ int diaglog_load_mask(int fd, const char *path)
     return 0;
 }
 
-int diaglog_read_mask_file(const char *path)
-{
-    return diaglog_load_mask(diagfd.load(), path);
-}
+int diaglog_read_mask_file(const char *path) { return diaglog_load_mask(diagfd.load(), path); }
 
 int diaglog_setmaskfile(const char *path)
 {
@@ -486,7 +481,8 @@ int diaglog_rmlogfile(const char *filter)
         if (strstr(entry->d_name, "qmdl") == nullptr) continue;
         char path[DIAG_PATH_LEN];
         // A path cut to fit could name another file: never remove that.
-        bool fits = snprintf(path, sizeof path, "%s/%s", logdir, entry->d_name) < static_cast<int>(sizeof path);
+        bool fits =
+            snprintf(path, sizeof path, "%s/%s", logdir, entry->d_name) < static_cast<int>(sizeof path);
         if (!fits || remove(path) != 0) {
             dl.print("Failed to remove file %s", path);
             result = -1;

@@ -8,14 +8,14 @@ typedef void (*diaglog_sync_fn)(int fd);
 
 // Diag settings record, filled by main() and copied by diaglog_init().
 struct diaglog_settings_t {
-    char log_dir[256];           // the diag directory is made inside it
-    char mask_file[256];         // sent when a recording starts
-    int32_t startup_counter;     // goes into qmdl names; 1 deletes all qmdl files
-    uint32_t qmdl_size_limit;    // compress the qmdl file above this many bytes
-    uint32_t gz_size_limit;      // delete the gzip partner above this size
-    diaglog_print_fn print;      // vexd_printf in the daemon
-    diaglog_sync_fn need_sync;   // fssync_srv_need_sync in the daemon
-    int32_t compress;            // 0 = off
+    char log_dir[256];          // the diag directory is made inside it
+    char mask_file[256];        // sent when a recording starts
+    int32_t startup_counter;    // goes into qmdl names; 1 deletes all qmdl files
+    uint32_t qmdl_size_limit;   // compress the qmdl file above this many bytes
+    uint32_t gz_size_limit;     // delete the gzip partner above this size
+    diaglog_print_fn print;     // vexd_printf in the daemon
+    diaglog_sync_fn need_sync;  // fssync_srv_need_sync in the daemon
+    int32_t compress;           // 0 = off
 };
 
 constexpr int USB_MODE = 1;

@@ -41,8 +41,10 @@ void sync_parent_dir(const char *path)
     snprintf(dir, sizeof dir, "%s", path);
     char *slash = strrchr(dir, '/');
     if (slash == nullptr) return;
-    if (slash == dir) slash[1] = '\0';
-    else *slash = '\0';
+    if (slash == dir)
+        slash[1] = '\0';
+    else
+        *slash = '\0';
     int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     fsync(fd);
@@ -93,7 +95,7 @@ constexpr size_t GZ_CHUNK = 1u << 30;
 // nothing: both handles stay the caller's.
 int gz_compress_mmap(FILE *in, gzFile gz)
 {
-    struct stat st{};
+    struct stat st {};
     if (fstat(fileno(in), &st) != 0 || st.st_size <= 0) return -1;
     if (static_cast<uint64_t>(st.st_size) > SIZE_MAX) return -1;  // too large to map where size_t is 32 bits
     size_t len = static_cast<size_t>(st.st_size);
@@ -152,7 +154,6 @@ int gz_uncompress(unique_gz gz, unique_file out)
     ok = gzclose(gz.release()) == Z_OK && ok;
     return ok ? 1 : 0;
 }
-
 
 // CRC-32 and length of what one whole gzip member starting at `offset` of
 // `path` holds, when that member ends exactly at the end of the file. zlib
@@ -235,11 +236,11 @@ void repair_one(const char *record)
     int used = 0;
     // A record that is not whole was cut while being written, before its
     // append began: there is nothing to settle.
-    if (n > 0 && text[n - 1] == '\n' &&
-        sscanf(text, "%c %" SCNd64 " %n", &kind, &start, &used) == 2 && start >= 0 && used > 0) {
+    if (n > 0 && text[n - 1] == '\n' && sscanf(text, "%c %" SCNd64 " %n", &kind, &start, &used) == 2 &&
+        start >= 0 && used > 0) {
         text[n - 1] = '\0';
         const char *in = text + used;
-        struct stat st{};
+        struct stat st {};
         int64_t size = stat(out, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
         if (size > start) {
             if (kind == 'c') {
@@ -270,7 +271,7 @@ int32_t file_compress(const char *in, const char *out)
     // append an empty member.
     unique_file fin(fopen(in, "rb"));
     if (!fin) return 0;
-    struct stat before{};
+    struct stat before {};
     const int64_t start = stat(out, &before) == 0 ? static_cast<int64_t>(before.st_size) : 0;
     if (record_write(out, 'z', start, in) != 0) return 0;
     unique_fd fd(open(out, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0777));

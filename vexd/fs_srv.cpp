@@ -27,8 +27,8 @@ std::atomic<int> cache_is_mounted{0};
 // /system/qordebug directory (its device number is the directory's).
 bool userdata_is_mounted(void)
 {
-    struct stat dir{};
-    struct stat dev{};
+    struct stat dir {};
+    struct stat dev {};
     if (lstat(QORDEBUG_DIR, &dir) != 0 || !S_ISDIR(dir.st_mode)) return false;
     if (stat(USERDATA_DEV, &dev) != 0 || !S_ISBLK(dev.st_mode)) return false;
     return dir.st_dev == dev.st_rdev;
@@ -60,7 +60,8 @@ const char *fs_srv_init(void)
     // mounting again would fail as busy and the fallback would then write to
     // /system. Use it as it is, and never format a mounted partition.
     if (userdata_is_mounted()) {
-        system("echo \"vexd: Already mounted /dev/block/platform/msm_sdcc.1/by-name/userdata -> /system/qordebug\" > /dev/kmsg");
+        system("echo \"vexd: Already mounted /dev/block/platform/msm_sdcc.1/by-name/userdata -> "
+               "/system/qordebug\" > /dev/kmsg");
         cache_is_mounted.store(1);
         return qordebug_logpath;
     }
@@ -69,7 +70,7 @@ const char *fs_srv_init(void)
     // partition is formatted (erasing whatever it held).
     char startcnt[256];
     snprintf(startcnt, sizeof(startcnt), "%s/%s", default_logpath, STARTCNT_NAME);
-    struct stat st{};
+    struct stat st {};
     if (stat(startcnt, &st) != 0) {
         int status = system("make_ext4fs /dev/block/platform/msm_sdcc.1/by-name/userdata");
         if (status != 0) {
@@ -84,7 +85,8 @@ const char *fs_srv_init(void)
     unlink(QORDEBUG_DIR);  // a link left by an earlier fallback; a directory stays
     int rc = mount(USERDATA_DEV, QORDEBUG_DIR, "ext4", 0, nullptr);
     if (rc == 0) {
-        system("echo \"vexd: Mounted /dev/block/platform/msm_sdcc.1/by-name/userdata -> /system/qordebug\" > /dev/kmsg");
+        system("echo \"vexd: Mounted /dev/block/platform/msm_sdcc.1/by-name/userdata -> /system/qordebug\" > "
+               "/dev/kmsg");
         cache_is_mounted.store(1);
         return qordebug_logpath;
     }
@@ -95,7 +97,4 @@ const char *fs_srv_init(void)
     return fallback();
 }
 
-int fs_srv_using_cache_partition(void)
-{
-    return cache_is_mounted.load();
-}
+int fs_srv_using_cache_partition(void) { return cache_is_mounted.load(); }

@@ -36,10 +36,7 @@ void *fssync_srv_thread(void *)
 
 }  // namespace
 
-int32_t fssync_srv_init(void)
-{
-    return pthread_create(&fssync_srv_pt, nullptr, fssync_srv_thread, nullptr);
-}
+int32_t fssync_srv_init(void) { return pthread_create(&fssync_srv_pt, nullptr, fssync_srv_thread, nullptr); }
 
 void fssync_srv_need_sync(int fd)
 {

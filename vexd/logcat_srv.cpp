@@ -60,7 +60,7 @@ void *logcat_srv_thread(void *)
         return nullptr;
     }
 
-    struct stat st{};
+    struct stat st {};
     int32_t txt_size = fstat(logcatlog_fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
     vexd_add_startup_marker(logcatlog_fd, &txt_size);
     vexd_printf("%s got fd=%d\n", path_txt, logcatlog_fd);
@@ -112,8 +112,8 @@ int logcat_srv_format_entry(char *entry, int nread, int64_t t, char *line)
     // priority, a terminated tag and the message's terminator.
     if (nread < ENTRY_HDR_LEN || plen > nread - ENTRY_HDR_LEN || plen < 3 ||
         memchr(payload + 1, '\0', static_cast<size_t>(plen - 2)) == nullptr) {
-        vexd_printf("Dropped malformed logger entry (%d bytes read, payload length %d)\n",
-                    nread, nread >= ENTRY_HDR_LEN ? plen : -1);
+        vexd_printf("Dropped malformed logger entry (%d bytes read, payload length %d)\n", nread,
+                    nread >= ENTRY_HDR_LEN ? plen : -1);
         return -1;
     }
 

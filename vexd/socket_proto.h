@@ -12,10 +12,7 @@
 #include <cstring>
 #include <string_view>
 
-constexpr uint16_t get_u16(const uint8_t *p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
+constexpr uint16_t get_u16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 constexpr void put_u16(uint8_t *p, uint16_t v)
 {

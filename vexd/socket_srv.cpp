@@ -208,7 +208,8 @@ bool send_response(int fd, const uint8_t *response)
 void *socket_srv_thread(void *arg)
 {
     const auto *path = static_cast<const char *>(arg);
-    pthread_setname_np(pthread_self(), strcmp(path, VEXD_TRC_SOCKET) == 0 ? "vexd.sock.trc" : "vexd.sock.ctrl");
+    pthread_setname_np(pthread_self(),
+                       strcmp(path, VEXD_TRC_SOCKET) == 0 ? "vexd.sock.trc" : "vexd.sock.ctrl");
     const unique_malloc<uint8_t> request_buf(static_cast<uint8_t *>(malloc(SOCKET_SRV_BUF_LEN)));
     const unique_malloc<uint8_t> response_buf(static_cast<uint8_t *>(malloc(SOCKET_SRV_BUF_LEN)));
     uint8_t *const request = request_buf.get();
@@ -249,9 +250,9 @@ void *socket_srv_thread(void *arg)
 
 int32_t socket_srv_init(void)
 {
-    int32_t rc = pthread_create(&socket_srv_trc_pt, nullptr, socket_srv_thread,
-                                const_cast<char *>(VEXD_TRC_SOCKET));
-    rc |= pthread_create(&socket_srv_cmd_pt, nullptr, socket_srv_thread,
-                         const_cast<char *>(VEXD_CTRL_SOCKET));
+    int32_t rc =
+        pthread_create(&socket_srv_trc_pt, nullptr, socket_srv_thread, const_cast<char *>(VEXD_TRC_SOCKET));
+    rc |=
+        pthread_create(&socket_srv_cmd_pt, nullptr, socket_srv_thread, const_cast<char *>(VEXD_CTRL_SOCKET));
     return rc;
 }

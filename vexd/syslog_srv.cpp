@@ -51,7 +51,7 @@ void *syslog_srv_thread(void *)
         return nullptr;
     }
 
-    struct stat st{};
+    struct stat st {};
     int32_t txt_size = fstat(txt_fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
     vexd_add_startup_marker(txt_fd, &txt_size);
     vexd_printf("%s got fd=%d\n", path_txt, txt_fd);

@@ -67,7 +67,7 @@ void *trclog_sync_thread(void *)
     int checks = 0;
     bool pending = false;  // changed since the last flush request
     while (!hascontrol.load()) {
-        struct stat st{};
+        struct stat st {};
         int32_t size = fstat(fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : last_size;
         tmr_msleep(WATCH_PERIOD_MS);
         if (hascontrol.load()) break;
@@ -204,7 +204,7 @@ int32_t trclog_move_file(const char *src, const char *dst)
         return -1;
     }
 
-    struct stat st{};
+    struct stat st {};
     off_t dst_size = fstat(out.get(), &st) == 0 ? st.st_size : -1;
     // A kill during the copy must not leave half of it behind (or, after the
     // copy, the source and its copy both): the record lets the next start

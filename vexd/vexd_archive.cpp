@@ -36,10 +36,7 @@ int logdir_all_filter(const struct dirent *entry)
     return len >= 4 && strcmp(entry->d_name + len - 4, ".zip") == 0 ? 0 : 1;
 }
 
-bool is_own_archive(const struct stat &st)
-{
-    return st.st_dev == archive_dev && st.st_ino == archive_ino;
-}
+bool is_own_archive(const struct stat &st) { return st.st_dev == archive_dev && st.st_ino == archive_ino; }
 
 // Adds `path` and, for a directory, everything below it, depth first: the
 // directory's entry, then its children in descending name order. `below` is

@@ -61,7 +61,7 @@ int vexdlog_setup(void)
         vexdlog_fd = -1;
         return -1;
     }
-    struct stat st{};
+    struct stat st {};
     file_size = fstat(vexdlog_fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
     vexd_add_startup_marker(vexdlog_fd, &file_size);
     archive_sz = static_cast<uint32_t>(vexd_get_file_size(vexdlog_gz));
@@ -109,7 +109,7 @@ void vexd_printf(const char *format, ...)
         vexdlog_rotate();
 }
 
-void (assert)(const char *expression, const char *file, int line)
+void(assert)(const char *expression, const char *file, int line)
 {
     (void)file;
     vexd_printf("(%d):%s", line, expression);

@@ -44,8 +44,7 @@ int32_t startcnt_read(void)
     close(fd);
     // A short file restarts the count; so does a value that cannot be
     // incremented (a damaged file), rather than wrapping to a negative count.
-    if (n == static_cast<ssize_t>(sizeof(stored)) && stored >= 0 && stored < INT32_MAX)
-        count = stored + 1;
+    if (n == static_cast<ssize_t>(sizeof(stored)) && stored >= 0 && stored < INT32_MAX) count = stored + 1;
     return count;
 }
 
@@ -69,8 +68,10 @@ void startcnt_write(int32_t count)
     snprintf(dir, sizeof(dir), "%s", startcnt_path);
     char *slash = strrchr(dir, '/');
     if (slash == nullptr) return;
-    if (slash == dir) slash[1] = '\0';
-    else *slash = '\0';
+    if (slash == dir)
+        slash[1] = '\0';
+    else
+        *slash = '\0';
     int dfd = open(dir, O_RDONLY | O_DIRECTORY);
     if (dfd >= 0) {
         fsync(dfd);
@@ -92,10 +93,7 @@ void marker_setup(void)
 
 }  // namespace
 
-void vexd_set_startcnt_path(const char *path)
-{
-    snprintf(startcnt_path, sizeof(startcnt_path), "%s", path);
-}
+void vexd_set_startcnt_path(const char *path) { snprintf(startcnt_path, sizeof(startcnt_path), "%s", path); }
 
 void vexd_add_startup_marker(int fd, int32_t *count)
 {
@@ -147,7 +145,7 @@ int32_t vexd_get_file_size(const char *path)
 {
     int fd = open(path, O_RDONLY);
     if (fd < 0) return 0;
-    struct stat st{};
+    struct stat st {};
     int rc = fstat(fd, &st);
     close(fd);
     return rc == 0 ? static_cast<int32_t>(st.st_size) : 0;
@@ -162,7 +160,7 @@ void vexd_save_proclist(void)
 
     int fd = open(txt, O_RDWR | O_CREAT | O_APPEND, 0777);
     if (fd < 0) return;
-    struct stat st{};
+    struct stat st {};
     int32_t size = fstat(fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
     uint32_t gz_size = static_cast<uint32_t>(vexd_get_file_size(gz));
 
@@ -196,7 +194,7 @@ void vexd_read_text_file(const char *path, char **data, int *len)
     *data = nullptr;
     int fd = open(path, O_RDONLY);
     if (fd < 0) return;
-    struct stat st{};
+    struct stat st {};
     size_t size = fstat(fd, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
     char *block = static_cast<char *>(malloc(size));
     if (block == nullptr && size > 0) {

@@ -22,14 +22,11 @@ ssize_t vexd_log_write(int fd, const void *buf, size_t len)
     return n;
 }
 
-bool vexd_log_disk_full(void)
-{
-    return disk_full.load();
-}
+bool vexd_log_disk_full(void) { return disk_full.load(); }
 
 int64_t vexd_check_fsquota(void)
 {
-    struct statfs sfs{};
+    struct statfs sfs {};
     if (vexd_log_dir_path == nullptr || statfs(vexd_log_dir_path, &sfs) != 0) return 0;
     block_size = static_cast<uint64_t>(sfs.f_bsize);
     // f_bfree counts the blocks reserved for the superuser too.

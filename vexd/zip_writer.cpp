@@ -45,13 +45,12 @@ int clamp_level(mz_uint level)
 }
 
 // Opens one entry; method 0 (stored) when `level` is 0 or there is no data.
-bool open_entry(zipFile zf, const char *name, const zip_fileinfo *info, const char *comment,
-                int level, bool stored, bool zip64)
+bool open_entry(zipFile zf, const char *name, const zip_fileinfo *info, const char *comment, int level,
+                bool stored, bool zip64)
 {
-    return zipOpenNewFileInZip4_64(zf, name, info, nullptr, 0, nullptr, 0, comment,
-                                   stored ? 0 : Z_DEFLATED, level, 0, -MAX_WBITS, 8,
-                                   Z_DEFAULT_STRATEGY, nullptr, 0, VERSION_MADE_BY_UNIX, 0,
-                                   zip64 ? 1 : 0) == ZIP_OK;
+    return zipOpenNewFileInZip4_64(zf, name, info, nullptr, 0, nullptr, 0, comment, stored ? 0 : Z_DEFLATED,
+                                   level, 0, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, nullptr, 0,
+                                   VERSION_MADE_BY_UNIX, 0, zip64 ? 1 : 0) == ZIP_OK;
 }
 
 }  // namespace
@@ -75,10 +74,10 @@ mz_bool mz_zip_writer_add_mem(mz_zip_archive *zip, const char *name, const void 
     const bool is_dir = name[name_len - 1] == '/';
     if (is_dir && size != 0) return 0;
 
-    zip_fileinfo info {};
+    zip_fileinfo info{};
     set_time(&info, time(nullptr));
-    info.external_fa = is_dir ? ((uLong)(S_IFDIR | 0755) << 16) | MSDOS_DIR_ATTR
-                              : (uLong)(S_IFREG | 0644) << 16;
+    info.external_fa =
+        is_dir ? ((uLong)(S_IFDIR | 0755) << 16) | MSDOS_DIR_ATTR : (uLong)(S_IFREG | 0644) << 16;
     const int lvl = clamp_level(level);
     if (!open_entry(zf, name, &info, nullptr, lvl, size == 0 || lvl == 0, false)) return 0;
     bool ok = true;
@@ -91,8 +90,8 @@ mz_bool mz_zip_writer_add_mem(mz_zip_archive *zip, const char *name, const void 
     return (zipCloseFileInZip(zf) == ZIP_OK && ok) ? 1 : 0;
 }
 
-mz_bool mz_zip_writer_add_file(mz_zip_archive *zip, const char *name, const char *src,
-                               const void *comment, mz_uint16 comment_size, mz_uint level)
+mz_bool mz_zip_writer_add_file(mz_zip_archive *zip, const char *name, const char *src, const void *comment,
+                               mz_uint16 comment_size, mz_uint level)
 {
     zipFile zf = handle(zip);
     if (zf == nullptr || name == nullptr || *name == '\0' || src == nullptr) return 0;
@@ -102,7 +101,7 @@ mz_bool mz_zip_writer_add_file(mz_zip_archive *zip, const char *name, const char
     if (!fd.ok()) return 0;
     struct stat st {};
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-    zip_fileinfo info {};
+    zip_fileinfo info{};
     set_time(&info, st.st_mtime);
     info.external_fa = (uLong)(st.st_mode & 0xFFFF) << 16;
     // minizip takes the comment as a C string.

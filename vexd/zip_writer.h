@@ -12,8 +12,8 @@ typedef uint64_t mz_uint64;
 
 // Writer record; zero it before mz_zip_writer_init_file.
 struct mz_zip_archive {
-    void *zip;        // minizip handle while the archive is open
-    int finalized;    // central directory written, file closed
+    void *zip;      // minizip handle while the archive is open
+    int finalized;  // central directory written, file closed
 };
 
 // Creates (truncates) the archive file. Only 0 bytes reserved is supported.
@@ -24,8 +24,8 @@ mz_bool mz_zip_writer_add_mem(mz_zip_archive *zip, const char *name, const void 
                               mz_uint level);
 // Adds the contents of `src`, deflated at `level` and streamed from the file,
 // with the file comment `comment` of `comment_size` bytes.
-mz_bool mz_zip_writer_add_file(mz_zip_archive *zip, const char *name, const char *src,
-                               const void *comment, mz_uint16 comment_size, mz_uint level);
+mz_bool mz_zip_writer_add_file(mz_zip_archive *zip, const char *name, const char *src, const void *comment,
+                               mz_uint16 comment_size, mz_uint level);
 // Writes the central directory and closes the file.
 mz_bool mz_zip_writer_finalize_archive(mz_zip_archive *zip);
 // Releases the writer; closes the file if it is still open.

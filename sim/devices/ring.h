@@ -23,27 +23,27 @@ constexpr uint32_t RING_KMSG_DEFAULT = 128 * 1024;  // a common printk buffer
 constexpr uint32_t RING_MAIN_DEFAULT = 256 * 1024;  // the logger's main buffer
 constexpr uint32_t RING_MIN_SIZE = 4096;
 constexpr uint32_t RING_MAX_SIZE = 64u << 20;
-constexpr uint32_t RING_ENTRY_HEADER = 20;          // logger entry, first layout
-constexpr uint32_t RING_ENTRY_MAX = 4096;           // header and payload
-constexpr uint64_t RING_STALL_NS = 1000000;         // gaps from 1 ms on are kept
+constexpr uint32_t RING_ENTRY_HEADER = 20;   // logger entry, first layout
+constexpr uint32_t RING_ENTRY_MAX = 4096;    // header and payload
+constexpr uint64_t RING_STALL_NS = 1000000;  // gaps from 1 ms on are kept
 constexpr size_t RING_STALLS_KEPT = 4096;
 
 struct ring_t {
-    bool entries = false;     // whole logger entries, one per read
-    uint32_t size = 0;        // capacity in bytes
-    std::vector<uint8_t> buf; // `size` bytes once set up
-    uint32_t head = 0;        // offset of the oldest byte
+    bool entries = false;      // whole logger entries, one per read
+    uint32_t size = 0;         // capacity in bytes
+    std::vector<uint8_t> buf;  // `size` bytes once set up
+    uint32_t head = 0;         // offset of the oldest byte
     uint32_t used = 0;
-    std::deque<uint32_t> lens; // entry ring: lengths, oldest first
+    std::deque<uint32_t> lens;  // entry ring: lengths, oldest first
 
     // Counters since the last reset (bytes, and entries for an entry ring).
     uint64_t fed = 0, dropped = 0, taken = 0;
     uint64_t fed_entries = 0, dropped_entries = 0, taken_entries = 0;
-    uint32_t peak = 0;        // the most bytes held at once
-    uint64_t reads = 0;       // reads answered
+    uint32_t peak = 0;   // the most bytes held at once
+    uint64_t reads = 0;  // reads answered
     uint64_t last_reply_ns = 0;
     uint64_t gap_max_ns = 0;
-    std::vector<uint32_t> stalls_us; // gaps of RING_STALL_NS and more, in order
+    std::vector<uint32_t> stalls_us;  // gaps of RING_STALL_NS and more, in order
 };
 
 // Sets a ring up empty with a capacity of `size` bytes; counters start at 0.
@@ -101,8 +101,7 @@ inline void ring_get(ring_t *r, uint8_t *out, uint32_t n)
 // than `avail` bytes hold no whole entry of at most RING_ENTRY_MAX bytes.
 inline uint32_t ring_entry_len(const uint8_t *p, size_t avail)
 {
-    if (avail < RING_ENTRY_HEADER)
-        return 0;
+    if (avail < RING_ENTRY_HEADER) return 0;
     uint32_t len = RING_ENTRY_HEADER + (p[0] | static_cast<uint32_t>(p[1]) << 8);
     return len <= RING_ENTRY_MAX && len <= avail ? len : 0;
 }
@@ -117,8 +116,7 @@ inline bool ring_feed(ring_t *r, const uint8_t *p, size_t n)
     if (r->entries) {
         for (size_t at = 0; at < n;) {
             uint32_t len = ring_entry_len(p + at, n - at);
-            if (len == 0)
-                return false;
+            if (len == 0) return false;
             at += len;
         }
         for (size_t at = 0; at < n;) {
@@ -149,24 +147,19 @@ inline bool ring_feed(ring_t *r, const uint8_t *p, size_t n)
         return true;
     }
     uint32_t len = static_cast<uint32_t>(n);
-    if (r->used + len > r->size)
-        ring_drop_front(r, r->used + len - r->size);
+    if (r->used + len > r->size) ring_drop_front(r, r->used + len - r->size);
     ring_put(r, p, len);
     return true;
 }
 
 // True when a read would find something to hand out.
-inline bool ring_ready(const ring_t *r)
-{
-    return r->used > 0;
-}
+inline bool ring_ready(const ring_t *r) { return r->used > 0; }
 
 // Notes that a read arrived at now_ns; the gap since the last answer counts
 // as time the reader spent away.
 inline void ring_note_read(ring_t *r, uint64_t now_ns)
 {
-    if (r->last_reply_ns == 0 || now_ns < r->last_reply_ns)
-        return;
+    if (r->last_reply_ns == 0 || now_ns < r->last_reply_ns) return;
     uint64_t gap = now_ns - r->last_reply_ns;
     r->gap_max_ns = std::max(r->gap_max_ns, gap);
     if (gap >= RING_STALL_NS && r->stalls_us.size() < RING_STALLS_KEPT)
@@ -180,13 +173,11 @@ inline void ring_note_read(ring_t *r, uint64_t now_ns)
 // like the logger driver's EINVAL).
 inline int64_t ring_read(ring_t *r, uint8_t *out, size_t max, uint64_t now_ns)
 {
-    if (r->used == 0)
-        return 0;
+    if (r->used == 0) return 0;
     uint32_t n;
     if (r->entries) {
         n = r->lens.front();
-        if (n > max)
-            return -1;
+        if (n > max) return -1;
         r->lens.pop_front();
         r->taken_entries++;
     } else {
@@ -213,11 +204,9 @@ inline std::string ring_stats(const ring_t *r, const char *name)
              static_cast<unsigned long long>(r->taken_entries), static_cast<unsigned long long>(r->reads),
              static_cast<unsigned long long>(r->gap_max_ns / 1000));
     std::string s = head;
-    if (r->stalls_us.empty())
-        s += '-';
+    if (r->stalls_us.empty()) s += '-';
     for (size_t i = 0; i < r->stalls_us.size(); i++) {
-        if (i)
-            s += ',';
+        if (i) s += ',';
         s += std::to_string(r->stalls_us[i]);
     }
     s += '\n';

@@ -49,8 +49,18 @@ namespace {
 
 // Inode numbers; the PMIC files follow in the order of simdevd_pmic.
 enum : fuse_ino_t {
-    INO_ROOT = 1, INO_DIAG, INO_CTL, INO_KMSG, INO_LOG_MAIN, INO_RINGS,
-    INO_PMIC, INO_SPMI_ADDRESS = INO_PMIC, INO_SPMI_COUNT, INO_SPMI_DATA, INO_INVERT, INO_RF_ID,
+    INO_ROOT = 1,
+    INO_DIAG,
+    INO_CTL,
+    INO_KMSG,
+    INO_LOG_MAIN,
+    INO_RINGS,
+    INO_PMIC,
+    INO_SPMI_ADDRESS = INO_PMIC,
+    INO_SPMI_COUNT,
+    INO_SPMI_DATA,
+    INO_INVERT,
+    INO_RF_ID,
     INO_END
 };
 static_assert(INO_END - INO_PMIC == PMIC_COUNT && INO_INVERT - INO_PMIC == PMIC_INVERT);
@@ -79,7 +89,7 @@ constexpr std::array<node_t, INO_END> nodes = {{
 struct handle_t {
     fuse_ino_t ino;
     std::string text;
-    bool deinit = false; // diag: request 9 asked for a DEINIT record
+    bool deinit = false;  // diag: request 9 asked for a DEINIT record
 };
 
 // A diag read waiting for a record.
@@ -92,14 +102,14 @@ struct reader_t {
 std::mutex g_mutex;
 simdevd_model_t g_model;
 std::deque<reader_t> g_readers;
-std::deque<reader_t> g_ring_readers;      // reads of kmsg and log_main waiting for data
-std::vector<uint8_t> g_ring_out;          // buffer of the ring data being handed out
-std::unordered_set<handle_t *> g_handles; // freed at exit if never released
-std::vector<uint8_t> g_record;            // buffer of the record being handed out
-std::condition_variable g_wake;           // wakes the producer
+std::deque<reader_t> g_ring_readers;       // reads of kmsg and log_main waiting for data
+std::vector<uint8_t> g_ring_out;           // buffer of the ring data being handed out
+std::unordered_set<handle_t *> g_handles;  // freed at exit if never released
+std::vector<uint8_t> g_record;             // buffer of the record being handed out
+std::condition_variable g_wake;            // wakes the producer
 bool g_stop = false;
 std::string g_records_dir;
-thread_local bool t_stream_reply = false; // see io_writev
+thread_local bool t_stream_reply = false;  // see io_writev
 
 uint64_t now_ns()
 {
@@ -116,12 +126,10 @@ off_t record(const char *name, const void *data, size_t len)
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
         fprintf(stderr, "simdevd: %s: %s\n", path.c_str(), strerror(errno));
-        if (fd >= 0)
-            close(fd);
+        if (fd >= 0) close(fd);
         return -1;
     }
-    if (full_write(fd, data, len) < 0)
-        fprintf(stderr, "simdevd: %s: %s\n", path.c_str(), strerror(errno));
+    if (full_write(fd, data, len) < 0) fprintf(stderr, "simdevd: %s: %s\n", path.c_str(), strerror(errno));
     close(fd);
     return st.st_size;
 }
@@ -167,8 +175,7 @@ void pump_locked()
             continue;
         }
         g_readers.erase(g_readers.begin() + static_cast<long>(i));
-        if (!hand_out(r, type, size))
-            continue;
+        if (!hand_out(r, type, size)) continue;
         if (deinit)
             r.h->deinit = false;
         else
@@ -176,10 +183,7 @@ void pump_locked()
     }
 }
 
-int ring_of(fuse_ino_t ino)
-{
-    return ino == INO_KMSG ? RING_KMSG : ino == INO_LOG_MAIN ? RING_MAIN : -1;
-}
+int ring_of(fuse_ino_t ino) { return ino == INO_KMSG ? RING_KMSG : ino == INO_LOG_MAIN ? RING_MAIN : -1; }
 
 // Answers every parked ring read whose ring holds data. Called with g_mutex
 // held.
@@ -236,7 +240,7 @@ void on_interrupt(fuse_req_t req, void *)
 
 struct stat attr_of(fuse_ino_t ino)
 {
-    struct stat st{};
+    struct stat st {};
     st.st_ino = ino;
     st.st_mode = nodes[ino].mode;
     st.st_nlink = ino == INO_ROOT ? 2 : 1;
@@ -245,28 +249,18 @@ struct stat attr_of(fuse_ino_t ino)
     return st;
 }
 
-handle_t *handle_of(fuse_file_info *fi)
-{
-    return reinterpret_cast<handle_t *>(fi->fh);
-}
+handle_t *handle_of(fuse_file_info *fi) { return reinterpret_cast<handle_t *>(fi->fh); }
 
 // Text a PMIC file shows when opened for reading.
 std::string pmic_text(int pmic)
 {
     char buf[32];
     switch (pmic) {
-    case PMIC_SPMI_ADDRESS:
-        snprintf(buf, sizeof buf, "0x%04X\n", g_model.spmi_address);
-        return buf;
-    case PMIC_SPMI_COUNT:
-        snprintf(buf, sizeof buf, "%u\n", g_model.spmi_count);
-        return buf;
-    case PMIC_SPMI_DATA:
-        return simdevd_spmi_dump(g_model.spmi_address, g_model.spmi_count, g_model.gpio_reg);
-    case PMIC_INVERT:
-        return g_model.invert + "\n";
-    default:
-        return simdevd_rf_id(g_model.adc);
+    case PMIC_SPMI_ADDRESS: snprintf(buf, sizeof buf, "0x%04X\n", g_model.spmi_address); return buf;
+    case PMIC_SPMI_COUNT: snprintf(buf, sizeof buf, "%u\n", g_model.spmi_count); return buf;
+    case PMIC_SPMI_DATA: return simdevd_spmi_dump(g_model.spmi_address, g_model.spmi_count, g_model.gpio_reg);
+    case PMIC_INVERT: return g_model.invert + "\n";
+    default: return simdevd_rf_id(g_model.adc);
     }
 }
 
@@ -281,15 +275,15 @@ int control(std::string_view text)
         simdevd_ctl_t c;
         std::string err;
         if (simdevd_parse_ctl(line, &c, &err) != 0) {
-            fprintf(stderr, "simdevd: ctl \"%.*s\": %s\n", static_cast<int>(line.size()), line.data(), err.c_str());
+            fprintf(stderr, "simdevd: ctl \"%.*s\": %s\n", static_cast<int>(line.size()), line.data(),
+                    err.c_str());
             return EINVAL;
         }
         cmds.push_back(c);
     }
     std::lock_guard<std::mutex> lk(g_mutex);
     uint64_t now = now_ns();
-    for (const auto &c : cmds)
-        simdevd_apply(&g_model, c, now);
+    for (const auto &c : cmds) simdevd_apply(&g_model, c, now);
     pump_locked();
     g_wake.notify_one();
     return 0;
@@ -298,10 +292,8 @@ int control(std::string_view text)
 // A write to spmi_address or spmi_count: logged as written, then parsed.
 int spmi_write(int pmic, std::string_view text)
 {
-    while (!text.empty() && isspace(static_cast<unsigned char>(text.back())))
-        text.remove_suffix(1);
-    while (!text.empty() && isspace(static_cast<unsigned char>(text.front())))
-        text.remove_prefix(1);
+    while (!text.empty() && isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+    while (!text.empty() && isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
     record_line("spmi.log", std::string(simdevd_pmic_names[pmic]) + " " + std::string(text));
     int64_t v;
     if (!simdevd_parse_int(text, 0, pmic == PMIC_SPMI_ADDRESS ? 0xFFFFF : SIMDEVD_MAX_SPMI_COUNT, &v))
@@ -320,7 +312,7 @@ void op_lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
             fuse_entry_param e{};
             e.ino = ino;
             e.attr = attr_of(ino);
-            fuse_reply_entry(req, &e); // zero timeouts: nothing is cached
+            fuse_reply_entry(req, &e);  // zero timeouts: nothing is cached
             return;
         }
     }
@@ -356,8 +348,7 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
         struct stat st = attr_of(i);
         size_t len = fuse_add_direntry(req, buf + used, std::min(size, sizeof buf) - used, nodes[i].name, &st,
                                        static_cast<off_t>(i));
-        if (used + len > std::min(size, sizeof buf))
-            break;
+        if (used + len > std::min(size, sizeof buf)) break;
         used += len;
     }
     fuse_reply_buf(req, buf, used);
@@ -386,8 +377,7 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
                 fuse_reply_err(req, err);
                 return;
             }
-            if (reads)
-                h->text = pmic_text(pmic);
+            if (reads) h->text = pmic_text(pmic);
         } else if (ino == INO_RINGS) {
             for (int ring = 0; ring < RING_COUNT; ring++)
                 h->text += ring_stats(&g_model.rings[ring], std::string(simdevd_ring_names[ring]).c_str());
@@ -395,12 +385,12 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
         g_handles.insert(h);
     }
     fi->fh = reinterpret_cast<uint64_t>(h);
-    fi->direct_io = 1; // every read and write reaches us, nothing is cached
+    fi->direct_io = 1;  // every read and write reaches us, nothing is cached
     fi->nonseekable = ino == INO_DIAG || ring_of(ino) >= 0;
     t_stream_reply = fi->nonseekable;
     int rc = fuse_reply_open(req, fi);
     t_stream_reply = false;
-    if (rc != 0) { // the opener is gone already
+    if (rc != 0) {  // the opener is gone already
         std::lock_guard<std::mutex> lk(g_mutex);
         g_handles.erase(h);
         delete h;
@@ -471,12 +461,8 @@ void op_write(fuse_req_t req, fuse_ino_t ino, const char *buf, size_t size, off_
     std::string_view text(buf, size);
     int err = 0;
     switch (ino) {
-    case INO_DIAG:
-        record_line("diag_writes.log", simdevd_hex(buf, size));
-        break;
-    case INO_CTL:
-        err = control(text);
-        break;
+    case INO_DIAG: record_line("diag_writes.log", simdevd_hex(buf, size)); break;
+    case INO_CTL: err = control(text); break;
     case INO_KMSG:
     case INO_LOG_MAIN: {
         std::lock_guard<std::mutex> lk(g_mutex);
@@ -486,19 +472,15 @@ void op_write(fuse_req_t req, fuse_ino_t ino, const char *buf, size_t size, off_
         break;
     }
     case INO_SPMI_ADDRESS:
-    case INO_SPMI_COUNT:
-        err = spmi_write(static_cast<int>(ino - INO_PMIC), text);
-        break;
+    case INO_SPMI_COUNT: err = spmi_write(static_cast<int>(ino - INO_PMIC), text); break;
     case INO_INVERT: {
-        if (!text.empty() && text.back() == '\n')
-            text.remove_suffix(1);
+        if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
         record_line("invert.log", std::string(text));
         std::lock_guard<std::mutex> lk(g_mutex);
         g_model.invert = text;
         break;
     }
-    default:
-        err = EBADF;
+    default: err = EBADF;
     }
     if (err)
         fuse_reply_err(req, err);
@@ -522,8 +504,7 @@ void op_ioctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void *arg, fuse_
         result = g_model.refuse7 ? 0 : 1;
     } else if (cmd == 9) {
         result = g_model.refuse9 ? 0 : 1;
-        if (result && !g_model.ignore9)
-            handle_of(fi)->deinit = true;
+        if (result && !g_model.ignore9) handle_of(fi)->deinit = true;
     }
     char line[80];
     snprintf(line, sizeof line, "%u %lu %d", cmd, value, result);
@@ -552,10 +533,7 @@ ssize_t io_writev(int fd, struct iovec *iov, int count, void *)
     return writev(fd, iov, count);
 }
 
-ssize_t io_read(int fd, void *buf, size_t len, void *)
-{
-    return read(fd, buf, len);
-}
+ssize_t io_read(int fd, void *buf, size_t len, void *) { return read(fd, buf, len); }
 
 const fuse_lowlevel_ops ops = [] {
     fuse_lowlevel_ops o{};
@@ -594,7 +572,7 @@ constexpr struct option long_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -607,18 +585,10 @@ int main(int argc, char **argv)
     int c;
     while ((c = getopt_long(argc, argv, ":hfdso:", long_options, nullptr)) != -1) {
         switch (c) {
-        case 'h':
-            usage(stdout, argv[0]);
-            return 0;
-        case 'f':
-            fuse_argv.push_back(opt_f);
-            break;
-        case 'd':
-            fuse_argv.push_back(opt_d);
-            break;
-        case 's':
-            fuse_argv.push_back(opt_s);
-            break;
+        case 'h': usage(stdout, argv[0]); return 0;
+        case 'f': fuse_argv.push_back(opt_f); break;
+        case 'd': fuse_argv.push_back(opt_d); break;
+        case 's': fuse_argv.push_back(opt_s); break;
         case 'o':
             fuse_argv.push_back(opt_o);
             fuse_argv.push_back(optarg);
@@ -670,9 +640,10 @@ int main(int argc, char **argv)
     if (se && fuse_set_signal_handlers(se) == 0) {
         if (fuse_session_mount(se, mnt) == 0) {
             // Threads only after fuse_daemonize's fork.
-            if (fuse_session_custom_io(se, &io, fuse_session_fd(se)) == 0 && fuse_daemonize(opts.foreground) == 0) {
+            if (fuse_session_custom_io(se, &io, fuse_session_fd(se)) == 0 &&
+                fuse_daemonize(opts.foreground) == 0) {
                 std::thread prod(producer);
-                rc = fuse_session_loop(se) < 0 ? 1 : 0; // ended by unmount or a signal: 0
+                rc = fuse_session_loop(se) < 0 ? 1 : 0;  // ended by unmount or a signal: 0
                 {
                     std::lock_guard<std::mutex> lk(g_mutex);
                     g_stop = true;
@@ -681,20 +652,17 @@ int main(int argc, char **argv)
                 prod.join();
                 // Free what the kernel will never ask about again.
                 for (auto *queue : {&g_readers, &g_ring_readers}) {
-                    for (const auto &r : *queue)
-                        fuse_reply_err(r.req, ENODEV);
+                    for (const auto &r : *queue) fuse_reply_err(r.req, ENODEV);
                     queue->clear();
                 }
-                for (handle_t *h : g_handles)
-                    delete h;
+                for (handle_t *h : g_handles) delete h;
                 g_handles.clear();
             }
             fuse_session_unmount(se);
         }
         fuse_remove_signal_handlers(se);
     }
-    if (se)
-        fuse_session_destroy(se);
+    if (se) fuse_session_destroy(se);
     fuse_opt_free_args(&args);
     return rc;
 }

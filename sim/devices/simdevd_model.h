@@ -15,21 +15,21 @@
 
 #include "ring.h"
 
-constexpr uint32_t SIMDEVD_DATA_TYPE = 0x20;       // data record type word
-constexpr uint32_t SIMDEVD_DEINIT_TYPE = 0x10;     // answers request 9
-constexpr uint32_t SIMDEVD_DEINIT_SIZE = 8;        // type word and sequence number
+constexpr uint32_t SIMDEVD_DATA_TYPE = 0x20;    // data record type word
+constexpr uint32_t SIMDEVD_DEINIT_TYPE = 0x10;  // answers request 9
+constexpr uint32_t SIMDEVD_DEINIT_SIZE = 8;     // type word and sequence number
 // The largest record: one FUSE read request carries 256 pages, so this much
 // fits in one request whatever the alignment of the reader's buffer. A larger
 // record would arrive in pieces, the later ones parked as new reads.
 constexpr uint32_t SIMDEVD_MAX_RECORD = 1048576 - 4096;
-constexpr uint32_t SIMDEVD_MAX_RATE = 100000;      // records per second
-constexpr uint32_t SIMDEVD_MAX_SPMI_COUNT = 256;   // bytes in one register dump
-constexpr uint32_t SIMDEVD_GPIO_REGISTER = 0xCB08; // register holding the strap GPIO level
+constexpr uint32_t SIMDEVD_MAX_RATE = 100000;       // records per second
+constexpr uint32_t SIMDEVD_MAX_SPMI_COUNT = 256;    // bytes in one register dump
+constexpr uint32_t SIMDEVD_GPIO_REGISTER = 0xCB08;  // register holding the strap GPIO level
 
 // The PMIC files, by their names in the mount root and in "pmic absent NAME".
 enum simdevd_pmic { PMIC_SPMI_ADDRESS, PMIC_SPMI_COUNT, PMIC_SPMI_DATA, PMIC_INVERT, PMIC_RF_ID, PMIC_COUNT };
-constexpr std::array<std::string_view, PMIC_COUNT> simdevd_pmic_names = {
-    "spmi_address", "spmi_count", "spmi_data", "invert", "rf_id"};
+constexpr std::array<std::string_view, PMIC_COUNT> simdevd_pmic_names = {"spmi_address", "spmi_count",
+                                                                         "spmi_data", "invert", "rf_id"};
 
 enum simdevd_access { ACCESS_PRESENT, ACCESS_ABSENT, ACCESS_UNREADABLE };
 
@@ -74,13 +74,13 @@ struct simdevd_job_t {
 // Everything the control lines set and the devices show.
 struct simdevd_model_t {
     std::deque<simdevd_job_t> jobs;
-    uint32_t rate = 0;          // records per second, 0 = off
+    uint32_t rate = 0;  // records per second, 0 = off
     uint32_t rate_size = 0;
-    uint64_t rate_start_ns = 0; // when the rate was set
-    uint64_t rate_ticks = 0;    // rate records fallen due since then
-    uint64_t owed = 0;          // rate records due but not handed out yet
+    uint64_t rate_start_ns = 0;  // when the rate was set
+    uint64_t rate_ticks = 0;     // rate records fallen due since then
+    uint64_t owed = 0;           // rate records due but not handed out yet
     bool refuse7 = false, refuse9 = false, ignore9 = false;
-    uint32_t seq = 0;           // records handed out so far, any type
+    uint32_t seq = 0;  // records handed out so far, any type
 
     uint32_t spmi_address = 0;
     uint32_t spmi_count = 0;
@@ -89,7 +89,7 @@ struct simdevd_model_t {
     std::string invert = "0";
     std::array<simdevd_access, PMIC_COUNT> access{};
 
-    std::array<ring_t, RING_COUNT> rings; // /proc/kmsg and /dev/log/main
+    std::array<ring_t, RING_COUNT> rings;  // /proc/kmsg and /dev/log/main
 };
 
 // Sets the log rings up at their default sizes.
@@ -106,8 +106,7 @@ inline bool simdevd_parse_int(std::string_view s, int64_t min, int64_t max, int6
 {
     bool neg = !s.empty() && s[0] == '-';
     if (neg) {
-        if (min >= 0)
-            return false;
+        if (min >= 0) return false;
         s.remove_prefix(1);
     }
     int base = 10;
@@ -115,23 +114,18 @@ inline bool simdevd_parse_int(std::string_view s, int64_t min, int64_t max, int6
         base = 16;
         s.remove_prefix(2);
     }
-    if (s.empty() || s[0] == '+' || s[0] == '-')
-        return false;
+    if (s.empty() || s[0] == '+' || s[0] == '-') return false;
     uint64_t mag = 0;
     auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), mag, base);
-    if (ec != std::errc() || end != s.data() + s.size())
-        return false;
+    if (ec != std::errc() || end != s.data() + s.size()) return false;
     if (neg) {
-        if (mag > static_cast<uint64_t>(INT64_MAX) + 1)
-            return false;
+        if (mag > static_cast<uint64_t>(INT64_MAX) + 1) return false;
         int64_t v = mag == static_cast<uint64_t>(INT64_MAX) + 1 ? INT64_MIN : -static_cast<int64_t>(mag);
-        if (v < min)
-            return false;
+        if (v < min) return false;
         *out = v;
         return true;
     }
-    if (mag > static_cast<uint64_t>(max) || static_cast<int64_t>(mag) < min)
-        return false;
+    if (mag > static_cast<uint64_t>(max) || static_cast<int64_t>(mag) < min) return false;
     *out = static_cast<int64_t>(mag);
     return true;
 }
@@ -139,8 +133,7 @@ inline bool simdevd_parse_int(std::string_view s, int64_t min, int64_t max, int6
 inline int simdevd_pmic_index(std::string_view name)
 {
     for (int i = 0; i < PMIC_COUNT; i++)
-        if (simdevd_pmic_names[i] == name)
-            return i;
+        if (simdevd_pmic_names[i] == name) return i;
     return -1;
 }
 
@@ -167,10 +160,12 @@ inline int simdevd_parse_ctl(std::string_view line, simdevd_ctl_t *cmd, std::str
         i = j;
     }
     *cmd = simdevd_ctl_t{};
-    if (n == 0 || tok[0][0] == '#')
-        return 0;
+    if (n == 0 || tok[0][0] == '#') return 0;
 
-    auto fail = [&](const char *why) { *err = why; return -1; };
+    auto fail = [&](const char *why) {
+        *err = why;
+        return -1;
+    };
     auto num = [&](size_t i, int64_t min, int64_t max, int64_t *out) {
         return i < n && simdevd_parse_int(tok[i], min, max, out);
     };
@@ -181,7 +176,7 @@ inline int simdevd_parse_ctl(std::string_view line, simdevd_ctl_t *cmd, std::str
         if (verb == "burst" || verb == "rate") {
             bool burst = verb == "burst";
             int64_t max = burst ? INT64_MAX : SIMDEVD_MAX_RATE;
-            if (n == 3 && !burst && num(2, 0, 0, &a)) { // "diag rate 0" stops without a size
+            if (n == 3 && !burst && num(2, 0, 0, &a)) {  // "diag rate 0" stops without a size
                 cmd->op = CTL_DIAG_RATE;
                 return 0;
             }
@@ -201,28 +196,25 @@ inline int simdevd_parse_ctl(std::string_view line, simdevd_ctl_t *cmd, std::str
             cmd->size = static_cast<uint32_t>(b);
             return 0;
         }
-        simdevd_op op = verb == "refuse7" ? CTL_DIAG_REFUSE7
-                      : verb == "refuse9" ? CTL_DIAG_REFUSE9
-                      : verb == "ignore9" ? CTL_DIAG_IGNORE9 : CTL_NONE;
-        if (op == CTL_NONE)
-            return fail("unknown diag control");
-        if (n != 3 || !num(2, 0, 1, &a))
-            return fail("usage: diag refuse7|refuse9|ignore9 0|1");
+        simdevd_op op = verb == "refuse7"   ? CTL_DIAG_REFUSE7
+                        : verb == "refuse9" ? CTL_DIAG_REFUSE9
+                        : verb == "ignore9" ? CTL_DIAG_IGNORE9
+                                            : CTL_NONE;
+        if (op == CTL_NONE) return fail("unknown diag control");
+        if (n != 3 || !num(2, 0, 1, &a)) return fail("usage: diag refuse7|refuse9|ignore9 0|1");
         cmd->op = op;
         cmd->value = a;
         return 0;
     }
     if (dev == "pmic") {
         if (verb == "gpio") {
-            if (n != 3 || !num(2, 0, 255, &a))
-                return fail("usage: pmic gpio 0|1 (or a register byte)");
+            if (n != 3 || !num(2, 0, 255, &a)) return fail("usage: pmic gpio 0|1 (or a register byte)");
             cmd->op = CTL_PMIC_GPIO;
             cmd->value = a;
             return 0;
         }
         if (verb == "adc") {
-            if (n != 3 || !num(2, INT64_MIN, INT64_MAX, &a))
-                return fail("usage: pmic adc N");
+            if (n != 3 || !num(2, INT64_MIN, INT64_MAX, &a)) return fail("usage: pmic adc N");
             cmd->op = CTL_PMIC_ADC;
             cmd->value = a;
             return 0;
@@ -230,10 +222,13 @@ inline int simdevd_parse_ctl(std::string_view line, simdevd_ctl_t *cmd, std::str
         if (verb == "absent" || verb == "unreadable" || verb == "present") {
             int pmic = n == 3 ? simdevd_pmic_index(tok[2]) : -1;
             if (pmic < 0)
-                return fail("usage: pmic absent|unreadable|present spmi_address|spmi_count|spmi_data|invert|rf_id");
+                return fail(
+                    "usage: pmic absent|unreadable|present spmi_address|spmi_count|spmi_data|invert|rf_id");
             cmd->op = CTL_PMIC_ACCESS;
             cmd->pmic = pmic;
-            cmd->access = verb == "absent" ? ACCESS_ABSENT : verb == "unreadable" ? ACCESS_UNREADABLE : ACCESS_PRESENT;
+            cmd->access = verb == "absent"       ? ACCESS_ABSENT
+                          : verb == "unreadable" ? ACCESS_UNREADABLE
+                                                 : ACCESS_PRESENT;
             return 0;
         }
         return fail("unknown pmic control");
@@ -261,8 +256,7 @@ inline int simdevd_parse_ctl(std::string_view line, simdevd_ctl_t *cmd, std::str
 // worth is kept back while no reader takes them.
 inline void simdevd_tick(simdevd_model_t *m, uint64_t now_ns)
 {
-    if (m->rate == 0 || now_ns < m->rate_start_ns)
-        return;
+    if (m->rate == 0 || now_ns < m->rate_start_ns) return;
     uint64_t el = now_ns - m->rate_start_ns;
     uint64_t due = el / 1000000000u * m->rate + el % 1000000000u * m->rate / 1000000000u;
     m->owed = std::min<uint64_t>(m->owed + (due - m->rate_ticks), m->rate);
@@ -272,8 +266,7 @@ inline void simdevd_tick(simdevd_model_t *m, uint64_t now_ns)
 // When the next rate record falls due (steady-clock ns), or 0 with no rate.
 inline uint64_t simdevd_next_due_ns(const simdevd_model_t *m)
 {
-    if (m->rate == 0)
-        return 0;
+    if (m->rate == 0) return 0;
     // ceil(k * 1e9 / rate) for tick k, split so that no product passes 64
     // bits (there is no 128-bit integer on 32-bit targets): k = q * rate + r.
     const uint64_t k = m->rate_ticks + 1;
@@ -285,14 +278,12 @@ inline uint64_t simdevd_next_due_ns(const simdevd_model_t *m)
 inline void simdevd_apply(simdevd_model_t *m, const simdevd_ctl_t &c, uint64_t now_ns)
 {
     switch (c.op) {
-    case CTL_NONE:
-        break;
+    case CTL_NONE: break;
     case CTL_DIAG_BURST:
     case CTL_DIAG_EMIT: {
         simdevd_job_t job{c.op == CTL_DIAG_EMIT ? c.type : SIMDEVD_DATA_TYPE, c.size,
                           c.op == CTL_DIAG_EMIT ? 1 : c.count};
-        if (job.count == 0)
-            break;
+        if (job.count == 0) break;
         if (!m->jobs.empty() && m->jobs.back().type == job.type && m->jobs.back().size == job.size)
             m->jobs.back().count += job.count;
         else
@@ -327,8 +318,7 @@ inline bool simdevd_peek(simdevd_model_t *m, uint64_t now_ns, uint32_t *type, ui
         return true;
     }
     simdevd_tick(m, now_ns);
-    if (m->owed == 0)
-        return false;
+    if (m->owed == 0) return false;
     *type = SIMDEVD_DATA_TYPE;
     *size = m->rate_size;
     return true;
@@ -338,8 +328,7 @@ inline bool simdevd_peek(simdevd_model_t *m, uint64_t now_ns, uint32_t *type, ui
 inline void simdevd_take(simdevd_model_t *m)
 {
     if (!m->jobs.empty()) {
-        if (--m->jobs.front().count == 0)
-            m->jobs.pop_front();
+        if (--m->jobs.front().count == 0) m->jobs.pop_front();
     } else if (m->owed > 0) {
         m->owed--;
     }
@@ -356,8 +345,7 @@ inline void simdevd_fill_record(uint8_t *buf, size_t n, uint32_t type, uint32_t 
         head[4 + i] = static_cast<uint8_t>(seq >> (8 * i));
     }
     memcpy(buf, head, std::min<size_t>(n, sizeof head));
-    for (size_t i = sizeof head; i < n; i++)
-        buf[i] = static_cast<uint8_t>(seq + i);
+    for (size_t i = sizeof head; i < n; i++) buf[i] = static_cast<uint8_t>(seq + i);
 }
 
 // Bytes as lower-case hex, no separators.
@@ -384,18 +372,15 @@ inline std::string simdevd_spmi_dump(uint32_t addr, uint32_t count, uint8_t gpio
     count = std::min(count, SIMDEVD_MAX_SPMI_COUNT);
     for (uint32_t a = addr; a < addr + count; a++) {
         if (a == addr || a % 16 == 0) {
-            if (a != addr)
-                out += '\n';
+            if (a != addr) out += '\n';
             snprintf(cell, sizeof cell, "%04x", a & ~15u);
             out += cell;
-            for (uint32_t f = a & ~15u; f < a; f++)
-                out += " --";
+            for (uint32_t f = a & ~15u; f < a; f++) out += " --";
         }
         snprintf(cell, sizeof cell, " %02x", a == SIMDEVD_GPIO_REGISTER ? gpio_reg : 0u);
         out += cell;
     }
-    if (!out.empty())
-        out += '\n';
+    if (!out.empty()) out += '\n';
     return out;
 }
 

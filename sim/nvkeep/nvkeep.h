@@ -15,11 +15,11 @@ extern "C" {
 #define NVKEEP_API __attribute__((visibility("default")))
 
 enum {
-    NVKEEP_OK = 0,          // success
-    NVKEEP_ERR_ARG = 2,     // null pointer or a path that does not fit
-    NVKEEP_ERR_IO = 3,      // the store could not be read or written
-    NVKEEP_ERR_SIZE = 4,    // content too large for a 32-bit size
-    NVKEEP_EMPTY = 5,       // the unit holds nothing yet
+    NVKEEP_OK = 0,        // success
+    NVKEEP_ERR_ARG = 2,   // null pointer or a path that does not fit
+    NVKEEP_ERR_IO = 3,    // the store could not be read or written
+    NVKEEP_ERR_SIZE = 4,  // content too large for a 32-bit size
+    NVKEEP_EMPTY = 5,     // the unit holds nothing yet
 };
 
 // Result NVKEEP_OK: *size holds the byte count of the unit's content (an

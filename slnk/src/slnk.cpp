@@ -75,7 +75,8 @@ void slnk_serialize(int mode, slnk_t *p_head)
             if (p_succ != nullptr) {
                 // Byte distance shifted right by 2, sign kept.
                 words = static_cast<intptr_t>(reinterpret_cast<uintptr_t>(p_succ) -
-                                              reinterpret_cast<uintptr_t>(p)) >> 2;
+                                              reinterpret_cast<uintptr_t>(p)) >>
+                        2;
             }
             p->p_next = reinterpret_cast<slnk_t *>(words);
             p = p_succ;

@@ -41,7 +41,4 @@ constexpr int SLNK_TO_OFFSETS = 1;
 void slnk_serialize(int mode, slnk_t *p_head);
 
 // The word count a node holds in the relative form.
-inline intptr_t slnk_offset(const slnk_t *p_obj)
-{
-    return reinterpret_cast<intptr_t>(p_obj->p_next);
-}
+inline intptr_t slnk_offset(const slnk_t *p_obj) { return reinterpret_cast<intptr_t>(p_obj->p_next); }

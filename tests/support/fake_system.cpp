@@ -31,10 +31,7 @@ std::string fake_kmsg_read()
     return ss.str();
 }
 
-void fake_kmsg_clear()
-{
-    unlink(fake_kmsg_path().c_str());
-}
+void fake_kmsg_clear() { unlink(fake_kmsg_path().c_str()); }
 
 std::vector<std::string> fake_system_commands()
 {

@@ -40,10 +40,7 @@ void write_text(const std::string &path, const std::string &text)
     out << text;
 }
 
-void make_dir(const std::string &path)
-{
-    ASSERT_EQ(0, mkdir(path.c_str(), 0777)) << path;
-}
+void make_dir(const std::string &path) { ASSERT_EQ(0, mkdir(path.c_str(), 0777)) << path; }
 
 // Output of a shell command and its exit status.
 std::string run(const std::string &cmd, int *status)
@@ -107,10 +104,7 @@ std::vector<entry> zip_entries(const std::string &zip)
 }
 
 // Entry name of an absolute path: the path without its leading "/".
-std::string name_of(const std::string &path)
-{
-    return path.substr(1);
-}
+std::string name_of(const std::string &path) { return path.substr(1); }
 
 std::vector<std::string> names(const std::vector<entry> &list)
 {
@@ -121,10 +115,7 @@ std::vector<std::string> names(const std::vector<entry> &list)
 
 // The daemon log stays where the first vexd_printf opened it (root/daemon);
 // every test archives its own log directory.
-std::string daemon_log()
-{
-    return read_text(g_root + "/daemon/vexd_vexdlog.txt");
-}
+std::string daemon_log() { return read_text(g_root + "/daemon/vexd_vexdlog.txt"); }
 
 class Env : public ::testing::Environment {
 public:
@@ -188,10 +179,10 @@ TEST_F(Archive, WalkOrderSkipsAndContents)
 
     const auto list = zip_entries(response);
     const std::string n = name_of(log);
-    EXPECT_EQ((std::vector<std::string>{n + "/", n + "/vexd_vexdlog.txt", n + "/vexd_vexdlog.gz",
-                                        n + "/diag_logs/", n + "/diag_logs/empty/",
-                                        n + "/diag_logs/dl_abc_3.qmdl", n + "/Zeta"}),
-              names(list));
+    EXPECT_EQ(
+        (std::vector<std::string>{n + "/", n + "/vexd_vexdlog.txt", n + "/vexd_vexdlog.gz", n + "/diag_logs/",
+                                  n + "/diag_logs/empty/", n + "/diag_logs/dl_abc_3.qmdl", n + "/Zeta"}),
+        names(list));
     for (const entry &e : list) {
         const bool is_dir = e.name.back() == '/';
         EXPECT_EQ(is_dir ? "" : "x", e.comment) << e.name;
@@ -205,7 +196,8 @@ TEST_F(Archive, WalkOrderSkipsAndContents)
 
     const std::string lines = new_log();
     EXPECT_NE(std::string::npos, lines.find("archive_item: compressing " + log + "\n"));
-    EXPECT_NE(std::string::npos, lines.find("archive_item: compressing " + log + "/diag_logs/dl_abc_3.qmdl\n"));
+    EXPECT_NE(std::string::npos,
+              lines.find("archive_item: compressing " + log + "/diag_logs/dl_abc_3.qmdl\n"));
     EXPECT_EQ(std::string::npos, lines.find("failed"));
 }
 
@@ -236,8 +228,8 @@ TEST_F(Archive, RefusedPathsRemoveNothing)
 {
     write_text(log + "/a.txt", "a");
     const std::string keep = log + "/a.txt";
-    for (const std::string &path : {std::string("out.zip"), keep, std::string("relative/x.zip"),
-                                    std::string(""), log + "/zip"}) {
+    for (const std::string &path :
+         {std::string("out.zip"), keep, std::string("relative/x.zip"), std::string(""), log + "/zip"}) {
         EXPECT_EQ(-1, vexd_archive_all(response, path.c_str())) << path;
         EXPECT_EQ(path, response);
     }
@@ -287,10 +279,10 @@ TEST_F(Archive, LinksSocketsFifosAndLongPaths)
 {
     write_text(log + "/real.txt", "linked file contents");
     make_dir(log + "/sub");
-    ASSERT_EQ(0, symlink(log.c_str(), (log + "/loop").c_str()));            // back to the top
-    ASSERT_EQ(0, symlink("..", (log + "/sub/up").c_str()));                  // relative loop
+    ASSERT_EQ(0, symlink(log.c_str(), (log + "/loop").c_str()));  // back to the top
+    ASSERT_EQ(0, symlink("..", (log + "/sub/up").c_str()));       // relative loop
     ASSERT_EQ(0, symlink((log + "/real.txt").c_str(), (log + "/sub/file_link").c_str()));
-    ASSERT_EQ(0, mkfifo((log + "/fifo").c_str(), 0666));                      // would block a reader
+    ASSERT_EQ(0, mkfifo((log + "/fifo").c_str(), 0666));  // would block a reader
     ASSERT_EQ(0, mkfifo((log + "/sub/fifo").c_str(), 0666));
     const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
     struct sockaddr_un addr {};
@@ -363,10 +355,10 @@ TEST(ZipWriter, Operations)
     EXPECT_EQ(1, mz_zip_writer_end(&zip));
 
     int status = 0;
-    const std::string out =
-        run("python3 -c \"import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
-            "print([(i.filename, i.comment, z.read(i)) for i in z.infolist()])\" " + zip_path,
-            &status);
+    const std::string out = run("python3 -c \"import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
+                                "print([(i.filename, i.comment, z.read(i)) for i in z.infolist()])\" " +
+                                    zip_path,
+                                &status);
     EXPECT_EQ(0, status);
     EXPECT_EQ("[('dir/', b'', b''), ('dir/mem.txt', b'', b'in memory'), ('" + name_of(src) +
                   "', b'x', b'payload')]\n",

@@ -73,8 +73,8 @@ inline size_t count(const std::string &text, const std::string &what)
 }
 
 // Runs `fn` in a death test and checks its exit status and daemon log line.
-inline void expect(const std::function<void()> &fn, const std::string &expression,
-                   const char *source, const char *function, const char *check)
+inline void expect(const std::function<void()> &fn, const std::string &expression, const char *source,
+                   const char *function, const char *check)
 {
     const std::string log = log_dir() + "/vexd_vexdlog.txt";
     const size_t before = read_file(log).size();
@@ -84,7 +84,8 @@ inline void expect(const std::function<void()> &fn, const std::string &expressio
     const int line = source_line(source, function, check);
     ASSERT_GT(line, 0) << "no check " << check << " in " << function << " of " << source;
     const std::string tail = "] vexd: (" + std::to_string(line) + "):" + expression;
-    EXPECT_TRUE(added.size() >= tail.size() && added.compare(added.size() - tail.size(), tail.size(), tail) == 0)
+    EXPECT_TRUE(added.size() >= tail.size() &&
+                added.compare(added.size() - tail.size(), tail.size(), tail) == 0)
         << "log gained: [" << added << "], expected it to end with [" << tail << "]";
     EXPECT_EQ(count(added, "] vexd: "), 1u) << added;
 }

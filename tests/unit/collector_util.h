@@ -47,13 +47,13 @@ inline std::string path(const std::string &name) { return log_dir() + "/" + name
 
 inline bool exists(const std::string &p)
 {
-    struct stat st{};
+    struct stat st {};
     return stat(p.c_str(), &st) == 0;
 }
 
 inline long size_of(const std::string &p)
 {
-    struct stat st{};
+    struct stat st {};
     return stat(p.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
 }
 

@@ -35,9 +35,9 @@ struct TempDir {
     }
     ~TempDir()
     {
-        nftw(path.c_str(),
-             [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); },
-             16, FTW_DEPTH | FTW_PHYS);
+        nftw(
+            path.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); },
+            16, FTW_DEPTH | FTW_PHYS);
     }
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
@@ -45,10 +45,7 @@ struct TempDir {
 using test_files::read_file;
 using test_files::write_file;
 
-inline bool file_exists(const std::string &path)
-{
-    return access(path.c_str(), F_OK) == 0;
-}
+inline bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
 // The members of a gzip file, each decompressed on its own (no zlib gz* calls,
 // so the check does not share code paths with the routines under test).
@@ -108,8 +105,8 @@ inline int run_in_child(const std::function<void()> &body)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-#define EXPECT_IN_CHILD(...)                                                 \
-    do {                                                                     \
-        int child_status_ = run_in_child([&] __VA_ARGS__);                   \
-        EXPECT_EQ(0, child_status_) << "the child process failed (see above)"; \
+#define EXPECT_IN_CHILD(...)                                                                                 \
+    do {                                                                                                     \
+        int child_status_ = run_in_child([&] __VA_ARGS__);                                                   \
+        EXPECT_EQ(0, child_status_) << "the child process failed (see above)";                               \
     } while (0)

@@ -50,10 +50,7 @@ void capture_print(const char *format, ...)
     g_log += line;
 }
 
-void capture_sync(int)
-{
-    ++g_syncs;
-}
+void capture_sync(int) { ++g_syncs; }
 
 std::string log_text()
 {
@@ -177,7 +174,8 @@ struct MaskCase {
 TEST_F(DiagTest, MaskFileIsCutIntoOneWritePerPacket)
 {
     const std::vector<MaskCase> cases = {
-        {"three packets", {0x73, 0x01, 0x7E, 0x60, 0x7E, 0x7D, 0x5D, 0x02, 0x7E},
+        {"three packets",
+         {0x73, 0x01, 0x7E, 0x60, 0x7E, 0x7D, 0x5D, 0x02, 0x7E},
          {{0x73, 0x01, 0x7E}, {0x60, 0x7E}, {0x7D, 0x5D, 0x02, 0x7E}}},
         {"two 0x7E in a row", {0x01, 0x02, 0x7E, 0x7E}, {{0x01, 0x02, 0x7E}, {0x7E}}},
         {"trailing bytes dropped", {0x01, 0x7E, 0x02, 0x03}, {{0x01, 0x7E}}},
@@ -224,7 +222,8 @@ TEST_F(DiagTest, OversizeMaskPacketIsSkippedAndNothingOverruns)
     std::vector<Bytes> got;
     std::vector<uint8_t> buf(65536);
     ssize_t n;
-    while ((n = recv(sv[1], buf.data(), buf.size(), MSG_DONTWAIT)) > 0) got.emplace_back(buf.begin(), buf.begin() + n);
+    while ((n = recv(sv[1], buf.data(), buf.size(), MSG_DONTWAIT)) > 0)
+        got.emplace_back(buf.begin(), buf.begin() + n);
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0], with_header(fits));
     EXPECT_EQ(got[1], with_header(next));
@@ -240,7 +239,8 @@ TEST_F(DiagTest, MissingOrUnboundedMaskFileSendsNothing)
     EXPECT_EQ(diaglog_load_mask(sv[0], (dir + "/none.cfg").c_str()), -1);
     uint8_t b;
     EXPECT_LT(recv(sv[1], &b, 1, MSG_DONTWAIT), 0);
-    EXPECT_NE(log_text().find("Sorry, can't open mask file, please check the device, errno: 2\n"), std::string::npos);
+    EXPECT_NE(log_text().find("Sorry, can't open mask file, please check the device, errno: 2\n"),
+              std::string::npos);
 
     // An endless device, a FIFO without a writer and a file above 1 MiB are
     // refused at once by both the loader and the set-mask command.
@@ -253,8 +253,9 @@ TEST_F(DiagTest, MissingOrUnboundedMaskFileSendsNothing)
         EXPECT_EQ(diaglog_load_mask(sv[0], path.c_str()), -1);
         EXPECT_EQ(diaglog_setmaskfile(path.c_str()), -1);
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
-        EXPECT_NE(log_text().find("maskfile " + path + " refused: not a regular file of at most 1048576 bytes\n"),
-                  std::string::npos);
+        EXPECT_NE(
+            log_text().find("maskfile " + path + " refused: not a regular file of at most 1048576 bytes\n"),
+            std::string::npos);
         EXPECT_LT(recv(sv[1], &b, 1, MSG_DONTWAIT), 0);
     }
     EXPECT_EQ(diaglog_setmaskfile(empty_mask.c_str()), 0);
@@ -276,7 +277,8 @@ TEST_F(DiagTest, OnRefusesNamesThatCannotFormAFileName)
     EXPECT_NE(log_text().find("ERR: log name refused, it must fit " + std::to_string(longest) + " bytes"),
               std::string::npos);
     EXPECT_EQ(diaglog_on(std::string(256, 'n').c_str()), -1);
-    EXPECT_EQ(log_text().find("Failed to open /dev/diag"), std::string::npos) << "refused names must not open the device";
+    EXPECT_EQ(log_text().find("Failed to open /dev/diag"), std::string::npos)
+        << "refused names must not open the device";
 
     // The longest name that fits is taken and the (missing) device is tried.
     EXPECT_EQ(diaglog_on(std::string(longest, 'n').c_str()), -1);
@@ -348,7 +350,8 @@ TEST_F(DiagTest, RecordingKeepsDataRecordsAndAnEarlyExitNotice)
     // The device ends the recording by itself; the module stays started
     // until an off, and that off must not wait out the 3 s.
     feed(record(DEINIT_TYPE, 8, 0));
-    ASSERT_TRUE(wait_for([] { return log_text().find("Got DEINIT_TYPE! now exiting thread..\n") != std::string::npos; }));
+    ASSERT_TRUE(wait_for(
+        [] { return log_text().find("Got DEINIT_TYPE! now exiting thread..\n") != std::string::npos; }));
     EXPECT_EQ(diaglog_on("abc"), -1);
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(diaglog_off(), 0);
@@ -453,7 +456,8 @@ TEST_F(DiagTest, CompressionPacksAboveTheLimitAndAtTheEnd)
     ASSERT_GT(file_uncompress((qmdl("z") + ".gz").c_str(), out.c_str()), 0);
     EXPECT_EQ(read_file(out), all);
     std::string size = std::to_string(fs::file_size(qmdl("z") + ".gz"));
-    EXPECT_NE(log_text().find("final compress: " + qmdl("z") + ".gz is now " + size + " bytes\n"), std::string::npos);
+    EXPECT_NE(log_text().find("final compress: " + qmdl("z") + ".gz is now " + size + " bytes\n"),
+              std::string::npos);
     init(2);
 }
 

@@ -127,20 +127,26 @@ TEST(DlnkDeathTest, NullArgumentsEndTheProcess)
     expect([&] { dlnk_insert(nullptr, &node); }, "p_pos", src, "dlnk_t *dlnk_insert(", "VEXD_CHECK(p_pos)");
     expect([&] { dlnk_insert(&node, nullptr); }, "p_obj", src, "dlnk_t *dlnk_add(", "VEXD_CHECK(p_obj)");
     expect([] { dlnk_remove(nullptr); }, "p_obj", src, "dlnk_t *dlnk_remove(", "VEXD_CHECK(p_obj)");
-    expect([] {
+    expect(
+        [] {
         dlnk_t broken = {nullptr, nullptr};
         dlnk_remove(&broken);
-    }, "p_obj->p_next", src, "dlnk_t *dlnk_remove(", "VEXD_CHECK(p_obj->p_next)");
-    expect([] {
+        },
+        "p_obj->p_next", src, "dlnk_t *dlnk_remove(", "VEXD_CHECK(p_obj->p_next)");
+    expect(
+        [] {
         dlnk_t broken;
         broken.p_prev = nullptr;
         broken.p_next = &broken;
         dlnk_remove(&broken);
-    }, "p_obj->p_prev", src, "dlnk_t *dlnk_remove(", "VEXD_CHECK(p_obj->p_prev)");
+        },
+        "p_obj->p_prev", src, "dlnk_t *dlnk_remove(", "VEXD_CHECK(p_obj->p_prev)");
     expect([] { dlnk_next(nullptr); }, "p_pos", src, "dlnk_t *dlnk_next(", "VEXD_CHECK(p_pos)");
     expect([] { dlnk_prev(nullptr); }, "p_pos", src, "dlnk_t *dlnk_prev(", "VEXD_CHECK(p_pos)");
-    expect([&] { dlnk_for_each(&node, nullptr, nullptr); }, "p_head && fn", src, "dlnk_t *dlnk_for_each(", "VEXD_CHECK(p_head && fn)");
-    expect([] { dlnk_for_each(nullptr, never, nullptr); }, "p_head && fn", src, "dlnk_t *dlnk_for_each(", "VEXD_CHECK(p_head && fn)");
+    expect([&] { dlnk_for_each(&node, nullptr, nullptr); }, "p_head && fn", src, "dlnk_t *dlnk_for_each(",
+           "VEXD_CHECK(p_head && fn)");
+    expect([] { dlnk_for_each(nullptr, never, nullptr); }, "p_head && fn", src, "dlnk_t *dlnk_for_each(",
+           "VEXD_CHECK(p_head && fn)");
 }
 
 }  // namespace

@@ -84,7 +84,8 @@ std::string format(Entry &e, int64_t t)
 TEST(LogcatFormat, PriorityLetters)
 {
     const std::string letters = "??VDIWEFS?";
-    for (unsigned p = 0; p < letters.size(); p++) EXPECT_EQ(letters[p], filterPriToChar(static_cast<unsigned char>(p))) << p;
+    for (unsigned p = 0; p < letters.size(); p++)
+        EXPECT_EQ(letters[p], filterPriToChar(static_cast<unsigned char>(p))) << p;
     EXPECT_EQ('?', filterPriToChar(255));
 }
 
@@ -205,7 +206,9 @@ TEST(LogcatCollector, WritesLinesAndRotatesAt262144)
     int feed = open(fifo.c_str(), O_RDWR);
     ASSERT_GE(feed, 0);
     ASSERT_EQ(0, fcntl(feed, F_SETFL, O_DIRECT));  // one entry per read, as the device does
-    auto send = [&](const Entry &e) { ASSERT_EQ(e.len, write(feed, e.buf.data(), static_cast<size_t>(e.len))); };
+    auto send = [&](const Entry &e) {
+        ASSERT_EQ(e.len, write(feed, e.buf.data(), static_cast<size_t>(e.len)));
+    };
 
     char *data = reinterpret_cast<char *>(0x1);
     int len = 77;
@@ -278,7 +281,9 @@ TEST(LogcatCollector, WritesLinesAndRotatesAt262144)
     send(make_entry(6, "After", 5, "still here"));
     ASSERT_TRUE(wait_until([&] { return size_of(txt) > 0; }));
     const std::string now = read_file(txt);
-    EXPECT_TRUE(std::regex_match(now, std::regex(R"(\[ {0,4}\d{1,5}\.\d{6}\] E/After   \(5\): still here\n)"))) << now;
+    EXPECT_TRUE(
+        std::regex_match(now, std::regex(R"(\[ {0,4}\d{1,5}\.\d{6}\] E/After   \(5\): still here\n)")))
+        << now;
     EXPECT_EQ(dropped_before + 1, count(daemon_log(), "Dropped malformed logger entry"));
 
     // The copy operation hands back the current text file only.

@@ -43,7 +43,8 @@ TEST_F(RlnkTest, TimerExampleArithmetic)
     // C due in 700 000 shares A's position: it goes after A with rank 0.
     rlnk_init(&c, 700000);
     EXPECT_EQ(rlnk_insert(&head, &c), 0u);
-    EXPECT_EQ(positions(&head), (std::vector<std::pair<rlnk_t *, uint64_t>>{{&b, 400000}, {&a, 700000}, {&c, 700000}}));
+    EXPECT_EQ(positions(&head),
+              (std::vector<std::pair<rlnk_t *, uint64_t>>{{&b, 400000}, {&a, 700000}, {&c, 700000}}));
     EXPECT_EQ(head.rank, 0u);
 
     // Removing the first entry with 250 000 left hands its time to the next.
@@ -76,10 +77,11 @@ TEST_F(RlnkTest, InsertBeforeAndBetween)
     EXPECT_EQ(b.rank, 50u);
     rlnk_t d;
     rlnk_init(&d, 0);
-    EXPECT_EQ(rlnk_insert(&head, &d), 0u);    // due now: first
+    EXPECT_EQ(rlnk_insert(&head, &d), 0u);  // due now: first
     EXPECT_EQ(rlnk_first(&head), &d);
     EXPECT_EQ(a.rank, 100u);
-    EXPECT_EQ(positions(&head), (std::vector<std::pair<rlnk_t *, uint64_t>>{{&d, 0}, {&a, 100}, {&c, 250}, {&b, 300}}));
+    EXPECT_EQ(positions(&head),
+              (std::vector<std::pair<rlnk_t *, uint64_t>>{{&d, 0}, {&a, 100}, {&c, 250}, {&b, 300}}));
 }
 
 // Random inserts and removals against a model of (node, position) in list
@@ -91,7 +93,8 @@ TEST_F(RlnkTest, PositionsAgreeWithModel)
     std::vector<rlnk_t> nodes(40);
     std::vector<std::pair<rlnk_t *, uint64_t>> model;
     auto in_model = [&](rlnk_t *n) {
-        for (auto &m : model) if (m.first == n) return true;
+        for (auto &m : model)
+            if (m.first == n) return true;
         return false;
     };
     for (int step = 0; step < 2000; ++step) {
@@ -124,15 +127,19 @@ TEST(RlnkDeathTest, NullArgumentsEndTheProcess)
     const char *src = "rlnk/src/rlnk.cpp";
     using assert_death::expect;
     expect([] { rlnk_init(nullptr, 1); }, "p_lnk", src, "void rlnk_init(", "VEXD_CHECK(p_lnk)");
-    expect([] {
+    expect(
+        [] {
         rlnk_t head;
         rlnk_init(&head, 0);
         rlnk_remove(&head, nullptr);
-    }, "p_lnk", src, "rlnk_t *rlnk_remove(", "VEXD_CHECK(p_lnk)");
-    expect([] {
+        },
+        "p_lnk", src, "rlnk_t *rlnk_remove(", "VEXD_CHECK(p_lnk)");
+    expect(
+        [] {
         rlnk_t head = {{nullptr, nullptr}, 0};  // never initialised
         rlnk_derank(&head, 1);
-    }, "p_next", src, "rlnk_t *rlnk_derank(", "VEXD_CHECK(p_next)");
+        },
+        "p_next", src, "rlnk_t *rlnk_derank(", "VEXD_CHECK(p_next)");
 }
 
 }  // namespace

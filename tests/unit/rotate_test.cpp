@@ -13,10 +13,7 @@
 // Stands in for the storage selection's answer (this definition is linked
 // instead of the daemon's): 1 pretends the dedicated partition is mounted.
 static std::atomic<int> fake_cache_partition{0};
-int fs_srv_using_cache_partition(void)
-{
-    return fake_cache_partition.load();
-}
+int fs_srv_using_cache_partition(void) { return fake_cache_partition.load(); }
 
 namespace {
 

@@ -44,7 +44,7 @@ TEST(SimdevdNumbers, DecimalHexSignAndBounds)
     EXPECT_EQ(v, 32);
     EXPECT_TRUE(simdevd_parse_int("0XcB08", 0, 0xFFFFF, &v));
     EXPECT_EQ(v, 0xCB08);
-    EXPECT_TRUE(simdevd_parse_int("010", 0, 100, &v)); // decimal, not octal
+    EXPECT_TRUE(simdevd_parse_int("010", 0, 100, &v));  // decimal, not octal
     EXPECT_EQ(v, 10);
     EXPECT_TRUE(simdevd_parse_int("-500", INT64_MIN, INT64_MAX, &v));
     EXPECT_EQ(v, -500);
@@ -54,14 +54,14 @@ TEST(SimdevdNumbers, DecimalHexSignAndBounds)
     v = 77;
     for (const char *bad : {"", "-", "0x", "12x", "x12", "+5", "--5", " 5", "1 ", "0x-1"})
         EXPECT_FALSE(simdevd_parse_int(bad, INT64_MIN, INT64_MAX, &v)) << bad;
-    EXPECT_FALSE(simdevd_parse_int("-1", 0, 100, &v));                  // no sign unless allowed
-    EXPECT_FALSE(simdevd_parse_int("3", 4, 100, &v));                   // below min
-    EXPECT_FALSE(simdevd_parse_int("101", 0, 100, &v));                 // above max
+    EXPECT_FALSE(simdevd_parse_int("-1", 0, 100, &v));   // no sign unless allowed
+    EXPECT_FALSE(simdevd_parse_int("3", 4, 100, &v));    // below min
+    EXPECT_FALSE(simdevd_parse_int("101", 0, 100, &v));  // above max
     EXPECT_FALSE(simdevd_parse_int("-11", -10, 10, &v));
     EXPECT_FALSE(simdevd_parse_int("9223372036854775808", 0, INT64_MAX, &v));
     EXPECT_FALSE(simdevd_parse_int("-9223372036854775809", INT64_MIN, INT64_MAX, &v));
     EXPECT_FALSE(simdevd_parse_int("99999999999999999999999", 0, INT64_MAX, &v));
-    EXPECT_EQ(v, 77); // untouched by failures
+    EXPECT_EQ(v, 77);  // untouched by failures
 }
 
 TEST(SimdevdControl, EveryLineOfTheContract)
@@ -104,14 +104,40 @@ TEST(SimdevdControl, EveryLineOfTheContract)
 
 TEST(SimdevdControl, BadLinesAreRefusedWithAReason)
 {
-    for (const char *bad : {"diag", "diag burst", "diag burst 1", "diag burst 1 3", "diag burst -1 16",
-                            "diag burst 1 1044481", "diag burst 1 16 extra", "diag rate 5", "diag rate 100001 16",
-                            "diag rate 10 2", "diag emit 0x20", "diag emit 0x100000000 4", "diag emit 1 1044481",
-                            "diag refuse7", "diag refuse7 2", "diag ignore9 yes", "diag fly 1", "pmic gpio 256",
-                            "pmic gpio -1", "pmic adc", "pmic adc 1.5", "pmic adc 99999999999999999999",
-                            "pmic absent", "pmic absent diag", "pmic absent rf_id extra", "pmic melt rf_id",
-                            "modem on", "a b c d e f", "ring", "ring kmsg", "ring radio size 4096",
-                            "ring kmsg size 4095", "ring main size 67108865", "ring kmsg reset now"}) {
+    for (const char *bad : {"diag",
+                            "diag burst",
+                            "diag burst 1",
+                            "diag burst 1 3",
+                            "diag burst -1 16",
+                            "diag burst 1 1044481",
+                            "diag burst 1 16 extra",
+                            "diag rate 5",
+                            "diag rate 100001 16",
+                            "diag rate 10 2",
+                            "diag emit 0x20",
+                            "diag emit 0x100000000 4",
+                            "diag emit 1 1044481",
+                            "diag refuse7",
+                            "diag refuse7 2",
+                            "diag ignore9 yes",
+                            "diag fly 1",
+                            "pmic gpio 256",
+                            "pmic gpio -1",
+                            "pmic adc",
+                            "pmic adc 1.5",
+                            "pmic adc 99999999999999999999",
+                            "pmic absent",
+                            "pmic absent diag",
+                            "pmic absent rf_id extra",
+                            "pmic melt rf_id",
+                            "modem on",
+                            "a b c d e f",
+                            "ring",
+                            "ring kmsg",
+                            "ring radio size 4096",
+                            "ring kmsg size 4095",
+                            "ring main size 67108865",
+                            "ring kmsg reset now"}) {
         simdevd_ctl_t c;
         std::string err;
         EXPECT_EQ(simdevd_parse_ctl(bad, &c, &err), -1) << bad;
@@ -125,10 +151,10 @@ TEST(SimdevdStream, QueuedRecordsComeOutInOrderOnlyAsAsked)
     uint32_t type, size;
     EXPECT_FALSE(simdevd_peek(&m, 0, &type, &size));
     apply(&m, "diag burst 2 100");
-    apply(&m, "diag burst 1 100"); // joins the burst before it
-    apply(&m, "diag burst 0 50");  // nothing
+    apply(&m, "diag burst 1 100");  // joins the burst before it
+    apply(&m, "diag burst 0 50");   // nothing
     apply(&m, "diag emit 0x33 7");
-    apply(&m, "diag emit 0x20 100"); // a data record after the emit stays after it
+    apply(&m, "diag emit 0x20 100");  // a data record after the emit stays after it
     EXPECT_EQ(m.jobs.size(), 3u);
     using R = std::pair<uint32_t, uint32_t>;
     EXPECT_EQ(drain(&m), (std::vector<R>{{0x20, 100}, {0x20, 100}, {0x20, 100}, {0x33, 7}, {0x20, 100}}));
@@ -179,8 +205,7 @@ TEST(SimdevdRecords, LayoutAndCutRecordsArePrefixes)
     simdevd_fill_record(whole.data(), whole.size(), 0x20, 0x01020304);
     const uint8_t head[] = {0x20, 0, 0, 0, 0x04, 0x03, 0x02, 0x01};
     EXPECT_EQ(memcmp(whole.data(), head, 8), 0);
-    for (size_t i = 8; i < whole.size(); i++)
-        ASSERT_EQ(whole[i], static_cast<uint8_t>(0x04 + i)) << i;
+    for (size_t i = 8; i < whole.size(); i++) ASSERT_EQ(whole[i], static_cast<uint8_t>(0x04 + i)) << i;
     for (size_t n : {0, 1, 3, 4, 7, 8, 9, 299}) {
         std::vector<uint8_t> part(300, 0xEE);
         simdevd_fill_record(part.data(), n, 0x20, 0x01020304);
@@ -203,7 +228,8 @@ TEST(SimdevdPmic, GpioRegisterParsesAsTheToolReadsIt)
     EXPECT_EQ(simdevd_spmi_dump(0xCB08, 2, 0x81), "cb00 -- -- -- -- -- -- -- -- 81 00\n");
     // Other registers read 0 and their dumps have another layout.
     EXPECT_EQ(simdevd_spmi_dump(0xCB00, 1, 1), "cb00 00\n");
-    EXPECT_EQ(simdevd_spmi_dump(0xCB0E, 4, 1), "cb00 -- -- -- -- -- -- -- -- -- -- -- -- -- -- 00 00\ncb10 00 00\n");
+    EXPECT_EQ(simdevd_spmi_dump(0xCB0E, 4, 1),
+              "cb00 -- -- -- -- -- -- -- -- -- -- -- -- -- -- 00 00\ncb10 00 00\n");
     EXPECT_EQ(simdevd_spmi_dump(0xCB08, 0, 1), "");
     // A huge count is cut to one dump of 256 registers.
     std::string big = simdevd_spmi_dump(0, 100000, 0);
@@ -308,7 +334,7 @@ TEST(SimdevdRing, EntriesComeOneAPerReadAndWholeOnesAreDropped)
     EXPECT_EQ(second.back(), 2);
 
     // Filling up pushes out the oldest whole entries, never a part of one.
-    std::vector<uint8_t> e = entry(1980, 9);  // 2000 bytes
+    std::vector<uint8_t> e = entry(1980, 9);        // 2000 bytes
     EXPECT_TRUE(ring_feed(r, e.data(), e.size()));  // 320 + 2000
     EXPECT_TRUE(ring_feed(r, e.data(), e.size()));  // 320 + 4000 > 4096: the 320 go
     EXPECT_EQ(r->dropped_entries, 1u);
@@ -358,4 +384,4 @@ TEST(SimdevdRing, ReaderStallsAreTheGapsBetweenAnAnswerAndTheNextRead)
     EXPECT_NE(line.find(" gap_max_us=25000 stalls_us=25000,2000\n"), std::string::npos) << line;
 }
 
-} // namespace
+}  // namespace

@@ -21,7 +21,8 @@ struct item_t {
 std::vector<int> values(slnk_t *head)
 {
     std::vector<int> out;
-    for (slnk_t *p = slnk_next(head); p != nullptr; p = slnk_next(p)) out.push_back(reinterpret_cast<item_t *>(p)->value);
+    for (slnk_t *p = slnk_next(head); p != nullptr; p = slnk_next(p))
+        out.push_back(reinterpret_cast<item_t *>(p)->value);
     return out;
 }
 
@@ -54,18 +55,18 @@ TEST_F(SlnkTest, AddInsertAndOrder)
 TEST_F(SlnkTest, Removal)
 {
     for (int i = 0; i < 4; ++i) slnk_add(&head, n(i));
-    EXPECT_EQ(slnk_remove(&head, n(2)), n(2));      // middle
-    EXPECT_EQ(n(2)->p_next, n(3));                  // its own link is kept
-    EXPECT_EQ(slnk_remove(&head, n(0)), n(0));      // first
+    EXPECT_EQ(slnk_remove(&head, n(2)), n(2));  // middle
+    EXPECT_EQ(n(2)->p_next, n(3));              // its own link is kept
+    EXPECT_EQ(slnk_remove(&head, n(0)), n(0));  // first
     EXPECT_EQ(values(&head), (std::vector<int>{1, 3}));
-    EXPECT_EQ(slnk_remove(&head, n(4)), n(4));      // not in the list
-    EXPECT_EQ(slnk_remove(&head, n(2)), n(2));      // already removed
+    EXPECT_EQ(slnk_remove(&head, n(4)), n(4));  // not in the list
+    EXPECT_EQ(slnk_remove(&head, n(2)), n(2));  // already removed
     EXPECT_EQ(values(&head), (std::vector<int>{1, 3}));
 
-    EXPECT_EQ(slnk_remove_next(n(3)), nullptr);     // last node
-    EXPECT_EQ(slnk_remove_next(&head), n(1));       // first, through the head
+    EXPECT_EQ(slnk_remove_next(n(3)), nullptr);  // last node
+    EXPECT_EQ(slnk_remove_next(&head), n(1));    // first, through the head
     EXPECT_EQ(values(&head), (std::vector<int>{3}));
-    EXPECT_EQ(slnk_remove(&head, n(3)), n(3));      // last one
+    EXPECT_EQ(slnk_remove(&head, n(3)), n(3));  // last one
     EXPECT_EQ(slnk_next(&head), nullptr);
 }
 
@@ -176,16 +177,21 @@ TEST(SlnkDeathTest, NullArgumentsEndTheProcess)
     const char *src = "slnk/src/slnk.cpp";
     using assert_death::expect;
     expect([] { slnk_init(nullptr); }, "p_head", src, "void slnk_init(", "VEXD_CHECK(p_head)");
-    expect([&] { slnk_insert(&node, nullptr); }, "p_prv && p_obj", src, "void slnk_insert(", "VEXD_CHECK(p_prv && p_obj)");
-    expect([&] { slnk_add(nullptr, &node); }, "p_head && p_obj", src, "slnk_t *slnk_add(", "VEXD_CHECK(p_head && p_obj)");
+    expect([&] { slnk_insert(&node, nullptr); }, "p_prv && p_obj", src, "void slnk_insert(",
+           "VEXD_CHECK(p_prv && p_obj)");
+    expect([&] { slnk_add(nullptr, &node); }, "p_head && p_obj", src, "slnk_t *slnk_add(",
+           "VEXD_CHECK(p_head && p_obj)");
     expect([&] { slnk_remove(nullptr, &node); }, "p_head", src, "slnk_t *slnk_remove(", "VEXD_CHECK(p_head)");
     expect([&] { slnk_remove(&node, nullptr); }, "p_obj", src, "slnk_t *slnk_remove(", "VEXD_CHECK(p_obj)");
     expect([] { slnk_remove_next(nullptr); }, "p_obj", src, "slnk_t *slnk_remove_next(", "VEXD_CHECK(p_obj)");
     expect([] { slnk_next(nullptr); }, "p_prv", src, "slnk_t *slnk_next(", "VEXD_CHECK(p_prv)");
-    expect([&] { slnk_for_each(&node, nullptr, nullptr); }, "p_prv && fn", src, "int slnk_for_each(", "VEXD_CHECK(p_prv && fn)");
-    expect([] { slnk_for_each(nullptr, never, nullptr); }, "p_prv && fn", src, "int slnk_for_each(", "VEXD_CHECK(p_prv && fn)");
+    expect([&] { slnk_for_each(&node, nullptr, nullptr); }, "p_prv && fn", src, "int slnk_for_each(",
+           "VEXD_CHECK(p_prv && fn)");
+    expect([] { slnk_for_each(nullptr, never, nullptr); }, "p_prv && fn", src, "int slnk_for_each(",
+           "VEXD_CHECK(p_prv && fn)");
     // The serializer checks its head through slnk_next.
-    expect([] { slnk_serialize(SLNK_TO_OFFSETS, nullptr); }, "p_prv", src, "slnk_t *slnk_next(", "VEXD_CHECK(p_prv)");
+    expect([] { slnk_serialize(SLNK_TO_OFFSETS, nullptr); }, "p_prv", src, "slnk_t *slnk_next(",
+           "VEXD_CHECK(p_prv)");
 }
 
 // A check written after <cassert> still logs its line and ends the process,

@@ -164,9 +164,8 @@ TEST_F(ParseResp, TextArgumentsEndAtReceivedLength)
     EXPECT_EQ(OK, run(frame(CMD_DIAG_RM_LOGS, "")));  // the empty filter
     EXPECT_EQ(OK, run(frame(CMD_DIAG_RM_LOGS, std::string("abc\0def", 7))));
     EXPECT_EQ(OK, run(frame(CMD_DIAG_SET_MASK, "")));
-    EXPECT_EQ((std::vector<std::string>{"diag_on:abc", "diag_on:ab",
-                                        "set_mask:/system/etc/diagmask.cfg", "rm_logs:",
-                                        "rm_logs:abc", "set_mask:"}),
+    EXPECT_EQ((std::vector<std::string>{"diag_on:abc", "diag_on:ab", "set_mask:/system/etc/diagmask.cfg",
+                                        "rm_logs:", "rm_logs:abc", "set_mask:"}),
               take_calls());
 
     // A full payload leaves no room after it: it must carry its own NUL.
@@ -187,11 +186,11 @@ TEST_F(ParseResp, BytesAndIgnoredPayloads)
     EXPECT_EQ(OK, run(frame(CMD_DIAG_OFF, "junk")));
     EXPECT_EQ(OK, run(frame(CMD_TRC_ENABLE, "junk")));
     EXPECT_EQ(OK, run(frame(CMD_TRC_DISABLE, "junk")));
-    EXPECT_EQ((std::vector<std::string>{"trc_write:abc:3", std::string("trc_write:a\0b\n:4", 16),
-                                        "trc_write::0",
-                                        "trc_write:" + std::string(SOCKET_SRV_MAX_PAYLOAD, 't') + ":4096",
-                                        "diag_off:", "trc_enable:", "trc_disable:"}),
-              take_calls());
+    EXPECT_EQ(
+        (std::vector<std::string>{"trc_write:abc:3", std::string("trc_write:a\0b\n:4", 16), "trc_write::0",
+                                  "trc_write:" + std::string(SOCKET_SRV_MAX_PAYLOAD, 't') + ":4096",
+                                  "diag_off:", "trc_enable:", "trc_disable:"}),
+        take_calls());
 }
 
 TEST_F(ParseResp, StatusIsLow16BitsOfResult)

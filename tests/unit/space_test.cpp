@@ -20,7 +20,8 @@ protected:
 
 TEST_F(Space, FreeSpaceCountsReservedBlocks)
 {
-    struct statfs before{}, after{};
+    struct statfs before {
+    }, after{};
     ASSERT_EQ(0, statfs(dir.path.c_str(), &before));
     int64_t free_bytes = vexd_check_fsquota();
     ASSERT_EQ(0, statfs(dir.path.c_str(), &after));
@@ -39,17 +40,17 @@ TEST_F(Space, FreeSpaceCountsReservedBlocks)
 
 TEST_F(Space, PrintsizeTable)
 {
-    struct statfs sfs{};
+    struct statfs sfs {};
     ASSERT_EQ(0, statfs(dir.path.c_str(), &sfs));
     std::string blk = " (blkS:" + std::to_string(sfs.f_bsize) + ")\n";
     EXPECT_IN_CHILD({
         ASSERT_GT(vexd_check_fsquota(), 0);  // records the block size
-        for (int64_t bytes : {819200LL, 1048576LL, 1048577LL, 524288000LL, 1073741824LL, 1610612736LL,
-                              819199LL})
+        for (int64_t bytes :
+             {819200LL, 1048576LL, 1048577LL, 524288000LL, 1073741824LL, 1610612736LL, 819199LL})
             vexd_printsize(bytes);
         std::string text = read_file(dir / "vexd_vexdlog.txt");
-        std::vector<std::string> expect = {" 800.0K", "1024.0K", "   1.0M", " 500.0M", "1024.0M", "   1.5G",
-                                           " 800.0K"};
+        std::vector<std::string> expect = {" 800.0K", "1024.0K", "   1.0M", " 500.0M",
+                                           "1024.0M", "   1.5G", " 800.0K"};
         size_t pos = 0;
         for (const auto &figure : expect) {
             std::string want = "vexd: Free disk space " + figure + blk;

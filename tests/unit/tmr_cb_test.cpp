@@ -307,7 +307,8 @@ TEST_F(TmrCbTest, ConcurrentTrafficWithoutExpiries)
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
             for (int round = 0; round < 3; ++round) {
-                for (int i = 0; i < kPerThread; ++i) tmr_cb_add(&entries[t][i], record, 100 * S + (i * 7 + t) * 1000);
+                for (int i = 0; i < kPerThread; ++i)
+                    tmr_cb_add(&entries[t][i], record, 100 * S + (i * 7 + t) * 1000);
                 for (int i = kPerThread - 1; i >= 0; i -= 2) tmr_cb_rm(&entries[t][i]);
                 for (int i = 0; i < kPerThread; i += 2) tmr_cb_rm(&entries[t][i]);
             }
@@ -332,7 +333,8 @@ TEST(TmrCbDeathTest, BadArgumentsEndTheProcess)
     const char *src = "tmr/src/tmr_cb.cpp";
     const char *fn = "void tmr_cb_add(";
     using assert_death::expect;
-    expect([] { tmr_cb_add(nullptr, record, 5); }, "p_lnk != ((void *)0)", src, fn, "assert(\"p_lnk != ((void *)0)\"");
+    expect([] { tmr_cb_add(nullptr, record, 5); }, "p_lnk != ((void *)0)", src, fn,
+           "assert(\"p_lnk != ((void *)0)\"");
     expect([] { tmr_cb_add(&e, nullptr, 5); }, "cb != ((void *)0)", src, fn, "assert(\"cb != ((void *)0)\"");
     expect([] { tmr_cb_add(&e, record, 0); }, "time != 0", src, fn, "assert(\"time != 0\"");
     EXPECT_EQ(tmr_cb_left(), 0u);

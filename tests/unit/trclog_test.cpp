@@ -77,7 +77,7 @@ TEST(TrclogMove, SourceIsKeptUnlessEveryByteArrived)
     // refuses more: the source stays whole, the destination as it was.
     const std::string dst = path("mv_dst4");
     write_file(dst, "before\n");
-    struct rlimit old{};
+    struct rlimit old {};
     ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
     struct rlimit small = old;
     small.rlim_cur = 50000;
@@ -89,8 +89,8 @@ TEST(TrclogMove, SourceIsKeptUnlessEveryByteArrived)
     EXPECT_EQ(-1, rc);
     EXPECT_TRUE(same_text(data, read_file(src)));
     EXPECT_EQ("before\n", read_file(dst));
-    EXPECT_EQ(1u, count(daemon_log(), "move_file: " + src + " to " + dst + " failed after 32768 bytes, errno=27; " +
-                                          src + " kept\n"));
+    EXPECT_EQ(1u, count(daemon_log(), "move_file: " + src + " to " + dst +
+                                          " failed after 32768 bytes, errno=27; " + src + " kept\n"));
 
     // With room again the same move completes, without a repeated part.
     EXPECT_EQ(0, trclog_move_file(src.c_str(), dst.c_str()));
@@ -148,7 +148,7 @@ TEST(TrclogChannel, StateChecksRotationAndArchive)
     EXPECT_EQ("next", read_file(txt));
 
     // A write that the file refuses is reported, not answered with success.
-    struct rlimit old{};
+    struct rlimit old {};
     ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
     struct rlimit full = old;
     full.rlim_cur = static_cast<rlim_t>(size_of(txt));

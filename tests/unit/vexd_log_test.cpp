@@ -32,7 +32,7 @@ protected:
 
     static off_t size_of(const std::string &path)
     {
-        struct stat st{};
+        struct stat st {};
         return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
     }
 };

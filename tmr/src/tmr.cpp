@@ -68,12 +68,6 @@ struct timespec tmr_ms_req(uint32_t ms)
     return req;
 }
 
-void tmr_usleep(uint32_t us)
-{
-    tmr_sleep(tmr_us_req(us));
-}
+void tmr_usleep(uint32_t us) { tmr_sleep(tmr_us_req(us)); }
 
-void tmr_msleep(uint32_t ms)
-{
-    tmr_sleep(tmr_ms_req(ms));
-}
+void tmr_msleep(uint32_t ms) { tmr_sleep(tmr_ms_req(ms)); }

@@ -93,10 +93,7 @@ uint32_t tmr_cb_left(void)
     return static_cast<uint32_t>(left.tv_sec) * 1000000u + static_cast<uint32_t>(left.tv_nsec / 1000);
 }
 
-uint32_t tmr_cb_tm(void)
-{
-    return tm.load();
-}
+uint32_t tmr_cb_tm(void) { return tm.load(); }
 
 void tmr_cb_add(tmr_cb_t *p_lnk, tmr_cb_fn_t cb, uint32_t time)
 {

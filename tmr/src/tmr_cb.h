@@ -21,7 +21,7 @@ struct tmr_cb_t;
 typedef int (*tmr_cb_fn_t)(tmr_cb_t *p_lnk, uint32_t elapsed);
 
 struct tmr_cb_t {
-    rlnk_t rlnk;     // rank in microseconds
+    rlnk_t rlnk;  // rank in microseconds
     tmr_cb_fn_t cb;
 };
 // The expiry step turns the list's first node back into its entry.
