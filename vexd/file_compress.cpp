@@ -33,24 +33,6 @@ bool record_path(char *buf, const char *out)
     return snprintf(buf, RECORD_PATH_LEN, "%s%s", out, RECORD_SUFFIX) < static_cast<int>(RECORD_PATH_LEN);
 }
 
-// fsync of the directory holding `path`, so that a file created or removed
-// there stays so after a power loss.
-void sync_parent_dir(const char *path)
-{
-    char dir[RECORD_PATH_LEN];
-    snprintf(dir, sizeof dir, "%s", path);
-    char *slash = strrchr(dir, '/');
-    if (slash == nullptr) return;
-    if (slash == dir)
-        slash[1] = '\0';
-    else
-        *slash = '\0';
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
-}
-
 // Writes the rotation record of `out`: the kind ('z' a gzip member, 'c' a
 // byte copy), the size of `out` before the append and the input's path.
 // The record is on disk before the append begins.
@@ -69,7 +51,7 @@ int record_write(const char *out, char kind, int64_t out_size, const char *in)
         unlink(path);
         return -1;
     }
-    sync_parent_dir(path);
+    file_sync_parent_dir(path);
     return 0;
 }
 
@@ -264,6 +246,22 @@ void repair_one(const char *record)
 }
 
 }  // namespace
+
+void file_sync_parent_dir(const char *path)
+{
+    char dir[RECORD_PATH_LEN];
+    snprintf(dir, sizeof dir, "%s", path);
+    char *slash = strrchr(dir, '/');
+    if (slash == nullptr) return;
+    if (slash == dir)
+        slash[1] = '\0';
+    else
+        *slash = '\0';
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
 
 int32_t file_compress(const char *in, const char *out)
 {

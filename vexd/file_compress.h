@@ -27,6 +27,9 @@ int file_copy_begin(const char *in, const char *out, int64_t out_size);
 // exactly that text is emptied. Run before any writer opens the files.
 // Returns how many records were found.
 int file_rotation_repair(const char *dir);
+// fsync of the directory holding `path`, so that a file created, renamed or
+// removed there stays so after a power loss.
+void file_sync_parent_dir(const char *path);
 // Decompresses every member of `in` into `out` (created anew); returns the
 // size of `out`, or 0 on failure.
 int32_t file_uncompress(const char *in, const char *out);

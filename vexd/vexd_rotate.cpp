@@ -63,20 +63,7 @@ void startcnt_write(int32_t count)
         unlink(tmp);
         return;
     }
-    // Make the rename itself durable.
-    char dir[sizeof(startcnt_path)];
-    snprintf(dir, sizeof(dir), "%s", startcnt_path);
-    char *slash = strrchr(dir, '/');
-    if (slash == nullptr) return;
-    if (slash == dir)
-        slash[1] = '\0';
-    else
-        *slash = '\0';
-    int dfd = open(dir, O_RDONLY | O_DIRECTORY);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
+    file_sync_parent_dir(startcnt_path);  // the rename itself is durable
 }
 
 void marker_setup(void)
