@@ -223,8 +223,14 @@ void repair_one(const char *record)
         text[n - 1] = '\0';
         const char *in = text + used;
         struct stat st {};
-        int64_t size = stat(out, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
-        if (size > start) {
+        const bool there = stat(out, &st) == 0;
+        int64_t size = there ? static_cast<int64_t>(st.st_size) : 0;
+        if (there && start == 0 && size == 0) {
+            // Created for the append and killed before its first byte (zlib
+            // holds a small member back until the close): an empty .gz does
+            // not decode, so it goes, as a cut member would.
+            cut_back(out, 0);
+        } else if (size > start) {
             if (kind == 'c') {
                 // The move removes its input last: while the input is there,
                 // its copy is taken back and the next move makes it again.

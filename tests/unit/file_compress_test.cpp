@@ -159,6 +159,16 @@ TEST_F(FileCompress, RotationCutShortIsSettledAtTheNextStart)
     EXPECT_EQ(b, read_file(in));
     EXPECT_FALSE(file_exists(record));
 
+    // Killed before the first member's first byte reached the new file:
+    // the empty file goes, the text stays.
+    ASSERT_EQ(0, unlink(gz.c_str()));
+    write_file(in, a);
+    ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
+    write_file(gz, "");
+    EXPECT_EQ(1, file_rotation_repair(dir.path.c_str()));
+    EXPECT_FALSE(file_exists(gz));
+    EXPECT_EQ(a, read_file(in));
+
     // Killed after the append, before the text was emptied: emptied now.
     first_rotation();
     ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
