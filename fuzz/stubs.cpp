@@ -36,5 +36,4 @@ WEAK void vexd_read_text_file(const char *, char **data, int *len)
     *data = nullptr;
     *len = 0;
 }
-WEAK int vexd_rotate_logfile(int fd, const char *, const char *, uint32_t, uint32_t *) { return fd; }
 WEAK void vexd_add_startup_marker(int, int32_t *) {}

@@ -30,9 +30,18 @@ constexpr int ENTRY_BUF_LEN = ENTRY_MAX_LEN + 4;
 constexpr int32_t LOGCAT_ROTATE_SIZE = 262144;  // rotate when the text reaches this
 constexpr uint32_t LOGCAT_GZ_LIMIT = 851968;
 
-char path_txt[256];
-char path_gz[256];
-int logcatlog_fd = -1;  // owned by the collector thread
+// Owned by the collector thread; guarded by logcat_srv_mutex against the
+// copies that logcat_srv_getlogdata takes.
+vexd_textlog_t logcat_log = {
+    .txt = {},
+    .gz = {},
+    .rotate_size = LOGCAT_ROTATE_SIZE,
+    .rule = vexd_rotate_rule::at_least,
+    .gz_limit = LOGCAT_GZ_LIMIT,
+    .fd = -1,
+    .txt_size = 0,
+    .gz_size = 0,
+};
 std::mutex logcat_srv_mutex;
 pthread_t logcat_srv_pt;
 
@@ -53,19 +62,13 @@ void *logcat_srv_thread(void *)
         return nullptr;
     }
 
-    logcatlog_fd = open(path_txt, O_WRONLY | O_CREAT | O_APPEND, 0777);
-    if (logcatlog_fd <= 0) {
-        vexd_printf("Could not open %s\n", path_txt);
-        if (logcatlog_fd == 0) close(logcatlog_fd);
+    if (vexd_textlog_open(&logcat_log, O_WRONLY) <= 0) {
+        vexd_printf("Could not open %s\n", logcat_log.txt);
+        if (logcat_log.fd == 0) close(logcat_log.fd);
+        logcat_log.fd = -1;
         return nullptr;
     }
-
-    struct stat st {};
-    int32_t txt_size = fstat(logcatlog_fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
-    vexd_add_startup_marker(logcatlog_fd, &txt_size);
-    vexd_printf("%s got fd=%d\n", path_txt, logcatlog_fd);
-
-    uint32_t gz_size = static_cast<uint32_t>(vexd_get_file_size(path_gz));
+    vexd_printf("%s got fd=%d\n", logcat_log.txt, logcat_log.fd);
 
     for (;;) {
         ssize_t n = read(dev_fd, entry.get(), ENTRY_MAX_LEN);
@@ -75,17 +78,9 @@ void *logcat_srv_thread(void *)
         if (len < 0) continue;
 
         std::lock_guard<std::mutex> lock(logcat_srv_mutex);
-        ssize_t written = vexd_log_write(logcatlog_fd, line.get(), static_cast<size_t>(len));
-        if (written > 0) txt_size += static_cast<int32_t>(written);
-
-        if (txt_size < LOGCAT_ROTATE_SIZE) {
-            fssync_srv_need_sync(logcatlog_fd);
-            continue;
-        }
-        logcatlog_fd = vexd_rotate_logfile(logcatlog_fd, path_txt, path_gz, LOGCAT_GZ_LIMIT, &gz_size);
-        txt_size = 0;
-        if (logcatlog_fd < 0) {
-            vexd_printf("Failed to open %s", path_txt);
+        vexd_textlog_append(&logcat_log, line.get(), static_cast<size_t>(len));
+        if (logcat_log.fd < 0) {
+            vexd_printf("Failed to open %s", logcat_log.txt);
             return nullptr;
         }
     }
@@ -154,8 +149,7 @@ int logcat_srv_format_entry(char *entry, int nread, int64_t t, char *line)
 
 int32_t logcat_srv_init(void)
 {
-    snprintf(path_txt, sizeof(path_txt), "%s/%s.txt", vexd_log_dir_path, "vexd_logcat");
-    snprintf(path_gz, sizeof(path_gz), "%s/%s.gz", vexd_log_dir_path, "vexd_logcat");
+    vexd_textlog_name(&logcat_log, "vexd_logcat");
     return pthread_create(&logcat_srv_pt, nullptr, logcat_srv_thread, nullptr);
 }
 
@@ -166,5 +160,5 @@ void logcat_srv_getlogdata(char **data, int *len)
         return;
     }
     std::lock_guard<std::mutex> lock(logcat_srv_mutex);
-    vexd_read_text_file(path_txt, data, len);
+    vexd_read_text_file(logcat_log.txt, data, len);
 }

@@ -23,8 +23,18 @@ constexpr int SYSLOG_READ_LEN = 4096;
 constexpr int32_t SYSLOG_ROTATE_SIZE = 262144;  // rotate when the text grows past this
 constexpr uint32_t SYSLOG_GZ_LIMIT = 851968;
 
-char path_txt[256];
-char path_gz[256];
+// Owned by the collector thread; guarded by syslog_srv_mutex against the
+// copies that syslog_srv_getlogdata takes.
+vexd_textlog_t syslog_log = {
+    .txt = {},
+    .gz = {},
+    .rotate_size = SYSLOG_ROTATE_SIZE,
+    .rule = vexd_rotate_rule::above,
+    .gz_limit = SYSLOG_GZ_LIMIT,
+    .fd = -1,
+    .txt_size = 0,
+    .gz_size = 0,
+};
 std::mutex syslog_srv_mutex;
 pthread_t syslog_srv_pt;
 
@@ -45,35 +55,20 @@ void *syslog_srv_thread(void *)
     }
     vexd_printf("%s got fd=%d\n", syslog_srv_dev_path, kmsg_fd);
 
-    int txt_fd = open(path_txt, O_RDWR | O_CREAT | O_APPEND, 0777);
-    if (txt_fd < 0) {
-        vexd_printf("Failed to open %s\n", path_txt);
+    if (vexd_textlog_open(&syslog_log, O_RDWR) <= 0) {
+        vexd_printf("Failed to open %s\n", syslog_log.txt);
         return nullptr;
     }
-
-    struct stat st {};
-    int32_t txt_size = fstat(txt_fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
-    vexd_add_startup_marker(txt_fd, &txt_size);
-    vexd_printf("%s got fd=%d\n", path_txt, txt_fd);
-
-    uint32_t gz_size = static_cast<uint32_t>(vexd_get_file_size(path_gz));
+    vexd_printf("%s got fd=%d\n", syslog_log.txt, syslog_log.fd);
 
     for (;;) {
         ssize_t n = read(kmsg_fd, buf.get(), SYSLOG_READ_LEN);
         if (n <= 0) continue;
 
         std::lock_guard<std::mutex> lock(syslog_srv_mutex);
-        ssize_t written = vexd_log_write(txt_fd, buf.get(), static_cast<size_t>(n));
-        if (written > 0) txt_size += static_cast<int32_t>(written);
-
-        if (txt_size <= SYSLOG_ROTATE_SIZE) {
-            fssync_srv_need_sync(txt_fd);
-            continue;
-        }
-        txt_fd = vexd_rotate_logfile(txt_fd, path_txt, path_gz, SYSLOG_GZ_LIMIT, &gz_size);
-        txt_size = 0;
-        if (txt_fd < 0) {
-            vexd_printf("Failed to open %s", path_txt);
+        vexd_textlog_append(&syslog_log, buf.get(), static_cast<size_t>(n));
+        if (syslog_log.fd < 0) {
+            vexd_printf("Failed to open %s", syslog_log.txt);
             return nullptr;
         }
     }
@@ -85,8 +80,7 @@ const char *syslog_srv_dev_path = "/proc/kmsg";
 
 int32_t syslog_srv_init(void)
 {
-    snprintf(path_txt, sizeof(path_txt), "%s/%s.txt", vexd_log_dir_path, "vexd_syslog");
-    snprintf(path_gz, sizeof(path_gz), "%s/%s.gz", vexd_log_dir_path, "vexd_syslog");
+    vexd_textlog_name(&syslog_log, "vexd_syslog");
     return pthread_create(&syslog_srv_pt, nullptr, syslog_srv_thread, nullptr);
 }
 
@@ -97,5 +91,5 @@ void syslog_srv_getlogdata(char **data, int *len)
         return;
     }
     std::lock_guard<std::mutex> lock(syslog_srv_mutex);
-    vexd_read_text_file(path_txt, data, len);
+    vexd_read_text_file(syslog_log.txt, data, len);
 }

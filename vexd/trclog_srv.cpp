@@ -42,12 +42,16 @@ std::mutex trclog_mutex;
 // Guarded by trclog_mutex.
 pthread_t trclog_sync_pt;
 bool trclog_sync_started = false;  // trclog_sync_pt is a thread not yet joined
-char path_txt[256];
-char path_gz[256];
-int trclog_fd = -1;
-struct stat trclog_stat;
-int32_t trclog_fsz = 0;
-uint32_t archive_fsz = 0;
+vexd_textlog_t trclog = {
+    .txt = {},
+    .gz = {},
+    .rotate_size = TRCLOG_ROTATE_SIZE,
+    .rule = vexd_rotate_rule::at_least,
+    .gz_limit = TRCLOG_GZ_LIMIT,
+    .fd = -1,
+    .txt_size = 0,
+    .gz_size = 0,
+};
 
 char *cpy_buf = nullptr;  // trclog_move_file's copy buffer, kept once allocated
 
@@ -103,10 +107,10 @@ int start_watcher(void)
 void empty_archived_text(uint32_t gz_size)
 {
     if (gz_size == 0) return;
-    if (truncate(path_txt, 0) != 0 && errno != ENOENT)
-        vexd_printf("Failed to empty %s, errno=%d\n", path_txt, errno);
+    if (truncate(trclog.txt, 0) != 0 && errno != ENOENT)
+        vexd_printf("Failed to empty %s, errno=%d\n", trclog.txt, errno);
     else
-        file_rotation_done(path_txt, path_gz);
+        file_rotation_done(trclog.txt, trclog.gz);
 }
 
 }  // namespace
@@ -131,42 +135,31 @@ int trclog_srv_enable(void)
         trclog_sync_started = false;
     }
 
-    snprintf(path_txt, sizeof(path_txt), "%s/%s.txt", vexd_log_dir_path, "vexd_trclog");
-    snprintf(path_gz, sizeof(path_gz), "%s/%s.gz", vexd_log_dir_path, "vexd_trclog");
+    vexd_textlog_name(&trclog, "vexd_trclog");
     uint32_t gz_size = 0;
-    vexd_archive_logfile(path_txt, path_gz, TRCLOG_GZ_LIMIT, &gz_size);
+    vexd_archive_logfile(trclog.txt, trclog.gz, TRCLOG_GZ_LIMIT, &gz_size);
     empty_archived_text(gz_size);
-    trclog_move_file(TRCLOG_WATCHED_TXT, path_txt);
-    trclog_move_file(TRCLOG_WATCHED_GZ, path_gz);
+    trclog_move_file(TRCLOG_WATCHED_TXT, trclog.txt);
+    trclog_move_file(TRCLOG_WATCHED_GZ, trclog.gz);
 
-    trclog_fd = open(path_txt, O_RDWR | O_CREAT | O_APPEND, 0777);
-    trclog_stat = {};
-    if (trclog_fd >= 0) fstat(trclog_fd, &trclog_stat);
-    trclog_fsz = static_cast<int32_t>(trclog_stat.st_size);
+    // The client's session has no startup marker of its own: opened plainly.
+    trclog.fd = open(trclog.txt, O_RDWR | O_CREAT | O_APPEND, 0777);
+    struct stat st {};
+    trclog.txt_size = trclog.fd >= 0 && fstat(trclog.fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
     return 0;
 }
 
 int trclog_srv_write(const void *data, int len)
 {
     std::lock_guard<std::mutex> lock(trclog_mutex);
-    if (!hascontrol.load() || trclog_fd < 0 || len < 0 || (data == nullptr && len > 0)) return -1;
+    if (!hascontrol.load() || trclog.fd < 0 || len < 0 || (data == nullptr && len > 0)) return -1;
 
-    int rc = 0;
-    ssize_t n = vexd_log_write(trclog_fd, data, static_cast<size_t>(len));
-    if (n > 0) trclog_fsz += static_cast<int32_t>(n);
-    if (n < 0) rc = -1;
-    if (trclog_fsz < TRCLOG_ROTATE_SIZE) {
-        fssync_srv_need_sync(trclog_fd);
-        return rc;
-    }
-
-    trclog_fd = vexd_rotate_logfile(trclog_fd, path_txt, path_gz, TRCLOG_GZ_LIMIT, &archive_fsz);
-    trclog_fsz = 0;
-    if (trclog_fd < 0) {
-        vexd_printf("Failed to open %s!!", path_txt);
+    const ssize_t n = vexd_textlog_append(&trclog, data, static_cast<size_t>(len));
+    if (trclog.fd < 0) {
+        vexd_printf("Failed to open %s!!", trclog.txt);
         return -1;
     }
-    return rc;
+    return n < 0 ? -1 : 0;
 }
 
 int trclog_srv_disable(void)
@@ -176,10 +169,10 @@ int trclog_srv_disable(void)
         vexd_printf("trclog: not enabled\n");
         return 0;
     }
-    if (trclog_fd >= 0) close(trclog_fd);
-    trclog_fd = -1;
-    vexd_archive_logfile(path_txt, path_gz, TRCLOG_GZ_LIMIT, &archive_fsz);
-    empty_archived_text(archive_fsz);
+    if (trclog.fd >= 0) close(trclog.fd);
+    trclog.fd = -1;
+    vexd_archive_logfile(trclog.txt, trclog.gz, TRCLOG_GZ_LIMIT, &trclog.gz_size);
+    empty_archived_text(trclog.gz_size);
     hascontrol.store(0);
     return start_watcher();
 }

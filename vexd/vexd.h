@@ -34,10 +34,40 @@ int32_t vexd_get_file_size(const char *path);
 // Opens a text file again after vexd_archive_logfile: emptied when its text
 // reached the gzip file, kept and appended to when the compression failed.
 int vexd_reopen_logfile(const char *txt, const char *gz, uint32_t gz_size);
-// A collector's rotation: closes fd, compresses the text onto its gzip
-// partner, logs "%s is now %d bytes" and returns the reopened descriptor
-// (negative when the open failed). Not for the daemon log itself.
-int vexd_rotate_logfile(int fd, const char *txt, const char *gz, uint32_t limit, uint32_t *gz_size);
+
+// How a text log's size calls for its rotation: the kernel log and the daemon
+// log rotate once the text is above its rotation size, the main and trace
+// logs once it has reached it.
+enum class vexd_rotate_rule { above, at_least };
+
+// One text log file pair as the thread that writes it holds it.
+struct vexd_textlog_t {
+    char txt[256];
+    char gz[256];
+    int32_t rotate_size;
+    vexd_rotate_rule rule;
+    uint32_t gz_limit;  // see vexd_archive_logfile
+    int fd;             // the text; -1 while closed
+    int32_t txt_size;   // bytes in the text since it was opened or emptied
+    uint32_t gz_size;   // as the last compression left it
+};
+// Names the pair "<log dir>/<name>.txt" and ".gz".
+void vexd_textlog_name(vexd_textlog_t *log, const char *name);
+// Opens the text with `flags` | O_CREAT | O_APPEND, takes its size, writes
+// this start's marker and takes the gzip size: log->fd. Negative when the
+// open failed, and 0 (still open, nothing written) where the input was
+// closed; the callers count both as a failure.
+int vexd_textlog_open(vexd_textlog_t *log, int flags);
+// True once the text's size calls for a rotation.
+bool vexd_textlog_due(const vexd_textlog_t *log);
+// Closes the text, compresses it onto its gzip partner and opens it again
+// (see vexd_reopen_logfile): log->fd, negative when the open failed. With
+// `report`, logs "%s is now %d bytes"; the daemon log itself cannot.
+int vexd_textlog_rotate(vexd_textlog_t *log, bool report);
+// A collector's append: writes `len` bytes (vexd_log_write), then asks for a
+// flush or, when due, rotates. The write's result; log->fd is negative
+// after a rotation whose open failed.
+ssize_t vexd_textlog_append(vexd_textlog_t *log, const void *buf, size_t len);
 void vexd_save_proclist(void);
 // Heap copy of a text log file for the collectors' getlogdata operations:
 // *data (malloc'ed, the caller frees it) and *len, or null and 0. The caller

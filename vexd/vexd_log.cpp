@@ -24,11 +24,16 @@ constexpr size_t LINE_LEN = 2048;
 // Everything below is guarded by printmutex, which is held for a whole call.
 std::mutex printmutex;
 int initdone;
-char vexdlog_txt[256];
-char vexdlog_gz[256];
-int vexdlog_fd = -1;
-int32_t file_size;
-uint32_t archive_sz;
+vexd_textlog_t vexdlog = {
+    .txt = {},
+    .gz = {},
+    .rotate_size = VEXDLOG_ROTATE_SIZE,
+    .rule = vexd_rotate_rule::above,
+    .gz_limit = VEXDLOG_GZ_LIMIT,
+    .fd = -1,
+    .txt_size = 0,
+    .gz_size = 0,
+};
 char k_line_p[LINE_LEN];
 char syscmd_p[LINE_LEN];
 
@@ -48,35 +53,25 @@ int vexdlog_setup(void)
         system("echo \"vexd: vexd_log_dir_path NULL, vexd_printf can not be used!\" > /dev/kmsg");
         return -1;
     }
-    snprintf(vexdlog_txt, sizeof(vexdlog_txt), "%s/%s.txt", vexd_log_dir_path, VEXDLOG_NAME);
-    snprintf(vexdlog_gz, sizeof(vexdlog_gz), "%s/%s.gz", vexd_log_dir_path, VEXDLOG_NAME);
-
-    vexdlog_fd = open(vexdlog_txt, O_RDWR | O_CREAT | O_APPEND, 0777);
-    if (vexdlog_fd <= 0) {
+    vexd_textlog_name(&vexdlog, VEXDLOG_NAME);
+    if (vexd_textlog_open(&vexdlog, O_RDWR) <= 0) {
         // A descriptor 0 is counted as a failure too; it is left open so that
         // the next attempt gets a regular descriptor.
-        snprintf(syscmd_p, sizeof(syscmd_p), "echo \"vexd: Failed to open %s fd=%d\" > /dev/kmsg",
-                 vexdlog_txt, vexdlog_fd);
+        snprintf(syscmd_p, sizeof(syscmd_p), "echo \"vexd: Failed to open %s fd=%d\" > /dev/kmsg", vexdlog.txt,
+                 vexdlog.fd);
         system(syscmd_p);
-        vexdlog_fd = -1;
+        vexdlog.fd = -1;
         return -1;
     }
-    struct stat st {};
-    file_size = fstat(vexdlog_fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
-    vexd_add_startup_marker(vexdlog_fd, &file_size);
-    archive_sz = static_cast<uint32_t>(vexd_get_file_size(vexdlog_gz));
     initdone = 1;
     return 0;
 }
 
 void vexdlog_rotate(void)
 {
-    close(vexdlog_fd);
-    vexd_archive_logfile(vexdlog_txt, vexdlog_gz, VEXDLOG_GZ_LIMIT, &archive_sz);
-    file_size = 0;
-    vexdlog_fd = vexd_reopen_logfile(vexdlog_txt, vexdlog_gz, archive_sz);
-    if (vexdlog_fd <= 0) {
-        vexdlog_fd = -1;
+    // Without the "is now" line: this is the log it would go to.
+    if (vexd_textlog_rotate(&vexdlog, false) <= 0) {
+        vexdlog.fd = -1;
         initdone = 0;
     }
 }
@@ -100,13 +95,13 @@ void vexd_printf(const char *format, ...)
     va_end(ap);
 
     // A failed write leaves the count alone: it only drives rotation.
-    ssize_t n = vexd_log_write(vexdlog_fd, k_line_p, pos);
-    if (n > 0) file_size += static_cast<int32_t>(n);
+    ssize_t n = vexd_log_write(vexdlog.fd, k_line_p, pos);
+    if (n > 0) vexdlog.txt_size += static_cast<int32_t>(n);
 
-    if (file_size <= VEXDLOG_ROTATE_SIZE)
-        fssync_srv_need_sync(vexdlog_fd);
-    else
+    if (vexd_textlog_due(&vexdlog))
         vexdlog_rotate();
+    else
+        fssync_srv_need_sync(vexdlog.fd);
 }
 
 void(assert)(const char *expression, const char *file, int line)

@@ -13,6 +13,8 @@
 
 #include "file_compress.h"
 #include "fs_srv.h"
+#include "fssync_srv.h"
+#include "unique_fd.h"
 #include "vexd.h"
 
 int32_t vexd_curr_startup_counter = 0;
@@ -37,11 +39,10 @@ char start_txt[128];
 int32_t startcnt_read(void)
 {
     int32_t count = 1;
-    int fd = open(startcnt_path, O_RDONLY);
-    if (fd < 0) return count;
+    const unique_fd fd(open(startcnt_path, O_RDONLY));
+    if (!fd.ok()) return count;
     int32_t stored = 0;
-    ssize_t n = read(fd, &stored, sizeof(stored));
-    close(fd);
+    ssize_t n = read(fd.get(), &stored, sizeof(stored));
     // A short file restarts the count; so does a value that cannot be
     // incremented (a damaged file), rather than wrapping to a negative count.
     if (n == static_cast<ssize_t>(sizeof(stored)) && stored >= 0 && stored < INT32_MAX) count = stored + 1;
@@ -54,11 +55,11 @@ void startcnt_write(int32_t count)
 {
     char tmp[sizeof(startcnt_path) + 8];
     snprintf(tmp, sizeof(tmp), "%s.tmp", startcnt_path);
-    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0777);
-    if (fd < 0) return;
-    bool ok = write(fd, &count, sizeof(count)) == static_cast<ssize_t>(sizeof(count));
-    ok = ok && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
+    unique_fd fd(open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0777));
+    if (!fd.ok()) return;
+    bool ok = write(fd.get(), &count, sizeof(count)) == static_cast<ssize_t>(sizeof(count));
+    ok = ok && fsync(fd.get()) == 0;
+    ok = close(fd.release()) == 0 && ok;  // a failed close is a failed write
     if (!ok || rename(tmp, startcnt_path) != 0) {
         unlink(tmp);
         return;
@@ -120,81 +121,102 @@ int vexd_reopen_logfile(const char *txt, const char *gz, uint32_t gz_size)
     return fd;
 }
 
-int vexd_rotate_logfile(int fd, const char *txt, const char *gz, uint32_t limit, uint32_t *gz_size)
+void vexd_textlog_name(vexd_textlog_t *log, const char *name)
 {
-    close(fd);
-    vexd_archive_logfile(txt, gz, limit, gz_size);
-    vexd_printf("%s is now %d bytes\n", gz, static_cast<int>(*gz_size));
-    return vexd_reopen_logfile(txt, gz, *gz_size);
+    snprintf(log->txt, sizeof(log->txt), "%s/%s.txt", vexd_log_dir_path, name);
+    snprintf(log->gz, sizeof(log->gz), "%s/%s.gz", vexd_log_dir_path, name);
+}
+
+int vexd_textlog_open(vexd_textlog_t *log, int flags)
+{
+    log->fd = open(log->txt, flags | O_CREAT | O_APPEND, 0777);
+    // Descriptor 0 is refused too: the process was started with its input
+    // closed, and a log there could be taken for it.
+    if (log->fd <= 0) return log->fd;
+    struct stat st {};
+    log->txt_size = fstat(log->fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
+    vexd_add_startup_marker(log->fd, &log->txt_size);
+    log->gz_size = static_cast<uint32_t>(vexd_get_file_size(log->gz));
+    return log->fd;
+}
+
+bool vexd_textlog_due(const vexd_textlog_t *log)
+{
+    return log->rule == vexd_rotate_rule::above ? log->txt_size > log->rotate_size
+                                                : log->txt_size >= log->rotate_size;
+}
+
+int vexd_textlog_rotate(vexd_textlog_t *log, bool report)
+{
+    close(log->fd);
+    vexd_archive_logfile(log->txt, log->gz, log->gz_limit, &log->gz_size);
+    if (report) vexd_printf("%s is now %d bytes\n", log->gz, static_cast<int>(log->gz_size));
+    log->txt_size = 0;
+    log->fd = vexd_reopen_logfile(log->txt, log->gz, log->gz_size);
+    return log->fd;
+}
+
+ssize_t vexd_textlog_append(vexd_textlog_t *log, const void *buf, size_t len)
+{
+    ssize_t written = vexd_log_write(log->fd, buf, len);
+    if (written > 0) log->txt_size += static_cast<int32_t>(written);
+    if (vexd_textlog_due(log))
+        vexd_textlog_rotate(log, true);
+    else
+        fssync_srv_need_sync(log->fd);
+    return written;
 }
 
 int32_t vexd_get_file_size(const char *path)
 {
-    int fd = open(path, O_RDONLY);
-    if (fd < 0) return 0;
     struct stat st {};
-    int rc = fstat(fd, &st);
-    close(fd);
-    return rc == 0 ? static_cast<int32_t>(st.st_size) : 0;
+    return stat(path, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
 }
 
 void vexd_save_proclist(void)
 {
-    char txt[256];
-    char gz[256];
-    snprintf(txt, sizeof(txt), "%s/%s.txt", vexd_log_dir_path, PROCLIST_NAME);
-    snprintf(gz, sizeof(gz), "%s/%s.gz", vexd_log_dir_path, PROCLIST_NAME);
+    vexd_textlog_t log{};
+    vexd_textlog_name(&log, PROCLIST_NAME);
 
-    int fd = open(txt, O_RDWR | O_CREAT | O_APPEND, 0777);
-    if (fd < 0) return;
-    struct stat st {};
-    int32_t size = fstat(fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
-    uint32_t gz_size = static_cast<uint32_t>(vexd_get_file_size(gz));
-
-    if (st.st_size > PROCLIST_ROTATE_SIZE) {
-        close(fd);
-        vexd_archive_logfile(txt, gz, PROCLIST_GZ_LIMIT, &gz_size);
-        size = 0;
-        fd = vexd_reopen_logfile(txt, gz, gz_size);
-        if (fd < 0) {
-            vexd_printf("Failed to archive and open new file: %s", txt);
+    // The list grows by one "ps" a start: a text over its size is archived
+    // before this start's marker goes in.
+    if (vexd_get_file_size(log.txt) > PROCLIST_ROTATE_SIZE) {
+        uint32_t gz_size = static_cast<uint32_t>(vexd_get_file_size(log.gz));
+        vexd_archive_logfile(log.txt, log.gz, PROCLIST_GZ_LIMIT, &gz_size);
+        const unique_fd emptied(vexd_reopen_logfile(log.txt, log.gz, gz_size));
+        if (!emptied.ok()) {
+            vexd_printf("Failed to archive and open new file: %s", log.txt);
             return;
         }
     }
-
-    vexd_add_startup_marker(fd, &size);
+    const unique_fd fd(vexd_textlog_open(&log, O_RDWR));
+    if (fd.get() <= 0) return;
 
     char cmd[128];
-    int n = snprintf(cmd, sizeof(cmd), "ps >> %s", txt);
+    int n = snprintf(cmd, sizeof(cmd), "ps >> %s", log.txt);
     if (n > 0 && static_cast<size_t>(n) < sizeof(cmd))
         system(cmd);
     else  // a cut command would append to some other file
-        vexd_printf("Process list path too long: %s\n", txt);
+        vexd_printf("Process list path too long: %s\n", log.txt);
 
-    fsync(fd);
-    close(fd);
+    fsync(fd.get());
 }
 
 void vexd_read_text_file(const char *path, char **data, int *len)
 {
     *len = 0;
     *data = nullptr;
-    int fd = open(path, O_RDONLY);
-    if (fd < 0) return;
+    const unique_fd fd(open(path, O_RDONLY));
+    if (!fd.ok()) return;
     struct stat st {};
-    size_t size = fstat(fd, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
-    char *block = static_cast<char *>(malloc(size));
-    if (block == nullptr && size > 0) {
+    size_t size = fstat(fd.get(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+    unique_malloc<char> block(static_cast<char *>(malloc(size)));
+    if (!block && size > 0) {
         vexd_printf("Failed to allocate mem!\n");
-        close(fd);
         return;
     }
-    ssize_t n = read(fd, block, size);
-    close(fd);
-    if (n < 0) {  // nothing usable: hand back no block rather than garbage
-        free(block);
-        return;
-    }
-    *data = block;
+    ssize_t n = read(fd.get(), block.get(), size);
+    if (n < 0) return;  // nothing usable: hand back no block rather than garbage
+    *data = block.release();
     *len = static_cast<int>(n);
 }
