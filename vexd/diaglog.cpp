@@ -44,47 +44,49 @@
 
 const char *diaglog_dev_path = "/dev/diag";
 
-static constexpr const char *DIAG_NONE_MASK = "/system/etc/diagmask_none.cfg";
-static constexpr size_t DIAG_READ_LEN = 1048576;   // one device record at most
-static constexpr size_t DIAG_MASK_BUF_LEN = 8192;  // type word + packet
-static constexpr size_t DIAG_PATH_LEN = 256;
+namespace {
+
+constexpr const char *DIAG_NONE_MASK = "/system/etc/diagmask_none.cfg";
+constexpr size_t DIAG_READ_LEN = 1048576;   // one device record at most
+constexpr size_t DIAG_MASK_BUF_LEN = 8192;  // type word + packet
+constexpr size_t DIAG_PATH_LEN = 256;
 // Real mask files hold a few hundred request packets, some kilobytes; this
 // bound keeps a command from reading an endless or huge file under the
 // command lock.
-static constexpr off_t DIAG_MASK_FILE_MAX = 1048576;
-static constexpr int DIAG_EXIT_WAIT_S = 3;
+constexpr off_t DIAG_MASK_FILE_MAX = 1048576;
+constexpr int DIAG_EXIT_WAIT_S = 3;
 // The reader polls the device so that a cleared `started` is seen even when
 // no record comes; a device without poll support reports itself readable.
-static constexpr int DIAG_POLL_MS = 200;
+constexpr int DIAG_POLL_MS = 200;
 
-static diaglog_settings_t dl;
-static char logdir[DIAG_PATH_LEN];
-static char fname[DIAG_PATH_LEN];
-static std::atomic<int> diagfd{-1};
-static std::atomic<int> initdone{0};
-static std::atomic<int> started{0};
-static std::atomic<int> logmode{USB_MODE};
+diaglog_settings_t dl;
+char logdir[DIAG_PATH_LEN];
+char fname[DIAG_PATH_LEN];
+std::atomic<int> diagfd{-1};
+std::atomic<int> initdone{0};
+std::atomic<int> started{0};
+std::atomic<int> logmode{USB_MODE};
 
-static pthread_t diaglog_pt;
-static std::atomic<bool> diaglog_pt_live{false};  // diaglog_pt not joined yet
-static std::atomic<bool> quit_handler_installed{false};
-static pthread_mutex_t diaglog_mutex = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t diaglog_cond = PTHREAD_COND_INITIALIZER;
-static bool diaglog_exited;  // the reader's exit notice; under diaglog_mutex
+pthread_t diaglog_pt;
+std::atomic<bool> diaglog_pt_live{false};  // diaglog_pt not joined yet
+std::atomic<bool> quit_handler_installed{false};
+pthread_mutex_t diaglog_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t diaglog_cond = PTHREAD_COND_INITIALIZER;
+bool diaglog_exited;  // the reader's exit notice; under diaglog_mutex
 
 // dl.mask_file is replaced by one socket thread while the other may read it.
-static pthread_mutex_t diaglog_mask_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t diaglog_mask_mutex = PTHREAD_MUTEX_INITIALIZER;
 // Serialises diaglog_on and diaglog_off: the two control sockets may send
 // them at once, and an off must never close the device of an on that came
 // in between. The reader never takes it.
-static pthread_mutex_t diaglog_cmd_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t diaglog_cmd_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-static void diaglog_wait_init(void)
+void diaglog_wait_init(void)
 {
     while (!initdone.load()) tmr_usleep(1000);
 }
 
-static void diaglog_notify_exit(void)
+void diaglog_notify_exit(void)
 {
     pthread_mutex_lock(&diaglog_mutex);
     diaglog_exited = true;
@@ -92,7 +94,7 @@ static void diaglog_notify_exit(void)
     pthread_mutex_unlock(&diaglog_mutex);
 }
 
-static bool diaglog_reader_exited(void)
+bool diaglog_reader_exited(void)
 {
     pthread_mutex_lock(&diaglog_mutex);
     bool exited = diaglog_exited;
@@ -100,11 +102,17 @@ static bool diaglog_reader_exited(void)
     return exited;
 }
 
-static void diaglog_close_dev(void)
+void diaglog_close_dev(void)
 {
     int fd = diagfd.exchange(-1);
     if (fd >= 0) close(fd);
 }
+
+// SIGQUIT handler: only clears the flag; the reader reports the quit itself,
+// since logging here could meet the daemon log's mutex held by the reader.
+void diaglog_thread_quit(int) { started = 0; }
+
+}  // namespace
 
 int diaglog_init(const diaglog_settings_t *settings)
 {
@@ -122,12 +130,6 @@ int diaglog_init(const diaglog_settings_t *settings)
     if (dl.startup_counter == 1) diaglog_rmlogfile("");
     return 0;
 }
-
-// ---- the reader ----
-
-// SIGQUIT handler: only clears the flag; the reader reports the quit itself,
-// since logging here could meet the daemon log's mutex held by the reader.
-static void diaglog_thread_quit(int) { started = 0; }
 
 void diaglog_install_quit_handler(void)
 {
@@ -149,10 +151,15 @@ uint32_t dialog_compress(const char *qmdl, const char *gz, uint32_t limit, uint3
     return *gz_size;
 }
 
-static void *diaglog_thread(void *arg)
+namespace {
+
+// ---- the reader ----
+
+void *diaglog_thread(void *arg)
 {
     pthread_setname_np(pthread_self(), "vexd.diag");
-    auto *buf = static_cast<uint8_t *>(arg);
+    const unique_malloc<uint8_t> owned(static_cast<uint8_t *>(arg));  // the reader's from here on
+    uint8_t *buf = owned.get();
     uint32_t written = 0;
     uint32_t gz_size = 0;
     char qmdl[DIAG_PATH_LEN];
@@ -165,8 +172,8 @@ static void *diaglog_thread(void *arg)
         dl.print("qmdl path cut: %s\n", qmdl);
     dl.print("Starting log to %s\n", qmdl);
 
-    int fd = open(qmdl, O_WRONLY | O_CREAT | O_APPEND, 0777);
-    if (fd < 0) dl.print("Failed to open %s\n", qmdl);
+    unique_fd out(open(qmdl, O_WRONLY | O_CREAT | O_APPEND, 0777));
+    if (!out.ok()) dl.print("Failed to open %s\n", qmdl);
 
     bool quit = true;  // left the loop because `started` was cleared
     while (started) {
@@ -188,26 +195,26 @@ static void *diaglog_thread(void *arg)
         }
         if (type != DIAG_DATA_TYPE) continue;
 
-        ssize_t w = fd >= 0 ? write(fd, buf, static_cast<size_t>(n)) : -1;
+        ssize_t w = out.ok() ? write(out.get(), buf, static_cast<size_t>(n)) : -1;
         if (w > 0) written += static_cast<uint32_t>(w);
         if (dl.compress && written > dl.qmdl_size_limit) {
-            if (fd >= 0) close(fd);
+            out.reset();
             // A failed compression keeps the qmdl file rather than losing it.
             bool packed = dialog_compress(qmdl, gz, dl.gz_size_limit, &gz_size) != 0;
             written = 0;
-            fd = open(qmdl, O_RDWR | O_CREAT | (packed ? O_TRUNC : O_APPEND), 0777);
-            if (fd >= 0 && packed) file_rotation_done(qmdl, gz);
-            if (fd < 0) {
+            out.reset(open(qmdl, O_RDWR | O_CREAT | (packed ? O_TRUNC : O_APPEND), 0777));
+            if (out.ok() && packed) file_rotation_done(qmdl, gz, out.get());
+            if (!out.ok()) {
                 dl.print("Failed to open %s\n", qmdl);
                 quit = false;
                 break;
             }
-        } else if (fd >= 0) {
-            dl.need_sync(fd);
+        } else if (out.ok()) {
+            dl.need_sync(out.get());
         }
     }
     if (quit) dl.print("Quit diaglog thread.");
-    if (fd >= 0) close(fd);
+    out.reset();  // closed before the last compression
 
     if (dl.compress) {
         if (dialog_compress(qmdl, gz, dl.gz_size_limit, &gz_size) != 0) {
@@ -216,45 +223,23 @@ static void *diaglog_thread(void *arg)
         }
         dl.print("final compress: %s is now %d bytes\n", gz, static_cast<int>(gz_size));
     }
-    free(buf);
     diaglog_notify_exit();
     return nullptr;
 }
 
 // ---- recording on and off ----
 
-static int diaglog_on_locked(const char *name);
-static int diaglog_off_locked(void);
-
-int diaglog_on(const char *name)
-{
-    diaglog_wait_init();
-    pthread_mutex_lock(&diaglog_cmd_mutex);
-    int rc = diaglog_on_locked(name);
-    pthread_mutex_unlock(&diaglog_cmd_mutex);
-    return rc;
-}
-
-int diaglog_off(void)
-{
-    diaglog_wait_init();
-    pthread_mutex_lock(&diaglog_cmd_mutex);
-    int rc = diaglog_off_locked();
-    pthread_mutex_unlock(&diaglog_cmd_mutex);
-    return rc;
-}
-
 // Longest recording name whose qmdl and gzip paths both fit their buffers;
 // a cut path would lose the "_<count>.qmdl" ending that removal looks for,
 // and with compression on both paths could cut to one name.
-static int diaglog_max_name_len(void)
+int diaglog_max_name_len(void)
 {
     int fixed = snprintf(nullptr, 0, "%s/dl__%d.qmdl.gz", logdir, dl.startup_counter);
     int room = static_cast<int>(DIAG_PATH_LEN) - 1 - fixed;
     return room > 0 ? room : 0;
 }
 
-static int diaglog_on_locked(const char *name)
+int diaglog_on_locked(const char *name)
 {
     const int max_len = diaglog_max_name_len();
     if (name == nullptr || strchr(name, '/') != nullptr ||
@@ -288,8 +273,8 @@ static int diaglog_on_locked(const char *name)
     diagfd = fd;
     memcpy(fname, name, strlen(name) + 1);
 
-    void *buf = malloc(DIAG_READ_LEN);
-    if (buf == nullptr) {
+    unique_malloc<void> buf(malloc(DIAG_READ_LEN));  // handed to the reader
+    if (!buf) {
         dl.print("Failed to allocate the diag read buffer\n");
         diaglog_close_dev();
         started = 0;
@@ -299,14 +284,14 @@ static int diaglog_on_locked(const char *name)
     diaglog_exited = false;
     pthread_mutex_unlock(&diaglog_mutex);
     logmode = USB_MODE;  // discard what comes before the mode switch and the mask
-    int rc = pthread_create(&diaglog_pt, nullptr, diaglog_thread, buf);
+    int rc = pthread_create(&diaglog_pt, nullptr, diaglog_thread, buf.get());
     if (rc != 0) {
         dl.print("Failed to start diaglog thread, error %d\n", rc);
-        free(buf);
         diaglog_close_dev();
         started = 0;
         return -1;
     }
+    buf.release();
     diaglog_pt_live = true;
 
     int result = diaglog_switch_logging(MEMORY_DEVICE_MODE);
@@ -320,7 +305,7 @@ static int diaglog_on_locked(const char *name)
     return result;
 }
 
-static int diaglog_off_locked(void)
+int diaglog_off_locked(void)
 {
     if (diagfd == -1) {
         diagfd = open(diaglog_dev_path, O_RDWR);
@@ -364,13 +349,35 @@ static int diaglog_off_locked(void)
     return 0;
 }
 
+}  // namespace
+
+int diaglog_on(const char *name)
+{
+    diaglog_wait_init();
+    pthread_mutex_lock(&diaglog_cmd_mutex);
+    int rc = diaglog_on_locked(name);
+    pthread_mutex_unlock(&diaglog_cmd_mutex);
+    return rc;
+}
+
+int diaglog_off(void)
+{
+    diaglog_wait_init();
+    pthread_mutex_lock(&diaglog_cmd_mutex);
+    int rc = diaglog_off_locked();
+    pthread_mutex_unlock(&diaglog_cmd_mutex);
+    return rc;
+}
+
 // ---- masks, logging mode, removal ----
+
+namespace {
 
 // Opens a mask file for reading: a regular file of at most
 // DIAG_MASK_FILE_MAX bytes. O_NONBLOCK keeps a FIFO from holding the caller
 // in open(). The descriptor, or -1 with errno set (EINVAL for a file that is
 // refused, after logging why).
-static int diaglog_open_mask(const char *path)
+int diaglog_open_mask(const char *path)
 {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
@@ -384,6 +391,8 @@ static int diaglog_open_mask(const char *path)
     }
     return fd;
 }
+
+}  // namespace
 
 int diaglog_load_mask(int fd, const char *path)
 {
@@ -458,12 +467,16 @@ int diaglog_switch_logging(int mode)
     return 0;
 }
 
-static bool diaglog_is_dir(DIR *dir, const struct dirent *entry)
+namespace {
+
+bool diaglog_is_dir(DIR *dir, const struct dirent *entry)
 {
     if (entry->d_type != DT_UNKNOWN) return entry->d_type == DT_DIR;
     struct stat st;
     return fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
+
+}  // namespace
 
 int diaglog_rmlogfile(const char *filter)
 {

@@ -305,10 +305,17 @@ int32_t file_compress(const char *in, const char *out)
     return vexd_get_file_size(out);
 }
 
-void file_rotation_done(const char *in, const char *out)
+void file_rotation_done(const char *in, const char *out, int in_fd)
 {
-    const unique_fd fd(open(in, O_WRONLY | O_CLOEXEC));
-    if (fd.ok()) fsync(fd.get());
+    if (in_fd >= 0) {
+        fsync(in_fd);
+    } else {
+        const unique_fd fd(open(in, O_WRONLY | O_CLOEXEC));
+        if (fd.ok())
+            fsync(fd.get());
+        else if (errno == ENOENT)
+            file_sync_parent_dir(in);  // removed: the removal is what must last
+    }
     record_remove(out);
 }
 

@@ -15,8 +15,9 @@
 // file_rotation_done(); on failure the member is cut off and the record gone.
 int32_t file_compress(const char *in, const char *out);
 // Ends a rotation of `in` onto `out` once `in` has been emptied or removed:
-// makes that durable, then drops the record.
-void file_rotation_done(const char *in, const char *out);
+// makes that durable (through `in_fd` when the caller holds the emptied
+// input open), then drops the record.
+void file_rotation_done(const char *in, const char *out, int in_fd = -1);
 // Records that `in` is about to be appended byte for byte to `out`, whose
 // size is now `out_size` (a move that ends with `in` removed). 0, or -1 when
 // the record could not be written (the caller must not start the copy).

@@ -58,10 +58,10 @@ char *cpy_buf = nullptr;  // trclog_move_file's copy buffer, kept once allocated
 void *trclog_sync_thread(void *)
 {
     pthread_setname_np(pthread_self(), "vexd.trclog");
-    int fd = open(TRCLOG_WATCHED_TXT, O_RDWR | O_CREAT | O_APPEND, 0777);
-    if (fd <= 0) {
+    const unique_fd watched(open(TRCLOG_WATCHED_TXT, O_RDWR | O_CREAT | O_APPEND, 0777));
+    const int fd = watched.get();
+    if (fd <= 0) {  // descriptor 0 counts as a failure too (and is closed)
         vexd_printf("Failed to open %s", TRCLOG_WATCHED_TXT);
-        if (fd == 0) close(fd);
         return nullptr;
     }
     if (first_time.exchange(0)) vexd_add_startup_marker(fd, nullptr);
@@ -88,7 +88,6 @@ void *trclog_sync_thread(void *)
             pending = false;
         }
     }
-    close(fd);
     vexd_printf("exit trclog_sync_thread!\n");
     return nullptr;
 }

@@ -114,6 +114,28 @@ bool archive_path_ok(const char *path)
     return path[0] == '/' && len >= 4 && strcmp(path + len - 4, ".zip") == 0;
 }
 
+// Ends an initialised writer on every path out of the archive; end() is the
+// one path that reports how the end went.
+class zip_writer_owner {
+public:
+    explicit zip_writer_owner(mz_zip_archive *zip) : zip_(zip) {}
+    ~zip_writer_owner()
+    {
+        if (zip_ != nullptr) mz_zip_writer_end(zip_);
+    }
+    zip_writer_owner(const zip_writer_owner &) = delete;
+    zip_writer_owner &operator=(const zip_writer_owner &) = delete;
+    mz_bool end()
+    {
+        mz_zip_archive *zip = zip_;
+        zip_ = nullptr;
+        return mz_zip_writer_end(zip);
+    }
+
+private:
+    mz_zip_archive *zip_;
+};
+
 }  // namespace
 
 int vexd_archive_all(char *response, const char *path)
@@ -140,6 +162,7 @@ int vexd_archive_all(char *response, const char *path)
         vexd_printf("%s: mz_zip_writer_init_file failed\n", "vexd_archive_all");
         return -1;
     }
+    zip_writer_owner writer(&zip);
     struct stat st {};
     if (stat(archive, &st) == 0) {
         archive_dev = st.st_dev;
@@ -151,15 +174,13 @@ int vexd_archive_all(char *response, const char *path)
 
     if (archive_item(&zip, vexd_log_dir_path, false) != 1) {
         vexd_printf("%s: archive_item failed\n", "vexd_archive_all");
-        mz_zip_writer_end(&zip);
         return -1;
     }
     if (mz_zip_writer_finalize_archive(&zip) != 1) {
         vexd_printf("%s: mz_zip_writer_finalize_archive failed\n", "vexd_archive_all");
-        mz_zip_writer_end(&zip);
         return -1;
     }
-    if (mz_zip_writer_end(&zip) != 1) {
+    if (writer.end() != 1) {
         vexd_printf("%s: mz_zip_writer_end failed\n", "vexd_archive_all");
         return -1;
     }

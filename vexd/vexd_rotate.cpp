@@ -117,7 +117,7 @@ int vexd_reopen_logfile(const char *txt, const char *gz, uint32_t gz_size)
     int fd = open(txt, O_RDWR | O_CREAT | (gz_size != 0 ? O_TRUNC : O_APPEND), 0777);
     // Emptied: the rotation is complete. A failed open leaves its record,
     // and the next start empties the text that is in the gzip file already.
-    if (fd >= 0 && gz_size != 0) file_rotation_done(txt, gz);
+    if (fd >= 0 && gz_size != 0) file_rotation_done(txt, gz, fd);
     return fd;
 }
 

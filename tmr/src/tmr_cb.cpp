@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "vexd_check.h"
 
@@ -19,9 +20,9 @@ static std::atomic<uint32_t> tm{0};
 namespace {
 
 rlnk_t tmr_cb_head;
-// Initialised here, once, with default attributes; tmr_cb_init leaves it
-// alone (initialising a mutex twice is undefined).
-pthread_mutex_t tmr_mutex = PTHREAD_MUTEX_INITIALIZER;
+// Guards the entry list and the timer's programming. Never held across a
+// callback.
+std::mutex tmr_mutex;
 timer_t tid;
 bool tid_created;  // timer_create succeeded; written once by tmr_cb_init
 struct sigevent se;
@@ -101,7 +102,7 @@ void tmr_cb_add(tmr_cb_t *p_lnk, tmr_cb_fn_t cb, uint32_t time)
     if (!(cb != nullptr)) assert("cb != ((void *)0)", __FILE__, __LINE__);
     if (!(time != 0)) assert("time != 0", __FILE__, __LINE__);
 
-    pthread_mutex_lock(&tmr_mutex);
+    std::lock_guard<std::mutex> lock(tmr_mutex);
     rlnk_derank(&tmr_cb_head, tmr_cb_left());
     // A pending entry is taken out first; linking it twice would corrupt the list.
     bool was_first = false;
@@ -118,13 +119,12 @@ void tmr_cb_add(tmr_cb_t *p_lnk, tmr_cb_fn_t cb, uint32_t time)
     } else if (was_first) {
         tmr_cb_set(p_first->rank);
     }
-    pthread_mutex_unlock(&tmr_mutex);
 }
 
 void tmr_cb_rm(tmr_cb_t *p_lnk)
 {
     if (p_lnk == nullptr) return;
-    pthread_mutex_lock(&tmr_mutex);
+    std::lock_guard<std::mutex> lock(tmr_mutex);
     // Expired and removed entries are self-linked: nothing to do for them.
     if (p_lnk->rlnk.lnk.p_next != &p_lnk->rlnk.lnk) {
         rlnk_derank(&tmr_cb_head, tmr_cb_left());
@@ -134,20 +134,16 @@ void tmr_cb_rm(tmr_cb_t *p_lnk)
             rlnk_remove(&tmr_cb_head, &p_lnk->rlnk);
         }
     }
-    pthread_mutex_unlock(&tmr_mutex);
 }
 
 void tmr_cb(uint32_t elapsed)
 {
-    pthread_mutex_lock(&tmr_mutex);
+    std::unique_lock<std::mutex> lock(tmr_mutex);
     // An empty list: the entry was removed after the timer had expired. A
     // running timer: it was reprogrammed for a later entry meanwhile (the due
     // entry was removed), so nothing is due yet.
     struct timespec left = tmr_cb_remaining();
-    if (rlnk_first(&tmr_cb_head) == &tmr_cb_head || left.tv_sec != 0 || left.tv_nsec != 0) {
-        pthread_mutex_unlock(&tmr_mutex);
-        return;
-    }
+    if (rlnk_first(&tmr_cb_head) == &tmr_cb_head || left.tv_sec != 0 || left.tv_nsec != 0) return;
     rlnk_t *p_rexp = rlnk_derank(&tmr_cb_head, 0);
     VEXD_CHECK(p_rexp != &tmr_cb_head);
     rlnk_t *p_next = rlnk_remove(&tmr_cb_head, p_rexp);
@@ -161,7 +157,7 @@ void tmr_cb(uint32_t elapsed)
     }
     auto *p_entry = reinterpret_cast<tmr_cb_t *>(p_rexp);
     tmr_cb_fn_t cb = p_entry->cb;
-    pthread_mutex_unlock(&tmr_mutex);
+    lock.unlock();  // the callback may add or remove entries
 
     if (next_due) tmr_cb(elapsed);
     cb(p_entry, elapsed);
