@@ -40,7 +40,7 @@ import zlib
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE_DIR, 'tests', 'e2e'))
-from socket_proto import frame, header  # noqa: E402
+from socket_proto import call  # noqa: E402
 
 # Sizes, chosen so that the whole run stays well under ten minutes on two cores.
 ROUNDS = 5                     # rounds of every figure, daemon and baseline alternating
@@ -132,6 +132,17 @@ def run(args, timeout=120, **kw):
     return kv(r.stdout)
 
 
+def copy_while_fed(copier_args, feeder_args):
+    """Runs a bench_io copier while a bench_io feeder fills its input; the
+    copier's figures."""
+    copier = subprocess.Popen(copier_args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    run(feeder_args)
+    o, e = copier.communicate(timeout=120)
+    if copier.returncode != 0:
+        raise RuntimeError('%s failed: %s' % (copier_args[1], e.strip()))
+    return kv(o)
+
+
 def human_rate(v, unit):
     for scale, prefix in ((1e9, 'G'), (1e6, 'M'), (1e3, 'k')):
         if v >= scale:
@@ -218,18 +229,7 @@ def command(sock_path, code, payload=b'', timeout=30):
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
         s.settimeout(timeout)
         s.connect(sock_path)
-        s.sendall(frame(code, payload))
-        head = b''
-        while len(head) < 4:
-            chunk = s.recv(4 - len(head))
-            if not chunk:
-                raise RuntimeError('control socket closed')
-            head += chunk
-        status, length = header(head)
-        body = b''
-        while len(body) < length:
-            body += s.recv(length - len(body))
-        return status, body
+        return call(s, code, payload)
 
 
 def read_bytes(path):
@@ -347,13 +347,7 @@ def bench_kmsg(h, bench_io, tmp, logdir):
     tids = vexd_threads(h)
 
     def baseline(sub, target):
-        copier = subprocess.Popen([bench_io, sub, fifo, target, str(len(fed))],
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        run([bench_io, 'feed-stream', fifo, data])
-        o, e = copier.communicate(timeout=120)
-        if copier.returncode != 0:
-            raise RuntimeError('%s failed: %s' % (sub, e.strip()))
-        f = kv(o)
+        f = copy_while_fed([bench_io, sub, fifo, target, str(len(fed))], [bench_io, 'feed-stream', fifo, data])
         return len(fed) / float(f['seconds']), float(f.get('cpu', 0))
 
     rates, mins, plains, cpu, min_cpu, gz_cpu, lost = [], [], [], [], [], [], []
@@ -396,13 +390,8 @@ def bench_logcat(h, bench_io, tmp, logdir):
     stamp = re.compile(rb'^\[ *\d+\.\d{6}\] ', re.M)
 
     def baseline(sub, target):
-        copier = subprocess.Popen([bench_io, sub, fifo, target, str(LOGCAT_ENTRIES)],
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        run([bench_io, 'feed-packets', fifo, str(LOGCAT_ENTRIES), '3', expect_path])
-        o, e = copier.communicate(timeout=120)
-        if copier.returncode != 0:
-            raise RuntimeError('%s failed: %s' % (sub, e.strip()))
-        f = kv(o)
+        f = copy_while_fed([bench_io, sub, fifo, target, str(LOGCAT_ENTRIES)],
+                           [bench_io, 'feed-packets', fifo, str(LOGCAT_ENTRIES), '3', expect_path])
         return LOGCAT_ENTRIES / float(f['seconds']), float(f.get('cpu', 0))
 
     rates, mins, plains, cpu, min_cpu, gz_cpu, lost = [], [], [], [], [], [], []

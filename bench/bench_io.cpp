@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "full_io.h"
+#include "subcommand.h"
 #include "loggen.h"
 #include "minimal.h"
 
@@ -585,12 +586,6 @@ int wait_size(char **argv)
     return 0;
 }
 
-struct subcommand {
-    std::string_view name;
-    int args;
-    int (*run)(char **);
-};
-
 constexpr subcommand subcommands[] = {
     {"gen-kmsg", 3, gen_kmsg},
     {"feed-stream", 2, feed_stream},
@@ -611,11 +606,6 @@ constexpr subcommand subcommands[] = {
 
 int main(int argc, char **argv)
 {
-    if (argc >= 2) {
-        for (const subcommand &s : subcommands) {
-            if (s.name == argv[1] && argc == s.args + 2) return s.run(argv + 2);
-        }
-    }
-    fprintf(stderr, "usage: bench_io SUBCOMMAND ARGS... (see the head of bench_io.cpp)\n");
-    return 2;
+    return subcommand_main(subcommands, argc, argv,
+                           "usage: bench_io SUBCOMMAND ARGS... (see the head of bench_io.cpp)");
 }

@@ -36,6 +36,7 @@
 #include "file_compress.h"
 #include "loggen.h"
 #include "minimal.h"
+#include "subcommand.h"
 #include "tmr.h"
 #include "vexd.h"  // last: it replaces the C library's assert
 
@@ -384,12 +385,6 @@ int bench_archive(char **argv)
     return 0;
 }
 
-struct subcommand {
-    std::string_view name;
-    int args;
-    int (*run)(char **);
-};
-
 constexpr subcommand subcommands[] = {
     {"printf", 3, bench_printf},
     {"compress", 2, bench_compress},
@@ -400,11 +395,7 @@ constexpr subcommand subcommands[] = {
 
 int main(int argc, char **argv)
 {
-    if (argc >= 2) {
-        for (const subcommand &s : subcommands) {
-            if (s.name == argv[1] && argc == s.args + 2) return s.run(argv + 2);
-        }
-    }
-    fprintf(stderr, "usage: bench_lib printf|compress|archive DIR N... (see the head of bench_lib.cpp)\n");
-    return 2;
+    return subcommand_main(
+        subcommands, argc, argv,
+        "usage: bench_lib printf|compress|archive DIR N... (see the head of bench_lib.cpp)");
 }

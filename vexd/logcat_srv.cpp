@@ -33,15 +33,7 @@ constexpr uint32_t LOGCAT_GZ_LIMIT = 851968;
 // Owned by the collector thread; guarded by logcat_srv_mutex against the
 // copies that logcat_srv_getlogdata takes.
 vexd_textlog_t logcat_log = {
-    .txt = {},
-    .gz = {},
-    .rotate_size = LOGCAT_ROTATE_SIZE,
-    .rule = vexd_rotate_rule::at_least,
-    .gz_limit = LOGCAT_GZ_LIMIT,
-    .fd = -1,
-    .txt_size = 0,
-    .gz_size = 0,
-};
+    .rotate_size = LOGCAT_ROTATE_SIZE, .rule = vexd_rotate_rule::at_least, .gz_limit = LOGCAT_GZ_LIMIT};
 std::mutex logcat_srv_mutex;
 pthread_t logcat_srv_pt;
 

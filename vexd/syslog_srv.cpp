@@ -26,15 +26,7 @@ constexpr uint32_t SYSLOG_GZ_LIMIT = 851968;
 // Owned by the collector thread; guarded by syslog_srv_mutex against the
 // copies that syslog_srv_getlogdata takes.
 vexd_textlog_t syslog_log = {
-    .txt = {},
-    .gz = {},
-    .rotate_size = SYSLOG_ROTATE_SIZE,
-    .rule = vexd_rotate_rule::above,
-    .gz_limit = SYSLOG_GZ_LIMIT,
-    .fd = -1,
-    .txt_size = 0,
-    .gz_size = 0,
-};
+    .rotate_size = SYSLOG_ROTATE_SIZE, .rule = vexd_rotate_rule::above, .gz_limit = SYSLOG_GZ_LIMIT};
 std::mutex syslog_srv_mutex;
 pthread_t syslog_srv_pt;
 

@@ -43,15 +43,7 @@ std::mutex trclog_mutex;
 pthread_t trclog_sync_pt;
 bool trclog_sync_started = false;  // trclog_sync_pt is a thread not yet joined
 vexd_textlog_t trclog = {
-    .txt = {},
-    .gz = {},
-    .rotate_size = TRCLOG_ROTATE_SIZE,
-    .rule = vexd_rotate_rule::at_least,
-    .gz_limit = TRCLOG_GZ_LIMIT,
-    .fd = -1,
-    .txt_size = 0,
-    .gz_size = 0,
-};
+    .rotate_size = TRCLOG_ROTATE_SIZE, .rule = vexd_rotate_rule::at_least, .gz_limit = TRCLOG_GZ_LIMIT};
 
 char *cpy_buf = nullptr;  // trclog_move_file's copy buffer, kept once allocated
 

@@ -42,14 +42,14 @@ enum class vexd_rotate_rule { above, at_least };
 
 // One text log file pair as the thread that writes it holds it.
 struct vexd_textlog_t {
-    char txt[256];
-    char gz[256];
-    int32_t rotate_size;
-    vexd_rotate_rule rule;
-    uint32_t gz_limit;  // see vexd_archive_logfile
-    int fd;             // the text; -1 while closed
-    int32_t txt_size;   // bytes in the text since it was opened or emptied
-    uint32_t gz_size;   // as the last compression left it
+    char txt[256] = {};
+    char gz[256] = {};
+    int32_t rotate_size = 0;
+    vexd_rotate_rule rule = vexd_rotate_rule::above;
+    uint32_t gz_limit = 0;  // see vexd_archive_logfile
+    int fd = -1;            // the text; -1 while closed
+    int32_t txt_size = 0;   // bytes in the text since it was opened or emptied
+    uint32_t gz_size = 0;   // as the last compression left it
 };
 // Names the pair "<log dir>/<name>.txt" and ".gz".
 void vexd_textlog_name(vexd_textlog_t *log, const char *name);

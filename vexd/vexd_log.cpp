@@ -25,15 +25,7 @@ constexpr size_t LINE_LEN = 2048;
 std::mutex printmutex;
 int initdone;
 vexd_textlog_t vexdlog = {
-    .txt = {},
-    .gz = {},
-    .rotate_size = VEXDLOG_ROTATE_SIZE,
-    .rule = vexd_rotate_rule::above,
-    .gz_limit = VEXDLOG_GZ_LIMIT,
-    .fd = -1,
-    .txt_size = 0,
-    .gz_size = 0,
-};
+    .rotate_size = VEXDLOG_ROTATE_SIZE, .rule = vexd_rotate_rule::above, .gz_limit = VEXDLOG_GZ_LIMIT};
 char k_line_p[LINE_LEN];
 char syscmd_p[LINE_LEN];
 
@@ -57,8 +49,8 @@ int vexdlog_setup(void)
     if (vexd_textlog_open(&vexdlog, O_RDWR) <= 0) {
         // A descriptor 0 is counted as a failure too; it is left open so that
         // the next attempt gets a regular descriptor.
-        snprintf(syscmd_p, sizeof(syscmd_p), "echo \"vexd: Failed to open %s fd=%d\" > /dev/kmsg", vexdlog.txt,
-                 vexdlog.fd);
+        snprintf(syscmd_p, sizeof(syscmd_p), "echo \"vexd: Failed to open %s fd=%d\" > /dev/kmsg",
+                 vexdlog.txt, vexdlog.fd);
         system(syscmd_p);
         vexdlog.fd = -1;
         return -1;

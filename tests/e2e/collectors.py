@@ -90,20 +90,9 @@ class Client:
     def __exit__(self, *exc):
         self.close()
 
-    def _recv(self, n):
-        data = b''
-        while len(data) < n:
-            chunk = self.sock.recv(n - len(data))
-            if not chunk:
-                raise ConnectionError('daemon closed the connection')
-            data += chunk
-        return data
-
     def call(self, code, payload=b''):
         """Sends one request; the response's status and payload."""
-        self.sock.sendall(socket_proto.frame(code, payload))
-        status, length = socket_proto.header(self._recv(socket_proto.HEADER_LEN))
-        return status, self._recv(length)
+        return socket_proto.call(self.sock, code, payload)
 
     def status(self, code, payload=b''):
         return self.call(code, payload)[0]

@@ -19,3 +19,21 @@ def frame(code, payload=b'', length=None):
 def header(head):
     """(status, payload length) of a response header."""
     return struct.unpack('<hH', head)
+
+
+def recv_exact(sock, n):
+    """Exactly `n` bytes from a connected socket; EOFError when it closes first."""
+    data = b''
+    while len(data) < n:
+        chunk = sock.recv(n - len(data))
+        if not chunk:
+            raise EOFError('connection closed after %r' % data)
+        data += chunk
+    return data
+
+
+def call(sock, code, payload=b''):
+    """Sends one request on a connected socket; the response's status and payload."""
+    sock.sendall(frame(code, payload))
+    status, length = header(recv_exact(sock, HEADER_LEN))
+    return status, recv_exact(sock, length)

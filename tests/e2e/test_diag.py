@@ -31,14 +31,7 @@ def command(h, code, text=None, timeout=30):
                 if time.monotonic() > deadline:
                     raise
                 time.sleep(0.1)
-        s.sendall(socket_proto.frame(code, payload))
-        head = b''
-        while len(head) < 4:
-            chunk = s.recv(4 - len(head))
-            if not chunk:
-                raise EOFError('connection closed before the response')
-            head += chunk
-        return socket_proto.header(head)[0]
+        return socket_proto.call(s, code, payload)[0]
     finally:
         s.close()
 

@@ -6,7 +6,7 @@ import unittest
 
 import handset
 from socket_proto import (PING, ARCHIVE, DIAG_ON, DIAG_OFF, SET_MASK, RM_LOGS, TRC_WRITE, TRC_ENABLE,
-                          TRC_DISABLE, frame, header)
+                          TRC_DISABLE, frame, header, recv_exact)
 
 OK = b'\x00\x00\x00\x00'
 FAILED = b'\xff\xff\x00\x00'
@@ -33,13 +33,7 @@ class Client:
         self.sock.sendall(data)
 
     def recv(self, n):
-        data = b''
-        while len(data) < n:
-            chunk = self.sock.recv(n - len(data))
-            if not chunk:
-                raise EOFError('connection closed after %r' % data)
-            data += chunk
-        return data
+        return recv_exact(self.sock, n)
 
     def response(self):
         """The next response frame as raw bytes."""
