@@ -159,9 +159,10 @@ int feed_stream(char **argv)
     return 0;
 }
 
-// Baseline of the kernel log collector: 4096-byte reads, each written to the
-// file with one write.
-int copy_stream(char **argv)
+// The plain copy baselines: reads of up to 4096 bytes, each written as it
+// came with one write, until argv[2] bytes (a stream) or reads (logger
+// entries, one a read) have passed.
+int copy_reads(char **argv, bool count_reads)
 {
     const long long total = num(argv[2]);
     int in = open(argv[0], O_RDONLY | O_CLOEXEC);
@@ -176,14 +177,18 @@ int copy_stream(char **argv)
         if (n == 0) break;
         if (got == 0) start = now();
         write_all(out, buf.data(), static_cast<size_t>(n), argv[1]);
-        got += n;
+        got += count_reads ? 1 : n;
     }
     const double end = now();
     close(out);
     close(in);
-    printf("seconds=%.6f\nbytes=%lld\nend=%.6f\n", end - start, got, end);
+    printf("seconds=%.6f\n%s=%lld\nend=%.6f\n", end - start, count_reads ? "entries" : "bytes", got, end);
     return got == total ? 0 : 1;
 }
+
+// Baseline of the kernel log collector: 4096-byte reads, each written to the
+// file with one write.
+int copy_stream(char **argv) { return copy_reads(argv, false); }
 
 void print_timed(double start, double cpu_start, long long count, const char *what)
 {
@@ -439,29 +444,7 @@ int feed_ring_entries(char **argv)
 
 // Baseline of the main log collector: one read per entry, the entry written
 // as it came, with one write.
-int copy_packets(char **argv)
-{
-    const long long count = num(argv[2]);
-    int in = open(argv[0], O_RDONLY | O_CLOEXEC);
-    if (in < 0) die("open", argv[0]);
-    int out = open_out(argv[1]);
-    std::vector<char> buf(4100);
-    long long got = 0;
-    double start = 0;
-    while (got < count) {
-        ssize_t n = retry_read(in, buf.data(), 4096);
-        if (n < 0) die("read", argv[0]);
-        if (n == 0) break;
-        if (got == 0) start = now();
-        write_all(out, buf.data(), static_cast<size_t>(n), argv[1]);
-        got++;
-    }
-    const double end = now();
-    close(out);
-    close(in);
-    printf("seconds=%.6f\nentries=%lld\nend=%.6f\n", end - start, got, end);
-    return got == count ? 0 : 1;
-}
+int copy_packets(char **argv) { return copy_reads(argv, true); }
 
 // Baseline of the diag reader: 1 MiB reads from the device, each written whole.
 int copy_diag(char **argv)

@@ -3,6 +3,7 @@
 // be, in order, the type word followed by each 0x7E-terminated packet of the
 // file that fits the packet buffer.
 #include "diaglog.h"
+#include "fuzz_dir.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -31,12 +32,7 @@ std::string g_dev;
 
 void setup()
 {
-    const char *tmp = getenv("TMPDIR");
-    std::string tmpl = std::string(tmp != nullptr ? tmp : "/tmp") + "/vexd_fuzz_mask.XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr) abort();
-    g_dir = buf.data();
+    g_dir = fuzz_dir("mask");
     g_mask = g_dir + "/mask.cfg";
     g_dev = g_dir + "/diag";
     diaglog_settings_t s{};

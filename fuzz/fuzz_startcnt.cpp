@@ -2,6 +2,7 @@
 // disk) left in it. Reading it gives a positive count; writing that count
 // back leaves exactly 4 bytes holding it.
 #include "../vexd/vexd_rotate.cpp"
+#include "fuzz_dir.h"
 
 #include <string>
 #include <vector>
@@ -12,12 +13,7 @@ std::string g_path;
 
 void setup()
 {
-    const char *tmp = getenv("TMPDIR");
-    std::string tmpl = std::string(tmp != nullptr ? tmp : "/tmp") + "/vexd_fuzz_startcnt.XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr) abort();
-    g_path = std::string(buf.data()) + "/vexd_startcnt";
+    g_path = fuzz_dir("startcnt") + "/vexd_startcnt";
     vexd_set_startcnt_path(g_path.c_str());
 }
 

@@ -147,10 +147,6 @@ int32_t logcat_srv_init(void)
 
 void logcat_srv_getlogdata(char **data, int *len)
 {
-    if (data == nullptr || len == nullptr) {
-        vexd_printf("Invalid Param!\n");
-        return;
-    }
     std::lock_guard<std::mutex> lock(logcat_srv_mutex);
     vexd_read_text_file(logcat_log.txt, data, len);
 }

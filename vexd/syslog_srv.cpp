@@ -78,10 +78,6 @@ int32_t syslog_srv_init(void)
 
 void syslog_srv_getlogdata(char **data, int *len)
 {
-    if (data == nullptr || len == nullptr) {
-        vexd_printf("Invalid Param!\n");
-        return;
-    }
     std::lock_guard<std::mutex> lock(syslog_srv_mutex);
     vexd_read_text_file(syslog_log.txt, data, len);
 }

@@ -70,8 +70,9 @@ int vexd_textlog_rotate(vexd_textlog_t *log, bool report);
 ssize_t vexd_textlog_append(vexd_textlog_t *log, const void *buf, size_t len);
 void vexd_save_proclist(void);
 // Heap copy of a text log file for the collectors' getlogdata operations:
-// *data (malloc'ed, the caller frees it) and *len, or null and 0. The caller
-// holds its collector's mutex so the copy never meets a rotation.
+// *data (malloc'ed, the caller frees it) and *len, or null and 0; null
+// pointers get "Invalid Param!" in the daemon log. The caller holds its
+// collector's mutex so the copy never meets a rotation.
 void vexd_read_text_file(const char *path, char **data, int *len);
 // Moves the startup counter file away from /system/vexd_startcnt. For unit
 // tests only; call before the first startup marker.

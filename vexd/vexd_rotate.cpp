@@ -204,6 +204,10 @@ void vexd_save_proclist(void)
 
 void vexd_read_text_file(const char *path, char **data, int *len)
 {
+    if (data == nullptr || len == nullptr) {
+        vexd_printf("Invalid Param!\n");
+        return;
+    }
     *len = 0;
     *data = nullptr;
     const unique_fd fd(open(path, O_RDONLY));
