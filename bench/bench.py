@@ -336,6 +336,26 @@ def cpu_rows(num, what, daemon_cpu, gzip_cpu, minimal_cpu, mib):
                     note='minimal collector %s; daemon: all its threads' % spread(m, ms_per_mib)))
 
 
+def baseline_round(baseline, minimal, plain, copy_path, mins, min_cpu, plains):
+    """One round of a collector's baselines: the minimal collector writing
+    into the log directory (rate and CPU), then the plain copy into copy_path,
+    removed afterwards."""
+    r, c = baseline(minimal, os.path.dirname(copy_path))
+    mins.append(r)
+    min_cpu.append(c)
+    plains.append(baseline(plain, copy_path)[0])
+    os.remove(copy_path)
+
+
+def daemon_round(tids, feed_args, count, rates, cpu):
+    """One round of the daemon: feeds `count` units and notes the feed rate
+    and the CPU time of the daemon's threads."""
+    c0 = cpu_seconds(tids)
+    f = run(feed_args, timeout=300)
+    cpu.append(cpu_seconds(tids) - c0)
+    rates.append(count / float(f['seconds']))
+
+
 def bench_kmsg(h, bench_io, tmp, logdir):
     say('[1] kernel log capture: /proc/kmsg into vexd_syslog.txt/.gz vs a minimal collector and a plain copy')
     data = os.path.join(tmp, 'kmsg.dat')
@@ -353,19 +373,12 @@ def bench_kmsg(h, bench_io, tmp, logdir):
     rates, mins, plains, cpu, min_cpu, gz_cpu, lost = [], [], [], [], [], [], []
     for rnd in range(ROUNDS):
         # Baselines read a FIFO of the same kind and write into the daemon's file system.
-        r, c = baseline('collect-stream', logdir)
-        mins.append(r)
-        min_cpu.append(c)
-        plains.append(baseline('copy-stream', os.path.join(logdir, 'bench_copy.txt'))[0])
-        os.remove(os.path.join(logdir, 'bench_copy.txt'))
+        baseline_round(baseline, 'collect-stream', 'copy-stream', os.path.join(logdir, 'bench_copy.txt'),
+                       mins, min_cpu, plains)
         gz_cpu.append(gzip9_cpu(data))
 
         mark = pair_mark(logdir, 'vexd_syslog')
-        c0 = cpu_seconds(tids)
-        f = run([bench_io, 'feed-stream', os.path.join(h.state, 'kmsg.in'), data], timeout=300)
-        c1 = cpu_seconds(tids)
-        rates.append(len(fed) / float(f['seconds']))
-        cpu.append(c1 - c0)
+        daemon_round(tids, [bench_io, 'feed-stream', os.path.join(h.state, 'kmsg.in'), data], len(fed), rates, cpu)
         got = wait_new(logdir, 'vexd_syslog', mark, len(fed))
         if got != fed:
             lost.append('round %d: %d bytes captured, %d fed' % (rnd + 1, len(got), len(fed)))
@@ -397,19 +410,12 @@ def bench_logcat(h, bench_io, tmp, logdir):
     rates, mins, plains, cpu, min_cpu, gz_cpu, lost = [], [], [], [], [], [], []
     text_bytes = 0
     for rnd in range(ROUNDS):
-        r, c = baseline('collect-packets', logdir)
-        mins.append(r)
-        min_cpu.append(c)
-        plains.append(baseline('copy-packets', os.path.join(logdir, 'bench_copy.bin'))[0])
-        os.remove(os.path.join(logdir, 'bench_copy.bin'))
+        baseline_round(baseline, 'collect-packets', 'copy-packets', os.path.join(logdir, 'bench_copy.bin'),
+                       mins, min_cpu, plains)
 
         mark = pair_mark(logdir, 'vexd_logcat')
-        c0 = cpu_seconds(tids)
-        f = run([bench_io, 'feed-packets', os.path.join(h.state, 'logmain.fifo'), str(LOGCAT_ENTRIES),
-                 str(10 + rnd), expect_path], timeout=300)
-        c1 = cpu_seconds(tids)
-        rates.append(LOGCAT_ENTRIES / float(f['seconds']))
-        cpu.append(c1 - c0)
+        daemon_round(tids, [bench_io, 'feed-packets', os.path.join(h.state, 'logmain.fifo'), str(LOGCAT_ENTRIES),
+                            str(10 + rnd), expect_path], LOGCAT_ENTRIES, rates, cpu)
         with open(expect_path, 'rb') as e:
             expect = e.read()
         text = wait_new(logdir, 'vexd_logcat', mark, len(expect))
