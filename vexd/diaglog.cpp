@@ -199,11 +199,10 @@ void *diaglog_thread(void *arg)
         if (w > 0) written += static_cast<uint32_t>(w);
         if (dl.compress && written > dl.qmdl_size_limit) {
             out.reset();
-            // A failed compression keeps the qmdl file rather than losing it.
-            bool packed = dialog_compress(qmdl, gz, dl.gz_size_limit, &gz_size) != 0;
+            // A failed compression (size 0) keeps the qmdl file rather than losing it.
+            dialog_compress(qmdl, gz, dl.gz_size_limit, &gz_size);
             written = 0;
-            out.reset(open(qmdl, O_RDWR | O_CREAT | (packed ? O_TRUNC : O_APPEND), 0777));
-            if (out.ok() && packed) file_rotation_done(qmdl, gz, out.get());
+            out.reset(file_reopen_input(qmdl, gz, static_cast<int32_t>(gz_size)));
             if (!out.ok()) {
                 dl.print("Failed to open %s\n", qmdl);
                 quit = false;

@@ -1,5 +1,6 @@
 // gzip routines: a text or qmdl file appended as one level-9 member, and back.
 #include "file_compress.h"
+#include "full_io.h"
 #include "unique_fd.h"
 #include "vexd.h"
 
@@ -43,10 +44,10 @@ int record_write(const char *out, char kind, int64_t out_size, const char *in)
     char text[PATH_LEN + 40];
     int len = snprintf(text, sizeof text, "%c %" PRId64 " %s\n", kind, out_size, in);
     if (len < 0 || static_cast<size_t>(len) >= sizeof text) return -1;
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0777);
-    if (fd < 0) return -1;
-    bool ok = write(fd, text, static_cast<size_t>(len)) == len && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
+    unique_fd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0777));
+    if (!fd.ok()) return -1;
+    bool ok = full_write(fd.get(), text, static_cast<size_t>(len)) == len && fsync(fd.get()) == 0;
+    ok = close(fd.release()) == 0 && ok;
     if (!ok) {
         unlink(path);
         return -1;
@@ -210,9 +211,9 @@ void repair_one(const char *record)
     out[strlen(out) - strlen(RECORD_SUFFIX)] = '\0';
 
     char text[PATH_LEN + 40] = {};
-    int fd = open(record, O_RDONLY | O_CLOEXEC);
-    ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
-    if (fd >= 0) close(fd);
+    ssize_t n = -1;
+    if (const unique_fd fd(open(record, O_RDONLY | O_CLOEXEC)); fd.ok())
+        n = full_read(fd.get(), text, sizeof text - 1);
     char kind = 0;
     int64_t start = -1;
     int used = 0;
@@ -263,10 +264,8 @@ void file_sync_parent_dir(const char *path)
         slash[1] = '\0';
     else
         *slash = '\0';
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
+    const unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.ok()) fsync(fd.get());
 }
 
 int32_t file_compress(const char *in, const char *out)
@@ -294,6 +293,8 @@ int32_t file_compress(const char *in, const char *out)
     // caller empties its text.
     bool ok = gz_compress(std::move(fin), std::move(gz)) != 0;
     ok = ok && fsync(keep.get()) == 0;
+    struct stat after {};
+    ok = ok && fstat(keep.get(), &after) == 0;
     keep.reset();
     if (!ok) {
         // Cut a partly written member off again, so the gzip file stays a
@@ -302,7 +303,16 @@ int32_t file_compress(const char *in, const char *out)
         record_remove(out);
         return 0;
     }
-    return vexd_get_file_size(out);
+    return static_cast<int32_t>(after.st_size);
+}
+
+int file_reopen_input(const char *in, const char *out, int32_t out_size)
+{
+    // A size of 0 means the compression failed (a successful append always
+    // leaves a header behind): the text is kept for the next try.
+    int fd = open(in, O_RDWR | O_CREAT | (out_size != 0 ? O_TRUNC : O_APPEND), 0777);
+    if (fd >= 0 && out_size != 0) file_rotation_done(in, out, fd);
+    return fd;
 }
 
 void file_rotation_done(const char *in, const char *out, int in_fd)

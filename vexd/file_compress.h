@@ -18,6 +18,11 @@ int32_t file_compress(const char *in, const char *out);
 // makes that durable (through `in_fd` when the caller holds the emptied
 // input open), then drops the record.
 void file_rotation_done(const char *in, const char *out, int in_fd = -1);
+// Opens `in` again for writing after file_compress(in, out) returned
+// `out_size`: emptied, ending the rotation, when the member went in;
+// kept and appended to when the compression failed (0). The descriptor,
+// or negative; a failed open leaves the record for the next start.
+int file_reopen_input(const char *in, const char *out, int32_t out_size);
 // Records that `in` is about to be appended byte for byte to `out`, whose
 // size is now `out_size` (a move that ends with `in` removed). 0, or -1 when
 // the record could not be written (the caller must not start the copy).

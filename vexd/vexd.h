@@ -31,9 +31,6 @@ int32_t vexd_get_startup_counter(void);
 void vexd_init_startup_counter(void);
 void vexd_archive_logfile(const char *txt, const char *gz, uint32_t limit, uint32_t *gz_size);
 int32_t vexd_get_file_size(const char *path);
-// Opens a text file again after vexd_archive_logfile: emptied when its text
-// reached the gzip file, kept and appended to when the compression failed.
-int vexd_reopen_logfile(const char *txt, const char *gz, uint32_t gz_size);
 
 // How a text log's size calls for its rotation: the kernel log and the daemon
 // log rotate once the text is above its rotation size, the main and trace
@@ -50,6 +47,7 @@ struct vexd_textlog_t {
     int fd = -1;            // the text; -1 while closed
     int32_t txt_size = 0;   // bytes in the text since it was opened or emptied
     uint32_t gz_size = 0;   // as the last compression left it
+    bool report = true;     // "is now" line on rotation; not for the daemon log itself
 };
 // Names the pair "<log dir>/<name>.txt" and ".gz".
 void vexd_textlog_name(vexd_textlog_t *log, const char *name);
@@ -61,12 +59,12 @@ int vexd_textlog_open(vexd_textlog_t *log, int flags);
 // True once the text's size calls for a rotation.
 bool vexd_textlog_due(const vexd_textlog_t *log);
 // Closes the text, compresses it onto its gzip partner and opens it again
-// (see vexd_reopen_logfile): log->fd, negative when the open failed. With
-// `report`, logs "%s is now %d bytes"; the daemon log itself cannot.
-int vexd_textlog_rotate(vexd_textlog_t *log, bool report);
-// A collector's append: writes `len` bytes (vexd_log_write), then asks for a
-// flush or, when due, rotates. The write's result; log->fd is negative
-// after a rotation whose open failed.
+// (see file_reopen_input): log->fd, negative when the open failed. With
+// log->report, logs "%s is now %d bytes".
+int vexd_textlog_rotate(vexd_textlog_t *log);
+// Appends `len` bytes (vexd_log_write), then asks for a flush or, when due,
+// rotates. The write's result; log->fd is negative (or 0) after a rotation
+// whose open failed.
 ssize_t vexd_textlog_append(vexd_textlog_t *log, const void *buf, size_t len);
 void vexd_save_proclist(void);
 // Heap copy of a text log file for the collectors' getlogdata operations:

@@ -1,6 +1,5 @@
 // Daemon log: timestamped lines of every thread in vexd_vexdlog.txt/.gz.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -8,7 +7,6 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "fssync_srv.h"
 #include "tmr.h"
 #include "vexd.h"  // last: it replaces the C library's assert
 
@@ -24,8 +22,11 @@ constexpr size_t LINE_LEN = 2048;
 // Everything below is guarded by printmutex, which is held for a whole call.
 std::mutex printmutex;
 int initdone;
-vexd_textlog_t vexdlog = {
-    .rotate_size = VEXDLOG_ROTATE_SIZE, .rule = vexd_rotate_rule::above, .gz_limit = VEXDLOG_GZ_LIMIT};
+// Its rotation is not logged: this is the log the line would go to.
+vexd_textlog_t vexdlog = {.rotate_size = VEXDLOG_ROTATE_SIZE,
+                          .rule = vexd_rotate_rule::above,
+                          .gz_limit = VEXDLOG_GZ_LIMIT,
+                          .report = false};
 char k_line_p[LINE_LEN];
 char syscmd_p[LINE_LEN];
 
@@ -59,15 +60,6 @@ int vexdlog_setup(void)
     return 0;
 }
 
-void vexdlog_rotate(void)
-{
-    // Without the "is now" line: this is the log it would go to.
-    if (vexd_textlog_rotate(&vexdlog, false) <= 0) {
-        vexdlog.fd = -1;
-        initdone = 0;
-    }
-}
-
 }  // namespace
 
 void vexd_printf(const char *format, ...)
@@ -87,13 +79,11 @@ void vexd_printf(const char *format, ...)
     va_end(ap);
 
     // A failed write leaves the count alone: it only drives rotation.
-    ssize_t n = vexd_log_write(vexdlog.fd, k_line_p, pos);
-    if (n > 0) vexdlog.txt_size += static_cast<int32_t>(n);
-
-    if (vexd_textlog_due(&vexdlog))
-        vexdlog_rotate();
-    else
-        fssync_srv_need_sync(vexdlog.fd);
+    vexd_textlog_append(&vexdlog, k_line_p, pos);
+    if (vexdlog.fd <= 0) {  // not opened again after a rotation: the next line tries
+        vexdlog.fd = -1;
+        initdone = 0;
+    }
 }
 
 void(assert)(const char *expression, const char *file, int line)

@@ -110,17 +110,6 @@ void vexd_archive_logfile(const char *txt, const char *gz, uint32_t limit, uint3
     *gz_size = static_cast<uint32_t>(file_compress(txt, gz));
 }
 
-int vexd_reopen_logfile(const char *txt, const char *gz, uint32_t gz_size)
-{
-    // A gzip size of 0 means the compression failed (a successful append
-    // always leaves a header behind): the text is kept for the next try.
-    int fd = open(txt, O_RDWR | O_CREAT | (gz_size != 0 ? O_TRUNC : O_APPEND), 0777);
-    // Emptied: the rotation is complete. A failed open leaves its record,
-    // and the next start empties the text that is in the gzip file already.
-    if (fd >= 0 && gz_size != 0) file_rotation_done(txt, gz, fd);
-    return fd;
-}
-
 void vexd_textlog_name(vexd_textlog_t *log, const char *name)
 {
     snprintf(log->txt, sizeof(log->txt), "%s/%s.txt", vexd_log_dir_path, name);
@@ -146,13 +135,13 @@ bool vexd_textlog_due(const vexd_textlog_t *log)
                                                 : log->txt_size >= log->rotate_size;
 }
 
-int vexd_textlog_rotate(vexd_textlog_t *log, bool report)
+int vexd_textlog_rotate(vexd_textlog_t *log)
 {
     close(log->fd);
     vexd_archive_logfile(log->txt, log->gz, log->gz_limit, &log->gz_size);
-    if (report) vexd_printf("%s is now %d bytes\n", log->gz, static_cast<int>(log->gz_size));
+    if (log->report) vexd_printf("%s is now %d bytes\n", log->gz, static_cast<int>(log->gz_size));
     log->txt_size = 0;
-    log->fd = vexd_reopen_logfile(log->txt, log->gz, log->gz_size);
+    log->fd = file_reopen_input(log->txt, log->gz, static_cast<int32_t>(log->gz_size));
     return log->fd;
 }
 
@@ -161,7 +150,7 @@ ssize_t vexd_textlog_append(vexd_textlog_t *log, const void *buf, size_t len)
     ssize_t written = vexd_log_write(log->fd, buf, len);
     if (written > 0) log->txt_size += static_cast<int32_t>(written);
     if (vexd_textlog_due(log))
-        vexd_textlog_rotate(log, true);
+        vexd_textlog_rotate(log);
     else
         fssync_srv_need_sync(log->fd);
     return written;
@@ -183,7 +172,7 @@ void vexd_save_proclist(void)
     if (vexd_get_file_size(log.txt) > PROCLIST_ROTATE_SIZE) {
         uint32_t gz_size = static_cast<uint32_t>(vexd_get_file_size(log.gz));
         vexd_archive_logfile(log.txt, log.gz, PROCLIST_GZ_LIMIT, &gz_size);
-        const unique_fd emptied(vexd_reopen_logfile(log.txt, log.gz, gz_size));
+        const unique_fd emptied(file_reopen_input(log.txt, log.gz, static_cast<int32_t>(gz_size)));
         if (!emptied.ok()) {
             vexd_printf("Failed to archive and open new file: %s", log.txt);
             return;
