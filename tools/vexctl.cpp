@@ -3,6 +3,7 @@
 // anything else, 2 for a usage error, 3 when the daemon cannot be reached,
 // 4 when it did not answer in time.
 #include "full_io.h"
+#include "monotonic.h"
 #include "socket_proto.h"
 #include "socket_srv.h"
 #include "unique_fd.h"
@@ -12,7 +13,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -136,13 +136,6 @@ void usage(FILE *out)
 
 // ---------------------------------------------------------------- time
 
-int64_t now_ms()
-{
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // A point in time by which an exchange must be done; 0 s waits for ever.
 struct deadline {
     int64_t at_ms = -1;
@@ -150,13 +143,13 @@ struct deadline {
 
     explicit deadline(double s) : seconds(s)
     {
-        if (s > 0) at_ms = now_ms() + static_cast<int64_t>(s * 1000 + 0.5);
+        if (s > 0) at_ms = monotonic_ms() + static_cast<int64_t>(s * 1000 + 0.5);
     }
     // Milliseconds left for poll(): -1 for ever, 0 when passed.
     int left() const
     {
         if (at_ms < 0) return -1;
-        const int64_t l = at_ms - now_ms();
+        const int64_t l = at_ms - monotonic_ms();
         return l <= 0 ? 0 : l > INT32_MAX ? INT32_MAX : static_cast<int>(l);
     }
 };
@@ -474,8 +467,7 @@ int stream(int sock, const char *socket_path, const command &c, const char *file
 // Pings one socket: the exit code it stands for, with a line about it.
 int ping_socket(const char *label, const char *path, double timeout)
 {
-    struct timespec a {};
-    clock_gettime(CLOCK_MONOTONIC, &a);
+    const int64_t start_us = monotonic_us();
     const deadline d(timeout);
     unique_fd sock;
     errno = 0;
@@ -483,10 +475,7 @@ int ping_socket(const char *label, const char *path, double timeout)
     int16_t status = 0;
     if (r == IO_OK) r = transact(sock.get(), CMD_PING, nullptr, 0, &status, nullptr, d);
     if (r == IO_OK) {
-        struct timespec b {};
-        clock_gettime(CLOCK_MONOTONIC, &b);
-        const double ms =
-            static_cast<double>(b.tv_sec - a.tv_sec) * 1e3 + static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e6;
+        const double ms = static_cast<double>(monotonic_us() - start_us) / 1e3;
         printf("%-7s %s: answers (%.2f ms)\n", label, path, ms);
         return 0;
     }

@@ -5,6 +5,7 @@
 
 #include "diaglog.h"
 #include "full_io.h"
+#include "monotonic.h"
 #include "socket_proto.h"
 #include "unique_fd.h"
 #include "trclog_srv.h"
@@ -21,7 +22,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
@@ -116,13 +116,6 @@ namespace {
 // other client. Idle time between whole frames is not limited.
 constexpr int FRAME_TIMEOUT_MS = 5000;
 
-int64_t now_ms(void)
-{
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Where the connection stands in the current frame: the deadline is set by
 // its first byte.
 struct frame_clock {
@@ -137,7 +130,7 @@ bool recv_exact(int fd, uint8_t *buf, size_t len, frame_clock *clock)
     size_t got = 0;
     while (got < len) {
         if (clock->begun) {
-            const int64_t left = clock->deadline_ms - now_ms();
+            const int64_t left = clock->deadline_ms - monotonic_ms();
             struct pollfd pfd = {fd, POLLIN, 0};
             const int ready = left > 0 ? poll(&pfd, 1, static_cast<int>(left)) : 0;
             if (ready < 0 && errno == EINTR) continue;
@@ -159,7 +152,7 @@ bool recv_exact(int fd, uint8_t *buf, size_t len, frame_clock *clock)
         }
         if (!clock->begun) {
             clock->begun = true;
-            clock->deadline_ms = now_ms() + FRAME_TIMEOUT_MS;
+            clock->deadline_ms = monotonic_ms() + FRAME_TIMEOUT_MS;
         }
         got += static_cast<size_t>(n);
     }
