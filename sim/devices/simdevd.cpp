@@ -572,6 +572,35 @@ constexpr struct option long_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// fusermount3's auto_unmount can miss a server killed outright: it wakes on
+// its control socket, which the kernel may release before /dev/fuse, finds
+// the file system still answering and leaves it mounted, dead. A watchdog of
+// our own (a shell, so it is not taken for a second server) wakes when this
+// process is gone, however it went, and lazily unmounts MOUNTPOINT only if
+// what is there is a dead FUSE mount ("not connected"): a clean exit has
+// unmounted already, and a new server's mount answers. Forks: call it
+// before any thread starts.
+void start_unmount_watchdog(const char *mnt)
+{
+    static constexpr const char *script =
+        "read -r _; sleep 0.2; "  // EOF: the server is gone; fusermount3 goes first
+        "case $(LC_ALL=C timeout 5 stat -- \"$1\" 2>&1 >/dev/null) in *'not connected'*) "
+        "umount -l \"$1\" 2>/dev/null || fusermount3 -u -z \"$1\" 2>/dev/null;; esac";
+    int gone[2];
+    if (pipe2(gone, O_CLOEXEC) != 0) return;
+    const pid_t pid = fork();
+    if (pid != 0) {
+        close(gone[0]);  // gone[1] stays open, unused, until this process ends
+        return;
+    }
+    // Nothing of the server's may stay open here: /dev/fuse would keep the
+    // file system alive, the control socket would keep fusermount3 waiting.
+    if (gone[0] == STDIN_FILENO ? fcntl(gone[0], F_SETFD, 0) != 0 : dup2(gone[0], STDIN_FILENO) < 0) _exit(1);
+    for (int fd = 3; fd < 1024; fd++) close(fd);
+    execl("/bin/sh", "sh", "-c", script, "simdevd-watchdog", mnt, static_cast<char *>(nullptr));
+    _exit(1);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -642,6 +671,7 @@ int main(int argc, char **argv)
             // Threads only after fuse_daemonize's fork.
             if (fuse_session_custom_io(se, &io, fuse_session_fd(se)) == 0 &&
                 fuse_daemonize(opts.foreground) == 0) {
+                start_unmount_watchdog(mnt);
                 std::thread prod(producer);
                 rc = fuse_session_loop(se) < 0 ? 1 : 0;  // ended by unmount or a signal: 0
                 {
