@@ -33,7 +33,9 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
 #include <mutex>
@@ -41,6 +43,7 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <thread>
+#include <spawn.h>
 #include <unistd.h>
 #include <unordered_set>
 #include <vector>
@@ -575,30 +578,31 @@ constexpr struct option long_options[] = {
 // fusermount3's auto_unmount can miss a server killed outright: it wakes on
 // its control socket, which the kernel may release before /dev/fuse, finds
 // the file system still answering and leaves it mounted, dead. A watchdog of
-// our own (a shell, so it is not taken for a second server) wakes when this
-// process is gone, however it went, and lazily unmounts MOUNTPOINT only if
-// what is there is a dead FUSE mount ("not connected"): a clean exit has
-// unmounted already, and a new server's mount answers. Forks: call it
-// before any thread starts.
+// our own, a shell (so it is never taken for a second server), wakes when
+// the pipe's write end, which only the server holds, closes, however the
+// server went. It then lazily unmounts MOUNTPOINT only if what is there is a
+// dead FUSE mount ("not connected"): a clean exit has unmounted already, and
+// a new server's mount answers. posix_spawn returns once the shell runs, and
+// closes every descriptor of ours in it: /dev/fuse would keep the file
+// system alive, the control socket would keep fusermount3 waiting.
 void start_unmount_watchdog(const char *mnt)
 {
-    static constexpr const char *script =
-        "read -r _; sleep 0.2; "  // EOF: the server is gone; fusermount3 goes first
-        "case $(LC_ALL=C timeout 5 stat -- \"$1\" 2>&1 >/dev/null) in *'not connected'*) "
-        "umount -l \"$1\" 2>/dev/null || fusermount3 -u -z \"$1\" 2>/dev/null;; esac";
+    static char script[] = "read -r _; sleep 0.2; "  // EOF: the server is gone; fusermount3 goes first
+                           "case $(LC_ALL=C timeout 5 stat -- \"$1\" 2>&1 >/dev/null) in *'not connected'*) "
+                           "umount -l \"$1\" 2>/dev/null || fusermount3 -u -z \"$1\" 2>/dev/null;; esac";
+    static char sh[] = "sh", opt_c[] = "-c", name[] = "simdevd-watchdog";
     int gone[2];
     if (pipe2(gone, O_CLOEXEC) != 0) return;
-    const pid_t pid = fork();
-    if (pid != 0) {
-        close(gone[0]);  // gone[1] stays open, unused, until this process ends
-        return;
-    }
-    // Nothing of the server's may stay open here: /dev/fuse would keep the
-    // file system alive, the control socket would keep fusermount3 waiting.
-    if (gone[0] == STDIN_FILENO ? fcntl(gone[0], F_SETFD, 0) != 0 : dup2(gone[0], STDIN_FILENO) < 0) _exit(1);
-    for (int fd = 3; fd < 1024; fd++) close(fd);
-    execl("/bin/sh", "sh", "-c", script, "simdevd-watchdog", mnt, static_cast<char *>(nullptr));
-    _exit(1);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, gone[0], STDIN_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    char *const argv[] = {sh, opt_c, script, name, const_cast<char *>(mnt), nullptr};
+    pid_t pid;
+    if (const int rc = posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, environ); rc != 0)
+        fprintf(stderr, "simdevd: no unmount watchdog: %s\n", strerror(rc));
+    posix_spawn_file_actions_destroy(&actions);
+    close(gone[0]);  // gone[1] stays open, unused, until the server ends
 }
 
 }  // namespace
@@ -668,10 +672,11 @@ int main(int argc, char **argv)
     fuse_session *se = fuse_session_new(&args, &ops, sizeof ops, nullptr);
     if (se && fuse_set_signal_handlers(se) == 0) {
         if (fuse_session_mount(se, mnt) == 0) {
-            // Threads only after fuse_daemonize's fork.
-            if (fuse_session_custom_io(se, &io, fuse_session_fd(se)) == 0 &&
-                fuse_daemonize(opts.foreground) == 0) {
-                start_unmount_watchdog(mnt);
+            // The watchdog before fuse_daemonize, so that the server that
+            // goes on after its fork holds the pipe; threads only after it.
+            const bool io_set = fuse_session_custom_io(se, &io, fuse_session_fd(se)) == 0;
+            if (io_set) start_unmount_watchdog(mnt);
+            if (io_set && fuse_daemonize(opts.foreground) == 0) {
                 std::thread prod(producer);
                 rc = fuse_session_loop(se) < 0 ? 1 : 0;  // ended by unmount or a signal: 0
                 {
