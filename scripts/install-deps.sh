@@ -58,5 +58,16 @@ done
 # Another program (unattended-upgrades, a second shell) may hold the package
 # lock; wait for it a bounded time rather than failing at once.
 apt_opts=(-o DPkg::Lock::Timeout=300)
-apt-get "${apt_opts[@]}" update -qq
+# A mirror caught mid-sync makes `apt-get update` fail on one index ("File
+# has unexpected size ... Mirror sync in progress?") although the lists it
+# did fetch, or those already on hand, can install everything. Try the update
+# a few times with a pause, then install with whatever lists there are: only
+# a failed install fails this script.
+for try in 1 2 3; do
+    if apt-get "${apt_opts[@]}" update -qq; then
+        break
+    fi
+    echo "install-deps: apt-get update failed (try $try of 3)" >&2
+    [ "$try" -lt 3 ] && sleep 10
+done
 apt-get "${apt_opts[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
