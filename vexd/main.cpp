@@ -31,6 +31,30 @@ diaglog_settings_t dl = {
     .compress = 0,
 };
 
+// Every rotation and move the daemon makes, by directory: the text logs onto
+// their .gz partners and the trace files moved in at a trace enable (log
+// directory), the qmdl files onto theirs (diag directory).
+constexpr file_pair_t LOG_DIR_PAIRS[] = {
+    {"vexd_vexdlog.gz", "vexd_vexdlog.txt", 'z'}, {"vexd_syslog.gz", "vexd_syslog.txt", 'z'},
+    {"vexd_logcat.gz", "vexd_logcat.txt", 'z'},   {"vexd_trclog.gz", "vexd_trclog.txt", 'z'},
+    {"vexd_ps.gz", "vexd_ps.txt", 'z'},           {"vexd_trclog.txt", TRCLOG_WATCHED_TXT, 'c'},
+    {"vexd_trclog.gz", TRCLOG_WATCHED_GZ, 'c'},
+};
+constexpr file_pair_t DIAG_DIR_PAIRS[] = {{"dl_*.qmdl.gz", "dl_*.qmdl", 'z'}};
+
+// Records the repair could not take at their word, told in the daemon log
+// once it is open (the repair runs before it, since it settles its pair too).
+constexpr int REPAIR_NOTES_MAX = 8;
+char repair_notes[REPAIR_NOTES_MAX][320];
+int repair_note_count;
+
+void repair_note(const char *record, const char *why)
+{
+    if (repair_note_count < REPAIR_NOTES_MAX)
+        snprintf(repair_notes[repair_note_count], sizeof repair_notes[0], "%s: %s", record, why);
+    ++repair_note_count;
+}
+
 }  // namespace
 
 int main(int, char **)
@@ -42,10 +66,15 @@ int main(int, char **)
     // cut short.
     char diag_dir[256];
     snprintf(diag_dir, sizeof(diag_dir), "%s/diag_logs", vexd_log_dir_path);
-    int repaired = file_rotation_repair(vexd_log_dir_path) + file_rotation_repair(diag_dir);
+    int repaired = file_rotation_repair(vexd_log_dir_path, LOG_DIR_PAIRS, repair_note) +
+                   file_rotation_repair(diag_dir, DIAG_DIR_PAIRS, repair_note);
     if (repaired > 0) system("echo \"vexd: settled log rotations cut short by the last stop\" > /dev/kmsg");
     // The first line opens the daemon log and counts this start.
     vexd_printf("log dir = %s\n", vexd_log_dir_path);
+    for (int i = 0; i < repair_note_count && i < REPAIR_NOTES_MAX; i++)
+        vexd_printf("Rotation record dropped, nothing changed: %s\n", repair_notes[i]);
+    if (repair_note_count > REPAIR_NOTES_MAX)
+        vexd_printf("Rotation records dropped, nothing changed: %d more\n", repair_note_count - REPAIR_NOTES_MAX);
 
     int64_t free_bytes = vexd_check_fsquota();
     if (free_bytes < VEXD_MIN_FREE_BYTES || vexd_log_disk_full()) {

@@ -24,8 +24,6 @@
 
 namespace {
 
-constexpr const char *TRCLOG_WATCHED_TXT = "/system/trclog.txt";
-constexpr const char *TRCLOG_WATCHED_GZ = "/system/trclog.gz";
 constexpr int32_t TRCLOG_ROTATE_SIZE = 262144;  // rotate when the text reaches this
 constexpr uint32_t TRCLOG_GZ_LIMIT = 851968;
 constexpr int CPY_BUF_LEN = 32768;

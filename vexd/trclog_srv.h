@@ -3,6 +3,10 @@
 
 #include <cstdint>
 
+// The trace files other programs leave, taken over at each enable.
+constexpr const char *TRCLOG_WATCHED_TXT = "/system/trclog.txt";
+constexpr const char *TRCLOG_WATCHED_GZ = "/system/trclog.gz";
+
 int32_t trclog_srv_init(void);
 // 0, or -1 when the channel is not enabled or the text could not be written.
 int trclog_srv_write(const void *data, int len);

@@ -26,10 +26,20 @@ std::string sample(size_t len, unsigned seed)
     return s;
 }
 
+std::vector<std::string> repair_notes;
+void note_record(const char *record, const char *why) { repair_notes.push_back(std::string(record) + ": " + why); }
+
 class FileCompress : public ::testing::Test {
 protected:
     TempDir dir;
     std::string in = dir / "in.txt", gz = dir / "in.gz", out = dir / "out.txt";
+    // The pairs of this directory: in.txt rotated onto in.gz, src.gz moved onto it.
+    static constexpr file_pair_t PAIRS[] = {{"in.gz", "in.txt", 'z'}, {"in.gz", "src.gz", 'c'}};
+    int repair()
+    {
+        repair_notes.clear();
+        return file_rotation_repair(dir.path.c_str(), PAIRS, note_record);
+    }
 };
 
 TEST_F(FileCompress, RoundTripAndSizes)
@@ -154,7 +164,7 @@ TEST_F(FileCompress, RotationCutShortIsSettledAtTheNextStart)
     ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
     const std::string whole = read_file(gz);
     write_file(gz, whole.substr(0, before + (whole.size() - before) / 2));
-    EXPECT_EQ(1, file_rotation_repair(dir.path.c_str()));
+    EXPECT_EQ(1, repair());
     EXPECT_EQ((std::vector<std::string>{a}), gz_members(gz));
     EXPECT_EQ(b, read_file(in));
     EXPECT_FALSE(file_exists(record));
@@ -165,14 +175,14 @@ TEST_F(FileCompress, RotationCutShortIsSettledAtTheNextStart)
     write_file(in, a);
     ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
     write_file(gz, "");
-    EXPECT_EQ(1, file_rotation_repair(dir.path.c_str()));
+    EXPECT_EQ(1, repair());
     EXPECT_FALSE(file_exists(gz));
     EXPECT_EQ(a, read_file(in));
 
     // Killed after the append, before the text was emptied: emptied now.
     first_rotation();
     ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
-    EXPECT_EQ(1, file_rotation_repair(dir.path.c_str()));
+    EXPECT_EQ(1, repair());
     EXPECT_EQ((std::vector<std::string>{a, b}), gz_members(gz));
     EXPECT_EQ("", read_file(in));
 
@@ -180,7 +190,7 @@ TEST_F(FileCompress, RotationCutShortIsSettledAtTheNextStart)
     first_rotation();
     ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
     write_file(in, c);
-    EXPECT_EQ(1, file_rotation_repair(dir.path.c_str()));
+    EXPECT_EQ(1, repair());
     EXPECT_EQ((std::vector<std::string>{a, b}), gz_members(gz));
     EXPECT_EQ(c, read_file(in));
 
@@ -192,14 +202,74 @@ TEST_F(FileCompress, RotationCutShortIsSettledAtTheNextStart)
     write_file(src, "copied bytes");
     ASSERT_EQ(0, file_copy_begin(src.c_str(), gz.c_str(), static_cast<int64_t>(dst_before.size())));
     write_file(gz, dst_before + "copied");
-    EXPECT_EQ(1, file_rotation_repair(dir.path.c_str()));
+    EXPECT_EQ(1, repair());
     EXPECT_EQ(dst_before, read_file(gz));
     ASSERT_EQ(0, file_copy_begin(src.c_str(), gz.c_str(), static_cast<int64_t>(dst_before.size())));
     write_file(gz, dst_before + "copied bytes");
     ASSERT_EQ(0, unlink(src.c_str()));
-    EXPECT_EQ(1, file_rotation_repair(dir.path.c_str()));
+    EXPECT_EQ(1, repair());
     EXPECT_EQ(dst_before + "copied bytes", read_file(gz));
-    EXPECT_EQ(0, file_rotation_repair(dir.path.c_str()));
+    EXPECT_EQ(0, repair());
+}
+
+// The repair runs as root before anything else: a record it did not write,
+// or one that does not agree with the files, must not cost a byte.
+TEST_F(FileCompress, RepairTrustsNoRecordAndFollowsNoLink)
+{
+    const std::string record = gz + ".part", victim = dir / "victim.txt", src = dir / "src.gz";
+    const std::string a = sample(20000, 3), b = sample(30000, 4);
+    auto put_record = [&](const std::string &text) { write_file(record, text); };
+
+    // Output through a link: the link's target keeps every byte.
+    write_file(victim, "victim text");
+    ASSERT_EQ(0, symlink(victim.c_str(), gz.c_str()));
+    put_record("z 3 " + in + "\n");
+    EXPECT_EQ(0, repair());
+    EXPECT_EQ("victim text", read_file(victim));
+    EXPECT_EQ(1u, repair_notes.size());
+    EXPECT_FALSE(file_exists(record));
+    put_record("c 0 " + src + "\n");
+    write_file(src, "x");
+    EXPECT_EQ(0, repair());
+    EXPECT_EQ("victim text", read_file(victim));
+    ASSERT_EQ(0, unlink(gz.c_str()));
+
+    // Two whole members after the recorded size, or a size inside a member,
+    // or an input that is not the partner: the gzip file stays whole.
+    write_file(in, a);
+    ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
+    write_file(in, b);
+    ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
+    const std::string two = read_file(gz);
+    for (const std::string &text : std::vector<std::string>{"z 0 " + in + "\n", "z 5 " + in + "\n", "z 5 /nonexistent\n"}) {
+        put_record(text);
+        EXPECT_EQ(0, repair()) << text;
+        EXPECT_EQ(two, read_file(gz)) << text;
+        EXPECT_EQ(b, read_file(in)) << text;
+        EXPECT_EQ(1u, repair_notes.size()) << text;
+    }
+    // A copy record whose bytes are not its source's takes nothing back.
+    put_record("c 0 " + src + "\n");
+    EXPECT_EQ(0, repair());
+    EXPECT_EQ(two, read_file(gz));
+
+    // An input through a link is not emptied, even when it holds the member.
+    write_file(victim, b);
+    ASSERT_EQ(0, unlink(in.c_str()));
+    ASSERT_EQ(0, symlink(victim.c_str(), in.c_str()));
+    write_file(gz, "");
+    ASSERT_EQ(0, unlink(gz.c_str()));
+    ASSERT_GT(file_compress(victim.c_str(), gz.c_str()), 0);
+    put_record("z 0 " + in + "\n");
+    EXPECT_EQ(0, repair());
+    EXPECT_EQ(b, read_file(victim));
+
+    // Names of no pair are not ours: left as they are and not counted.
+    write_file(dir / "download.part", "z 0 " + in + "\n");
+    ASSERT_EQ(0, mkdir((dir / "x.part").c_str(), 0777));
+    EXPECT_EQ(0, repair());
+    EXPECT_TRUE(file_exists(dir / "download.part"));
+    EXPECT_TRUE(repair_notes.empty());
 }
 
 }  // namespace
