@@ -27,6 +27,8 @@ namespace {
 constexpr int32_t TRCLOG_ROTATE_SIZE = 262144;  // rotate when the text reaches this
 constexpr uint32_t TRCLOG_GZ_LIMIT = 851968;
 constexpr int CPY_BUF_LEN = 32768;
+// Text a source may gain while it is moved, beyond its size at the start.
+constexpr int64_t TRCLOG_MOVE_SLACK = 1048576;
 constexpr uint32_t WATCH_PERIOD_MS = 200;
 constexpr int WATCH_SETTLED_CHECKS = 4;  // unchanged checks before a flush is asked for
 
@@ -48,7 +50,11 @@ char *cpy_buf = nullptr;  // trclog_move_file's copy buffer, kept once allocated
 void *trclog_sync_thread(void *)
 {
     pthread_setname_np(pthread_self(), "vexd.trclog");
-    const unique_fd watched(open(TRCLOG_WATCHED_TXT, O_RDWR | O_CREAT | O_APPEND, 0777));
+    // Only a regular file is watched: through a link, or into a FIFO or a
+    // device, the marker would land in something that is not ours.
+    unique_fd watched(open(TRCLOG_WATCHED_TXT, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK, 0777));
+    struct stat wst {};
+    if (watched.ok() && (fstat(watched.get(), &wst) != 0 || !S_ISREG(wst.st_mode))) watched.reset();
     const int fd = watched.get();
     if (fd <= 0) {  // descriptor 0 counts as a failure too (and is closed)
         vexd_printf("Failed to open %s", TRCLOG_WATCHED_TXT);
@@ -128,14 +134,17 @@ int trclog_srv_enable(void)
     uint32_t gz_size = 0;
     vexd_archive_logfile(trclog.txt, trclog.gz, TRCLOG_GZ_LIMIT, &gz_size);
     empty_archived_text(gz_size);
-    trclog_move_file(TRCLOG_WATCHED_TXT, trclog.txt);
-    trclog_move_file(TRCLOG_WATCHED_GZ, trclog.gz);
+    // A watched name that is not a regular file is left alone, and the
+    // client hears of it; the channel is enabled all the same.
+    int result = 0;
+    if (trclog_move_file(TRCLOG_WATCHED_TXT, trclog.txt) == TRCLOG_MOVE_REFUSED) result = -1;
+    if (trclog_move_file(TRCLOG_WATCHED_GZ, trclog.gz) == TRCLOG_MOVE_REFUSED) result = -1;
 
     // The client's session has no startup marker of its own: opened plainly.
     trclog.fd = open(trclog.txt, O_RDWR | O_CREAT | O_APPEND, 0777);
     struct stat st {};
     trclog.txt_size = trclog.fd >= 0 && fstat(trclog.fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
-    return 0;
+    return result;
 }
 
 int trclog_srv_write(const void *data, int len)
@@ -175,19 +184,27 @@ int32_t trclog_move_file(const char *src, const char *dst)
             return -1;
         }
     }
-    unique_fd in(open(src, O_RDWR));
-    if (!in.ok()) {
+    // Only regular files are moved: a FIFO would block the copy (and the
+    // trace lock with it) for ever, a device would never end, and a link
+    // could lead anywhere. Neither open blocks or follows a link; the type
+    // is checked on the descriptor.
+    unique_fd in(open(src, O_RDWR | O_NOFOLLOW | O_NONBLOCK));
+    if (!in.ok() && errno != ELOOP && errno != ENXIO) {
         vexd_printf("move_file: open %s, errno=%d\n", src, errno);
         return -1;
     }
-    unique_fd out(open(dst, O_RDWR | O_CREAT | O_APPEND, 0777));
+    struct stat st {};
+    if (!in.ok() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        vexd_printf("move_file: %s is not a regular file, left alone\n", src);
+        return TRCLOG_MOVE_REFUSED;
+    }
+    const int64_t src_size = static_cast<int64_t>(st.st_size);
+    unique_fd out(open(dst, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW, 0777));
     if (!out.ok()) {
         vexd_printf("move_file: open %s, errno=%d\n", dst, errno);
         return -1;
     }
-
-    struct stat st {};
-    off_t dst_size = fstat(out.get(), &st) == 0 ? st.st_size : -1;
+    const off_t dst_size = fstat(out.get(), &st) == 0 ? st.st_size : -1;
     // A kill during the copy must not leave half of it behind (or, after the
     // copy, the source and its copy both): the record lets the next start
     // take the copy back while the source is still there.
@@ -198,11 +215,17 @@ int32_t trclog_move_file(const char *src, const char *dst)
     int64_t moved = 0;
     int err = 0;
     // Copy to the end of the source, so that text appended since it was
-    // looked at is not lost when the source is removed.
+    // looked at is not lost when the source is removed; but no further than
+    // a bound, since the trace lock is held meanwhile.
+    const int64_t bound = src_size + TRCLOG_MOVE_SLACK;
     for (;;) {
         ssize_t n = retry_read(in.get(), cpy_buf, CPY_BUF_LEN);
         if (n <= 0) {
             if (n < 0) err = errno;
+            break;
+        }
+        if (moved + n > bound) {
+            err = EFBIG;  // still growing: kept for the next move
             break;
         }
         // The daemon's own write, so a full disk is noted as it is for logs.

@@ -10,12 +10,18 @@ constexpr const char *TRCLOG_WATCHED_GZ = "/system/trclog.gz";
 int32_t trclog_srv_init(void);
 // 0, or -1 when the channel is not enabled or the text could not be written.
 int trclog_srv_write(const void *data, int len);
-// Always 0; enabling an enabled channel changes nothing.
+// 0; -1 when a watched name was not a regular file and was left alone (the
+// channel is enabled all the same). Enabling an enabled channel changes
+// nothing.
 int trclog_srv_enable(void);
 // 0 or the watcher's thread-creation error; disabling a channel that is not
 // enabled changes nothing and answers 0.
 int trclog_srv_disable(void);
 // Appends `src` to `dst` and removes `src`. -1 when either cannot be opened or
 // the copy did not complete (then `src` is kept and `dst` cut back to its old
-// size); otherwise the result of removing `src`. Callers serialise their calls.
+// size): among those, a source that grew more than 1 MiB during the copy;
+// TRCLOG_MOVE_REFUSED when `src` is not a regular file (a link, a FIFO, a
+// device), left alone; `dst` is never opened through a link; otherwise the result of removing `src`. Callers
+// serialise their calls.
+constexpr int32_t TRCLOG_MOVE_REFUSED = -2;
 int32_t trclog_move_file(const char *src, const char *dst);

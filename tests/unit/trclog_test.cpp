@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -59,6 +60,27 @@ TEST(TrclogMove, FilesThatCannotBeOpened)
     EXPECT_EQ(-1, trclog_move_file(src.c_str(), nowhere.c_str()));
     EXPECT_EQ("keep me", read_file(src));
     EXPECT_EQ(1u, count(daemon_log(), "move_file: open " + nowhere + ", errno=2\n"));
+}
+
+// A watched name that is a FIFO would block the copy, and the trace lock with
+// it, for ever; a link could lead to a device that never ends or to a file
+// that is not ours. Each is left alone at once, with one line.
+TEST(TrclogMove, OnlyRegularSourcesAreTakenOver)
+{
+    const std::string fifo = path("mv_fifo"), link = path("mv_link"), target = path("mv_target");
+    const std::string dst = path("mv_dst5");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    write_file(target, "not ours\n");
+    ASSERT_EQ(0, symlink(target.c_str(), link.c_str()));
+    ASSERT_EQ(0, symlink("/dev/zero", path("mv_zero").c_str()));
+    for (const std::string &src : {fifo, link, path("mv_zero")}) {
+        EXPECT_EQ(TRCLOG_MOVE_REFUSED, trclog_move_file(src.c_str(), dst.c_str())) << src;
+        EXPECT_EQ(1u, count(daemon_log(), "move_file: " + src + " is not a regular file, left alone\n")) << src;
+        struct stat st {};
+        EXPECT_EQ(0, lstat(src.c_str(), &st)) << src;
+    }
+    EXPECT_EQ("not ours\n", read_file(target));
+    EXPECT_FALSE(exists(dst));
 }
 
 TEST(TrclogMove, SourceIsKeptUnlessEveryByteArrived)
