@@ -71,6 +71,7 @@ int main(int, char **)
     if (repaired > 0) system("echo \"vexd: settled log rotations cut short by the last stop\" > /dev/kmsg");
     // The first line opens the daemon log and counts this start.
     vexd_printf("log dir = %s\n", vexd_log_dir_path);
+    if (const char *note = vexd_startcnt_note(); note != nullptr) vexd_printf("%s", note);
     for (int i = 0; i < repair_note_count && i < REPAIR_NOTES_MAX; i++)
         vexd_printf("Rotation record dropped, nothing changed: %s\n", repair_notes[i]);
     if (repair_note_count > REPAIR_NOTES_MAX)

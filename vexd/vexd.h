@@ -26,6 +26,9 @@ void vexd_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // ---- text log file pairs, startup marker, process list (vexd_rotate.cpp) ----
 void vexd_add_startup_marker(int fd, int32_t *count);
 int32_t vexd_get_startup_counter(void);
+// The daemon log line that says the counter file was damaged and from which
+// count this start went on, or null; main() logs it.
+const char *vexd_startcnt_note(void);
 // Reads and rewrites the startup counter file unless a marker already did
 // (once per process); main() calls it when the daemon log could not be opened.
 void vexd_init_startup_counter(void);

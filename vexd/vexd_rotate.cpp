@@ -1,5 +1,6 @@
 // Text log file pairs: rotation into the gzip partner, the startup counter and
 // marker, and the process list.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "file_compress.h"
 #include "fs_srv.h"
 #include "fssync_srv.h"
+#include "full_io.h"
 #include "unique_fd.h"
 #include "vexd.h"
 
@@ -36,16 +38,50 @@ std::atomic<int> init{0};
 std::mutex init_mutex;
 char start_txt[128];
 
+// Set when the counter file was there but damaged; told by main once the
+// daemon log is open (the set-up runs inside the daemon log's first line).
+char startcnt_note[320];
+
+// Highest start count in the qmdl names of the diag directory
+// ("dl_<name>_<count>.qmdl" and ".qmdl.gz"), 0 when there is none.
+int32_t highest_qmdl_count(void)
+{
+    if (vexd_log_dir_path == nullptr) return 0;
+    char dir[256];
+    snprintf(dir, sizeof dir, "%s/diag_logs", vexd_log_dir_path);
+    const unique_dir d(opendir(dir));
+    int32_t highest = 0;
+    while (const struct dirent *entry = d ? readdir(d.get()) : nullptr) {
+        const char *dot = strstr(entry->d_name, ".qmdl");
+        const char *us = nullptr;
+        for (const char *p = entry->d_name; dot != nullptr && p < dot; ++p)
+            if (*p == '_') us = p;
+        if (strncmp(entry->d_name, "dl_", 3) != 0 || us == nullptr || us + 1 == dot) continue;
+        int64_t count = 0;
+        const char *p = us + 1;
+        for (; p < dot && *p >= '0' && *p <= '9' && count < INT32_MAX; ++p) count = count * 10 + (*p - '0');
+        if (p == dot && count > highest && count < INT32_MAX) highest = static_cast<int32_t>(count);
+    }
+    return highest;
+}
+
+// The count of this start. Only a missing counter file makes a first start
+// (1), which formats the log partition and clears the recordings. A file that
+// is there but cannot be read, is short, or holds a count that is not one we
+// write (below 1, or one that cannot be incremented) never does: the count
+// goes on past the highest count found in the recordings' names, and at
+// least from 2.
 int32_t startcnt_read(void)
 {
-    int32_t count = 1;
-    const unique_fd fd(open(startcnt_path, O_RDONLY));
-    if (!fd.ok()) return count;
+    const unique_fd fd(open(startcnt_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd.ok() && errno == ENOENT) return 1;
     int32_t stored = 0;
-    ssize_t n = read(fd.get(), &stored, sizeof(stored));
-    // A short file restarts the count; so does a value that cannot be
-    // incremented (a damaged file), rather than wrapping to a negative count.
-    if (n == static_cast<ssize_t>(sizeof(stored)) && stored >= 0 && stored < INT32_MAX) count = stored + 1;
+    const ssize_t n = fd.ok() ? full_read(fd.get(), &stored, sizeof(stored)) : -1;
+    if (n == static_cast<ssize_t>(sizeof(stored)) && stored >= 1 && stored < INT32_MAX) return stored + 1;
+    const int32_t highest = highest_qmdl_count();
+    const int32_t count = highest >= 1 && highest < INT32_MAX - 1 ? highest + 1 : 2;
+    snprintf(startcnt_note, sizeof startcnt_note, "Startup counter file %s damaged, counting on from %d\n",
+             startcnt_path, static_cast<int>(count));
     return count;
 }
 
@@ -80,6 +116,11 @@ void marker_setup(void)
 }
 
 }  // namespace
+
+const char *vexd_startcnt_note(void)
+{
+    return init.load(std::memory_order_acquire) && startcnt_note[0] != '\0' ? startcnt_note : nullptr;
+}
 
 void vexd_set_startcnt_path(const char *path) { snprintf(startcnt_path, sizeof(startcnt_path), "%s", path); }
 

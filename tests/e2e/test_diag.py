@@ -260,18 +260,22 @@ class DiagFirstStart(unittest.TestCase):
         finally:
             h.stop()
 
-        # A short counter file restarts the count at 1 without a new format.
-        with open(os.path.join(h.system_dir, 'vexd_startcnt'), 'wb') as f:
-            f.write(b'\x05\x00\x00')
-        start(h)
-        try:
-            self.assertEqual(1, counter(h))
-            left = h.exec(['ls', DIAG_DIR]).stdout.decode().split()
-            self.assertEqual(['keep.txt'], left)
-            log = h.read_file('/qordebug/vexd_vexdlog.txt').decode(errors='replace')
-            self.assertIn('Deleted %s/dl_a_1.qmdl' % DIAG_DIR, log)
-        finally:
-            h.stop()
+        # A damaged counter file is no first start: no recording is deleted,
+        # and the count goes on past the highest count in their names.
+        for damage in (b'\x05\x00\x00', struct.pack('=i', -1)):
+            with open(os.path.join(h.system_dir, 'vexd_startcnt'), 'wb') as f:
+                f.write(damage)
+            start(h)
+            try:
+                self.assertEqual(10, counter(h))
+                left = h.exec(['ls', DIAG_DIR]).stdout.decode().split()
+                self.assertEqual(['dl_a_1.qmdl', 'dl_old_9.qmdl.gz', 'keep.txt'], sorted(left))
+                log = h.read_file('/qordebug/vexd_vexdlog.txt').decode(errors='replace')
+                log = log.split('<<<< VEXD START >>>>')[-1]  # this start's lines
+                self.assertIn('Startup counter file /system/vexd_startcnt damaged, counting on from 10', log)
+                self.assertNotIn('Deleted', log)
+            finally:
+                h.stop()
 
 
 if __name__ == '__main__':

@@ -61,7 +61,7 @@ protected:
     }
 };
 
-TEST_F(Rotate, StartupCounterCountsStartsAndRestartsOnShortFile)
+TEST_F(Rotate, StartupCounterCountsStartsAndGoesOnPastDamage)
 {
     std::string out = dir / "m.txt";
     EXPECT_EQ(marker(1), start_once(out));
@@ -69,17 +69,32 @@ TEST_F(Rotate, StartupCounterCountsStartsAndRestartsOnShortFile)
     EXPECT_EQ(marker(2), start_once(out));
     EXPECT_EQ(2, read_count());
 
-    write_file(cnt, "abc");  // 3 bytes: as if absent
-    EXPECT_EQ(marker(1), start_once(out));
-    EXPECT_EQ(1, read_count());
-
     write_count(9999);
     EXPECT_EQ("<<<< VEXD START >>>>\n<<<< STARTUP COUNT 10000 >>>>\n", start_once(out));
     EXPECT_EQ(10000, read_count());
 
-    // A count that cannot be incremented is treated as damage, not wrapped.
-    write_count(INT32_MAX);
-    EXPECT_EQ(marker(1), start_once(out));
+    // Only a missing file is a first start (count 1 clears every recording).
+    // A damaged one, short or holding a count we never write or cannot
+    // increment, goes on from 2, or past the highest count that the
+    // recordings' names hold; and says so.
+    for (int32_t bad : {-1, 0, INT32_MAX}) {
+        write_count(bad);
+        EXPECT_EQ(marker(2), start_once(out)) << bad;
+        EXPECT_EQ(2, read_count());
+    }
+    write_file(cnt, "abc");
+    ASSERT_EQ(0, mkdir((dir / "diag_logs").c_str(), 0777));
+    write_file(dir / "diag_logs/dl_field_1_41.qmdl", "x");
+    write_file(dir / "diag_logs/dl_b_7.qmdl.gz", "x");
+    EXPECT_IN_CHILD({
+        int fd = open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0777);
+        vexd_add_startup_marker(fd, nullptr);
+        close(fd);
+        ASSERT_NE(nullptr, vexd_startcnt_note());
+        EXPECT_EQ("Startup counter file " + cnt + " damaged, counting on from 42\n", vexd_startcnt_note());
+    });
+    EXPECT_EQ(marker(42), read_file(out));
+    EXPECT_EQ(42, read_count());
     EXPECT_FALSE(file_exists(cnt + ".tmp"));
 }
 
