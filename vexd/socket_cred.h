@@ -12,7 +12,12 @@
 // system or log.
 bool socket_cred_allowed(uint32_t uid, uint32_t gid);
 
-// Judges the peer of the accepted connection `fd`. 0 when it is served; -1,
+// true when a /proc/<pid>/status text shows the real uid `uid` and lists
+// system or log among the supplementary groups ("Groups:").
+bool socket_cred_status_allows(const char *status, uint32_t uid);
+
+// Judges the peer of the accepted connection `fd` by its uid and gid, then by
+// its supplementary groups while it is still there. 0 when it is served; -1,
 // after one daemon log line naming its uid and pid, when it must be closed
 // (also when its credentials cannot be read).
 int32_t socket_cred_check(int fd);

@@ -8,6 +8,7 @@
 #include "trclog_srv.h"
 #include "vexd.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -400,6 +401,15 @@ TEST(SocketCred, AllowedIds)
     // Groups that merely sound privileged (root, shell) do not count.
     EXPECT_FALSE(socket_cred_allowed(10050, 0));
     EXPECT_FALSE(socket_cred_allowed(10050, 2000));
+
+    // Supplementary groups, as /proc/<pid>/status lists them, count too; but
+    // only for the uid the socket recorded.
+    const std::string head = "Name:\tclient\nUid:\t10050\t10050\t10050\t10050\nGid:\t10050\t10050\t10050\t10050\n";
+    EXPECT_TRUE(socket_cred_status_allows((head + "Groups:\t3003 1007 \nVmPeak:\t1 kB\n").c_str(), 10050));
+    EXPECT_TRUE(socket_cred_status_allows((head + "Groups:\t1000\n").c_str(), 10050));
+    EXPECT_FALSE(socket_cred_status_allows((head + "Groups:\t1007\n").c_str(), 10051));
+    EXPECT_FALSE(socket_cred_status_allows((head + "Groups:\t3003 2000 0\nNgid:\t1007\n").c_str(), 10050));
+    EXPECT_FALSE(socket_cred_status_allows((head + "Groups:\t\n").c_str(), 10050));
 }
 
 TEST(SocketCred, AppClientRefusedByItsConnectCredentials)
@@ -434,6 +444,35 @@ TEST(SocketCred, AppClientRefusedByItsConnectCredentials)
     ASSERT_GE(conn, 0);
     EXPECT_EQ(-1, socket_cred_check(conn));
     close(conn);
+
+    // An app whose supplementary groups hold log is served while it is there.
+    int hold[2];
+    ASSERT_EQ(0, pipe(hold));
+    const pid_t member = fork();
+    ASSERT_GE(member, 0);
+    if (member == 0) {
+        const gid_t groups[] = {3003, 1007};
+        close(hold[1]);
+        if (setgroups(2, groups) != 0 || setresgid(10050, 10050, 10050) != 0 ||
+            setresuid(10050, 10050, 10050) != 0)
+            _exit(2);
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        struct sockaddr_un addr {};
+        addr.sun_family = AF_UNIX;
+        memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) _exit(3);
+        char c;
+        (void)!read(hold[0], &c, 1);  // until the parent has judged it
+        _exit(0);
+    }
+    close(hold[0]);
+    const int conn_member = accept(lfd, nullptr, nullptr);
+    ASSERT_GE(conn_member, 0);
+    EXPECT_EQ(0, socket_cred_check(conn_member));
+    close(conn_member);
+    close(hold[1]);
+    ASSERT_EQ(member, waitpid(member, &status, 0));
+    EXPECT_EQ(0, status);
 
     // Root is served.
     const int mine = connect_to(path);
