@@ -55,6 +55,26 @@ ssize_t full_write_with(Op op, int fd, const void *buf, size_t len)
     return static_cast<ssize_t>(done);
 }
 
+// As full_write_with, but a failure after some bytes went in returns their
+// count (errno as the failing call set it), for writers that count what
+// reached the file: fewer than `len` is a failure either way.
+template <class Op>
+ssize_t write_most_with(Op op, int fd, const void *buf, size_t len)
+{
+    const auto *p = static_cast<const uint8_t *>(buf);
+    size_t done = 0;
+    while (done < len) {
+        const ssize_t n = op(fd, p + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
 // Reads through `op`, a read(2)-like call, until `len` bytes are in or the
 // end of the data. Returns the bytes read (fewer than len only at the end),
 // or -1 with errno set by the failing call; what came before is dropped.

@@ -3,6 +3,7 @@
 // be, in order, the type word followed by each 0x7E-terminated packet of the
 // file that fits the packet buffer.
 #include "diaglog.h"
+#include "full_io.h"
 #include "fuzz_dir.h"
 
 #include <fcntl.h>
@@ -41,6 +42,7 @@ void setup()
     s.startup_counter = 2;
     s.print = print_stub;
     s.need_sync = sync_stub;
+    s.write = full_write;
     if (diaglog_init(&s) != 0) abort();
 }
 

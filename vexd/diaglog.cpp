@@ -116,7 +116,9 @@ void diaglog_thread_quit(int) { started = 0; }
 
 int diaglog_init(const diaglog_settings_t *settings)
 {
-    if (settings == nullptr || settings->print == nullptr || settings->need_sync == nullptr) return -1;
+    if (settings == nullptr || settings->print == nullptr || settings->need_sync == nullptr ||
+        settings->write == nullptr)
+        return -1;
     dl = *settings;
     dl.log_dir[sizeof dl.log_dir - 1] = '\0';
     dl.mask_file[sizeof dl.mask_file - 1] = '\0';
@@ -195,8 +197,17 @@ void *diaglog_thread(void *arg)
         }
         if (type != DIAG_DATA_TYPE) continue;
 
-        ssize_t w = out.ok() ? write(out.get(), buf, static_cast<size_t>(n)) : -1;
+        ssize_t w = out.ok() ? dl.write(out.get(), buf, static_cast<size_t>(n)) : -1;
         if (w > 0) written += static_cast<uint32_t>(w);
+        if (out.ok() && w != n) {
+            // A full disk (or a failing one): records would only be lost from
+            // here on, silently. The recording ends; the daemon stops if the
+            // disk stays full.
+            dl.print("Failed to write %s, errno=%d; recording ended\n", qmdl, errno);
+            diaglog_notify_exit();
+            quit = false;
+            break;
+        }
         if (dl.compress && written > dl.qmdl_size_limit) {
             out.reset();
             // A failed compression (size 0) keeps the qmdl file rather than losing it.

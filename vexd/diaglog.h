@@ -1,10 +1,14 @@
 // Modem diagnostic logging: recordings from /dev/diag into qmdl files, masks, modes, removal.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 
 typedef void (*diaglog_print_fn)(const char *format, ...);
 typedef void (*diaglog_sync_fn)(int fd);
+typedef ssize_t (*diaglog_write_fn)(int fd, const void *buf, size_t len);
 
 // Diag settings record, filled by main() and copied by diaglog_init().
 struct diaglog_settings_t {
@@ -16,6 +20,7 @@ struct diaglog_settings_t {
     diaglog_print_fn print;     // vexd_printf in the daemon
     diaglog_sync_fn need_sync;  // fssync_srv_need_sync in the daemon
     int32_t compress;           // 0 = off
+    diaglog_write_fn write;     // vexd_log_write in the daemon: all bytes, a full disk noted
 };
 
 constexpr int USB_MODE = 1;

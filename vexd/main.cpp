@@ -29,6 +29,7 @@ diaglog_settings_t dl = {
     .print = vexd_printf,
     .need_sync = fssync_srv_need_sync,
     .compress = 0,
+    .write = vexd_log_write,
 };
 
 // Every rotation and move the daemon makes, by directory: the text logs onto

@@ -228,8 +228,7 @@ int32_t trclog_move_file(const char *src, const char *dst)
             err = EFBIG;  // still growing: kept for the next move
             break;
         }
-        // The daemon's own write, so a full disk is noted as it is for logs.
-        if (full_write_with(vexd_log_write, out.get(), cpy_buf, static_cast<size_t>(n)) < 0) {
+        if (vexd_log_write(out.get(), cpy_buf, static_cast<size_t>(n)) != n) {
             err = errno;
             break;
         }

@@ -82,12 +82,17 @@ void vexd_set_startcnt_path(const char *path);
 // ---- free space (vexd_space.cpp), used by main() ----
 constexpr int64_t VEXD_MIN_FREE_BYTES = 819200;
 int64_t vexd_check_fsquota(void);
-// write(2) for log files. A write that fails with ENOSPC marks the file
-// system as full: ext4 keeps clusters that no one may write, so statfs can
-// still show more than the limit free while every log write fails.
+// The one write of every log writer (text logs, startup markers, trace
+// moves, qmdl files): all `len` bytes, through EINTR and short writes; the
+// bytes written, fewer than `len` (or -1 when none) on a failure, with errno
+// set. A write that fails with ENOSPC on the log directory's file system
+// notes the disk as full: ext4 keeps clusters that no one may write, so
+// statfs can still show more than the limit free while every log write fails.
 ssize_t vexd_log_write(int fd, const void *buf, size_t len);
-// True once a log write has failed with ENOSPC; main() then stops as for
-// low free space.
+// Asked by main() once per supervision period: true when a log write met
+// ENOSPC and, one period later, the free space has not come back (the daemon
+// then stops as for low free space). A failure that the writer rolled back,
+// or after which space was freed, does not count.
 bool vexd_log_disk_full(void);
 void vexd_printsize(int64_t bytes);
 

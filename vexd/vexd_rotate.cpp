@@ -127,7 +127,7 @@ void vexd_set_startcnt_path(const char *path) { snprintf(startcnt_path, sizeof(s
 void vexd_add_startup_marker(int fd, int32_t *count)
 {
     if (!init.load(std::memory_order_acquire)) marker_setup();
-    ssize_t n = write(fd, start_txt, strlen(start_txt));
+    ssize_t n = vexd_log_write(fd, start_txt, strlen(start_txt));
     if (count != nullptr && n > 0) *count += static_cast<int32_t>(n);
 }
 

@@ -1,4 +1,5 @@
 // Free space of the file system that holds the log directory.
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -6,23 +7,70 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "full_io.h"
 #include "vexd.h"
 
 namespace {
 // Block size last reported by statfs; only main's thread touches it.
 uint64_t block_size;
-// Set by any thread's log write that met ENOSPC; read by main's loop.
-std::atomic<bool> disk_full{false};
-}  // namespace
 
-ssize_t vexd_log_write(int fd, const void *buf, size_t len)
+// A log write that met ENOSPC on the log directory's file system notes the
+// free bytes seen right then. The disk counts as full only while that stands:
+// main looks again one supervision period later, and free space that grew
+// by more than DISK_BACK_BYTES since (a copy the daemon cut back itself,
+// files removed) means the disk is not full after all.
+constexpr int64_t DISK_BACK_BYTES = 65536;
+constexpr int64_t NOT_NOTED = -1;
+std::atomic<int64_t> enospc_free{NOT_NOTED};  // free bytes when a write met ENOSPC
+int looks;                                    // main's looks since; main only
+
+int64_t free_bytes_of(int fd)
 {
-    ssize_t n = write(fd, buf, len);
-    if (n < 0 && errno == ENOSPC) disk_full.store(true);
+    struct statfs sfs {};
+    if (fstatfs(fd, &sfs) != 0) return 0;
+    return static_cast<int64_t>(static_cast<uint64_t>(sfs.f_bfree) * static_cast<uint64_t>(sfs.f_bsize));
+}
+
+// Only a full log file system stops the daemon; the watched trace files and
+// the counter live in /system, which may be another one.
+bool on_log_fs(int fd)
+{
+    struct stat file {}, dir {};
+    return vexd_log_dir_path != nullptr && fstat(fd, &file) == 0 && stat(vexd_log_dir_path, &dir) == 0 &&
+           file.st_dev == dir.st_dev;
+}
+
+ssize_t write_noting_full(int fd, const void *buf, size_t len)
+{
+    const ssize_t n = write(fd, buf, len);
+    if (n < 0 && errno == ENOSPC) {
+        const int err = errno;
+        if (on_log_fs(fd)) enospc_free.store(free_bytes_of(fd));
+        errno = err;
+    }
     return n;
 }
 
-bool vexd_log_disk_full(void) { return disk_full.load(); }
+}  // namespace
+
+ssize_t vexd_log_write(int fd, const void *buf, size_t len) { return write_most_with(write_noting_full, fd, buf, len); }
+
+bool vexd_log_disk_full(void)
+{
+    const int64_t noted = enospc_free.load();
+    if (noted == NOT_NOTED) {
+        looks = 0;
+        return false;
+    }
+    if (vexd_check_fsquota() > noted + DISK_BACK_BYTES) {
+        // Space came back; a later ENOSPC is noted afresh.
+        int64_t expected = noted;
+        enospc_free.compare_exchange_strong(expected, NOT_NOTED);
+        looks = 0;
+        return false;
+    }
+    return ++looks > 1;
+}
 
 int64_t vexd_check_fsquota(void)
 {

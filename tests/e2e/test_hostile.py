@@ -229,14 +229,48 @@ class Hostile(unittest.TestCase):
                   'print("served" if d==b"\\0\\0\\0\\0" else "closed")\n')
         for path in ('/system/vexd_ctrl_socket', '/system/vexd_trc_socket'):
             for ids in (['--reuid=10050', '--regid=10050'], ['--reuid=10050', '--regid=1007'],
+                        ['--reuid=10050', '--regid=10050', '--groups=3003,1007'],
                         ['--reuid=2000', '--regid=2000'], ['--reuid=0', '--regid=0']):
-                r = h.exec(['setpriv'] + ids + ['--clear-groups', 'python3', '-c', client, path])
+                groups = [] if any(i.startswith('--groups') for i in ids) else ['--clear-groups']
+                r = h.exec(['setpriv'] + ids + groups + ['python3', '-c', client, path])
                 self.assertEqual(0, r.returncode, r.stderr)
                 want = 'closed' if ids == ['--reuid=10050', '--regid=10050'] else 'served'
                 self.assertEqual(want, r.stdout.decode().strip(), (path, ids))
                 type(self).cases += 1
         self.assertTrue(wait_for(lambda: daemon_log(h).count('client uid 10050 pid') >= 2, timeout=10))
         self.answers()
+        self.settle()
+
+    def test_8_watched_trace_file_that_is_no_file(self):
+        # A FIFO would block the move, and the trace lock, for ever; a link
+        # to /dev/zero would copy zeros until the disk is full; a link to a
+        # file is not ours. Each is left alone and the enable answers -1.
+        h = self.h
+        watched = os.path.join(h.system_dir, 'trclog.txt')
+        victim = os.path.join(h.system_dir, 'victim.txt')
+        for kind in ('fifo', 'zero', 'victim'):
+            if os.path.lexists(watched):
+                os.remove(watched)
+            if kind == 'fifo':
+                os.mkfifo(watched)
+            else:
+                os.symlink('/dev/zero' if kind == 'zero' else '/system/victim.txt', watched)
+            t0 = time.monotonic()
+            with Client(trc_path(h), timeout=20) as c:
+                self.assertEqual(-1, c.status(TRC_ENABLE), kind)
+                self.assertEqual(0, c.status(TRC_DISABLE), kind)
+            self.assertLess(time.monotonic() - t0, 10, kind)
+            self.answers()
+            self.assertTrue(os.path.lexists(watched), kind)
+            self.assertIn('move_file: /system/trclog.txt is not a regular file, left alone', daemon_log(h))
+            type(self).cases += 1
+        os.remove(watched)
+        with Client(trc_path(h), timeout=20) as c:  # a plain file again: watched again
+            self.assertEqual(0, c.status(TRC_ENABLE))
+            self.assertEqual(0, c.status(TRC_DISABLE))
+        with open(victim) as f:
+            self.assertEqual('keep me\n', f.read())
+        self.assertIsNone(h.status(), 'the daemon ended')
         self.settle()
 
 

@@ -28,6 +28,7 @@
 
 #include "file_compress.h"
 #include "file_util.h"
+#include "full_io.h"
 #include "vexd.h"
 
 namespace fs = std::filesystem;
@@ -51,6 +52,17 @@ void capture_print(const char *format, ...)
 }
 
 void capture_sync(int) { ++g_syncs; }
+
+// The daemon's log write, with a disk that can be made full.
+std::atomic<bool> g_disk_full{false};
+ssize_t test_write(int fd, const void *buf, size_t len)
+{
+    if (g_disk_full.load()) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return full_write(fd, buf, len);
+}
 
 std::string log_text()
 {
@@ -127,6 +139,8 @@ protected:
         s.print = capture_print;
         s.need_sync = capture_sync;
         s.compress = compress;
+        s.write = test_write;
+        g_disk_full = false;
         ASSERT_EQ(diaglog_init(&s), 0);
         std::lock_guard<std::mutex> lock(g_log_mutex);
         g_log.clear();
@@ -371,6 +385,29 @@ TEST_F(DiagTest, RecordingKeepsDataRecordsAndAnEarlyExitNotice)
     EXPECT_EQ(read_file(qmdl("abc")), want);
 }
 
+// Records that cannot be written would be lost silently while the device
+// goes on handing them out: the recording ends, and says why.
+TEST_F(DiagTest, FailedQmdlWriteEndsTheRecordingWithALine)
+{
+    use_fifo_device();
+    ASSERT_EQ(diaglog_on("full"), 0);
+    const Bytes a = record(0x20, 100, 0xA1);
+    feed(a);
+    EXPECT_TRUE(wait_for([&] { return read_file(qmdl("full")) == a; }));
+    g_disk_full = true;
+    feed(record(0x20, 200, 0xB2));
+    const std::string line = "Failed to write " + qmdl("full") + ", errno=28; recording ended\n";
+    ASSERT_TRUE(wait_for([&] { return log_text().find(line) != std::string::npos; }));
+    const Bytes c = record(0x20, 300, 0xC3);  // no longer read: nothing more is tried
+    ASSERT_EQ(write(fifo_fd, c.data(), c.size()), static_cast<ssize_t>(c.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(count_of(log_text(), "Failed to write"), 1u);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(diaglog_off(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+    EXPECT_EQ(read_file(qmdl("full")), a);
+}
+
 TEST_F(DiagTest, SilentReaderIsForcedOutAfterTheTimeout)
 {
     use_fifo_device();
@@ -549,6 +586,8 @@ TEST(DiagInitTest, MissingServicesAreRefused)
     s.print = nullptr;
     s.need_sync = capture_sync;
     EXPECT_EQ(diaglog_init(&s), -1);
+    s.print = capture_print;
+    EXPECT_EQ(diaglog_init(&s), -1);  // no write
 }
 
 }  // namespace

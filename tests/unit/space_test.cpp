@@ -1,6 +1,12 @@
 // Free space: the statfs figure and the "Free disk space" line.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "core_test_util.h"
 #include "vexd.h"
@@ -36,6 +42,51 @@ TEST_F(Space, FreeSpaceCountsReservedBlocks)
     EXPECT_EQ(0, vexd_check_fsquota());
     vexd_log_dir_path = nullptr;
     EXPECT_EQ(0, vexd_check_fsquota());
+}
+
+// ENOSPC on the log file system stops the daemon only while the disk stays
+// full: not when the writer gave the space back, nor on another file system.
+TEST_F(Space, FullDiskIsDecidedByTheDiskNotByOneWrite)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a small tmpfs";
+    const std::string mnt = dir / "small";
+    ASSERT_EQ(0, mkdir(mnt.c_str(), 0777));
+    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount tmpfs";
+    vexd_log_dir_path = mnt.c_str();
+    const std::string path = mnt + "/log.txt";
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string block(65536, 'x');
+    ssize_t n = 0;
+    while ((n = vexd_log_write(fd, block.data(), block.size())) == static_cast<ssize_t>(block.size())) {
+    }
+    EXPECT_EQ(ENOSPC, errno);
+
+    // Still full a period later: full.
+    EXPECT_FALSE(vexd_log_disk_full());
+    EXPECT_TRUE(vexd_log_disk_full());
+    // The writer cuts its file back: the space is there again, and so it
+    // stays until the next ENOSPC.
+    ASSERT_EQ(0, ftruncate(fd, 0));
+    EXPECT_FALSE(vexd_log_disk_full());
+    EXPECT_FALSE(vexd_log_disk_full());
+    // Full and given back before main looked twice: never full.
+    while (vexd_log_write(fd, block.data(), block.size()) == static_cast<ssize_t>(block.size())) {
+    }
+    EXPECT_FALSE(vexd_log_disk_full());
+    ASSERT_EQ(0, ftruncate(fd, 0));
+    EXPECT_FALSE(vexd_log_disk_full());
+    close(fd);
+
+    // ENOSPC on another file system than the log directory's is not ours.
+    const int other = open("/dev/full", O_WRONLY);
+    if (other >= 0) {
+        EXPECT_EQ(-1, vexd_log_write(other, "x", 1));
+        EXPECT_FALSE(vexd_log_disk_full());
+        EXPECT_FALSE(vexd_log_disk_full());
+        close(other);
+    }
+    EXPECT_EQ(0, umount(mnt.c_str()));
 }
 
 TEST_F(Space, PrintsizeTable)
