@@ -35,7 +35,7 @@ diaglog_settings_t dl = {
 
 int main(int, char **)
 {
-    system("echo \"vexd: daemon started\" > /dev/kmsg");
+    vexd_kmsg("daemon started");
     tmr_init();
     vexd_log_dir_path = fs_srv_init();
     // Before any writer opens its files: settle rotations that the last stop
@@ -43,13 +43,13 @@ int main(int, char **)
     char diag_dir[256];
     snprintf(diag_dir, sizeof(diag_dir), "%s/diag_logs", vexd_log_dir_path);
     int repaired = file_rotation_repair(vexd_log_dir_path) + file_rotation_repair(diag_dir);
-    if (repaired > 0) system("echo \"vexd: settled log rotations cut short by the last stop\" > /dev/kmsg");
+    if (repaired > 0) vexd_kmsg("settled log rotations cut short by the last stop");
     // The first line opens the daemon log and counts this start.
     vexd_printf("log dir = %s\n", vexd_log_dir_path);
 
     int64_t free_bytes = vexd_check_fsquota();
     if (free_bytes < VEXD_MIN_FREE_BYTES || vexd_log_disk_full()) {
-        system("echo \"vexd: Can't start, no disk space left!\" > /dev/kmsg");
+        vexd_kmsg("Can't start, no disk space left!");
         return -1;
     }
     vexd_printsize(free_bytes);
@@ -69,14 +69,14 @@ int main(int, char **)
 
     vexd_printf("Threads started %s\n", failed == 0 ? "OK" : "NOT OK");
     vexd_save_proclist();
-    system("echo \"vexd: daemon startup complete\" > /dev/kmsg");
+    vexd_kmsg("daemon startup complete");
 
     do {
         tmr_msleep(SUPERVISION_PERIOD_MS);
     } while (vexd_check_fsquota() >= VEXD_MIN_FREE_BYTES && !vexd_log_disk_full());
 
     sync();
-    system("echo \"vexd: Diskspace is close to full! Quit!\" > /dev/kmsg");
+    vexd_kmsg("Diskspace is close to full! Quit!");
     system("df /system > /dev/kmsg");
     return 1;
 }

@@ -28,7 +28,6 @@ vexd_textlog_t vexdlog = {.rotate_size = VEXDLOG_ROTATE_SIZE,
                           .gz_limit = VEXDLOG_GZ_LIMIT,
                           .report = false};
 char k_line_p[LINE_LEN];
-char syscmd_p[LINE_LEN];
 
 // Adds the result of one snprintf-style call to the fill level, keeping the
 // last byte of the buffer for the terminator.
@@ -43,16 +42,14 @@ size_t line_advance(size_t pos, int n)
 int vexdlog_setup(void)
 {
     if (vexd_log_dir_path == nullptr) {
-        system("echo \"vexd: vexd_log_dir_path NULL, vexd_printf can not be used!\" > /dev/kmsg");
+        vexd_kmsg("vexd_log_dir_path NULL, vexd_printf can not be used!");
         return -1;
     }
     vexd_textlog_name(&vexdlog, VEXDLOG_NAME);
     if (vexd_textlog_open(&vexdlog, O_RDWR) <= 0) {
         // A descriptor 0 is counted as a failure too; it is left open so that
         // the next attempt gets a regular descriptor.
-        snprintf(syscmd_p, sizeof(syscmd_p), "echo \"vexd: Failed to open %s fd=%d\" > /dev/kmsg",
-                 vexdlog.txt, vexdlog.fd);
-        system(syscmd_p);
+        vexd_kmsg("Failed to open %s fd=%d", vexdlog.txt, vexdlog.fd);
         vexdlog.fd = -1;
         return -1;
     }
@@ -84,6 +81,18 @@ void vexd_printf(const char *format, ...)
         vexdlog.fd = -1;
         initdone = 0;
     }
+}
+
+void vexd_kmsg(const char *format, ...)
+{
+    char text[LINE_LEN];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(text, sizeof(text), format, ap);
+    va_end(ap);
+    char cmd[LINE_LEN + 32];
+    snprintf(cmd, sizeof(cmd), "echo \"vexd: %s\" > /dev/kmsg", text);
+    system(cmd);
 }
 
 void(assert)(const char *expression, const char *file, int line)
