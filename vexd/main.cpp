@@ -1,4 +1,5 @@
 // vexd: start-up of every service, then the free-space supervision loop.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -20,6 +21,22 @@ namespace {
 
 constexpr uint32_t SUPERVISION_PERIOD_MS = 250;
 
+// Gives each of the descriptors 0 to 2 that the daemon was started without
+// /dev/null, as init does for its services: no log file is ever opened onto
+// one of them, to be taken for input or to catch what a shell command or the
+// C library writes to the standard output and error.
+void stdio_onto_dev_null(void)
+{
+    for (;;) {
+        const int fd = open("/dev/null", O_RDWR);  // the lowest free one, kept across exec
+        if (fd < 0) return;
+        if (fd > STDERR_FILENO) {
+            close(fd);
+            return;
+        }
+    }
+}
+
 diaglog_settings_t dl = {
     .log_dir = "/system",
     .mask_file = "/system/etc/diagmask.cfg",
@@ -35,6 +52,7 @@ diaglog_settings_t dl = {
 
 int main(int, char **)
 {
+    stdio_onto_dev_null();
     vexd_kmsg("daemon started");
     tmr_init();
     vexd_log_dir_path = fs_srv_init();

@@ -52,7 +52,7 @@ void *trclog_sync_thread(void *)
     pthread_setname_np(pthread_self(), "vexd.trclog");
     const unique_fd watched(open(TRCLOG_WATCHED_TXT, O_RDWR | O_CREAT | O_APPEND, 0777));
     const int fd = watched.get();
-    if (fd <= 0) {  // descriptor 0 counts as a failure too (and is closed)
+    if (fd <= 0) {  // 0 counts as a failure too (and is closed), though main() holds 0 to 2 on /dev/null
         vexd_printf("Failed to open %s", TRCLOG_WATCHED_TXT);
         return nullptr;
     }

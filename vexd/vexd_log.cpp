@@ -47,8 +47,7 @@ int vexdlog_setup(void)
     }
     vexd_textlog_name(&vexdlog, VEXDLOG_NAME);
     if (vexd_textlog_open(&vexdlog, O_RDWR) <= 0) {
-        // A descriptor 0 is counted as a failure too; it is left open so that
-        // the next attempt gets a regular descriptor.
+        // Descriptor 0 (main() holds 0 to 2 on /dev/null) fails too, left open for the next try.
         vexd_kmsg("Failed to open %s fd=%d", vexdlog.txt, vexdlog.fd);
         vexdlog.fd = -1;
         return -1;
@@ -77,7 +76,8 @@ void vexd_printf(const char *format, ...)
 
     // A failed write leaves the count alone: it only drives rotation.
     vexd_textlog_append(&vexdlog, k_line_p, pos);
-    if (vexdlog.fd <= 0) {  // not opened again after a rotation: the next line tries
+    // Not opened again after a rotation (0 too, though main() holds 0 to 2 on /dev/null): the next line tries.
+    if (vexdlog.fd <= 0) {
         vexdlog.fd = -1;
         initdone = 0;
     }
