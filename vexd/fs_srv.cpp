@@ -20,8 +20,8 @@ constexpr const char *QORDEBUG_DIR = "/system/qordebug";
 constexpr const char *USERDATA_DEV = "/dev/block/platform/msm_sdcc.1/by-name/userdata";
 constexpr const char *STARTCNT_NAME = "vexd_startcnt";
 
-// Set when the partition is in use as the log directory (mounted by this
-// process or found mounted by an earlier one); never cleared.
+// Set when the userdata partition is in use as the log directory (mounted by
+// this process or found mounted by an earlier one); never cleared.
 std::atomic<int> cache_is_mounted{0};
 
 // True when the userdata block device is the file system mounted on the
@@ -48,6 +48,7 @@ const char *fallback(void)
 
 }  // namespace
 
+// Not a service: fs_srv has no thread; main() calls this once to choose the log directory.
 const char *fs_srv_init(void)
 {
     if (mkdir(QORDEBUG_DIR, 0777) != 0 && errno != EEXIST) {
@@ -95,4 +96,5 @@ const char *fs_srv_init(void)
     return fallback();
 }
 
+// The "cache partition" is the userdata partition: 1 while it is the log directory.
 int fs_srv_using_cache_partition(void) { return cache_is_mounted.load(); }

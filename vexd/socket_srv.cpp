@@ -72,6 +72,7 @@ int32_t run_bytes(int (*handler)(const void *, int), const cmd_call &c) { return
 
 }  // namespace
 
+// Runs the command, not only parses it: checks the request, calls its handler, fills the response.
 void parse_resp(uint8_t *request, uint8_t *response)
 {
     const auto code = static_cast<int16_t>(get_u16(request));
