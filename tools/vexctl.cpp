@@ -5,7 +5,6 @@
 #include "full_io.h"
 #include "monotonic.h"
 #include "socket_proto.h"
-#include "socket_srv.h"
 #include "unique_fd.h"
 
 #include <fcntl.h>
@@ -55,53 +54,58 @@ struct command {
     std::string_view why;
 };
 
-// The daemon's name of one of its commands.
-constexpr std::string_view cmd_name(int16_t code) { return socket_cmd_find(code)->name; }
+// One of the daemon's commands: its name and the kind of its argument come
+// from the protocol's table; an argument shown in brackets may be left out.
+constexpr command daemon_cmd(int16_t code, std::string_view args, std::string_view help, bool slow,
+                             std::string_view why)
+{
+    const socket_cmd_info *c = socket_cmd_find(code);
+    const auto arg = c->arg == socket_arg::none    ? command::NONE
+                     : c->arg == socket_arg::bytes ? command::STREAM
+                     : args.starts_with('[')       ? command::OPT_TEXT
+                                                   : command::TEXT;
+    return {c->name, code, arg, args, help, slow, why};
+}
 
 constexpr command commands[] = {
-    {cmd_name(CMD_PING), CMD_PING, command::NONE, "", "check that the daemon answers", false, ""},
+    daemon_cmd(CMD_PING, "", "check that the daemon answers", false, ""),
     {"status", CMD_NONE, command::NONE, "", "ping both sockets; say which answer and how fast", false, ""},
-    {cmd_name(CMD_ARCHIVE), CMD_ARCHIVE, command::OPT_TEXT, "[PATH]",
-     "pack the log directory into a ZIP file (PATH absolute, *.zip)", true,
-     "the ZIP file could not be written: PATH must be absolute and its folder must exist and be\n"
-     "writable on the daemon's side; the log directory's file system may be full, or a file\n"
-     "vanished while it was being packed"},
-    {cmd_name(CMD_DIAG_ON), CMD_DIAG_ON, command::TEXT, "NAME",
-     "start modem logging into dl_NAME_<count>.qmdl", false,
-     "modem logging is already on (diag-off first), NAME holds a '/' or is too long (its\n"
-     "qmdl and .qmdl.gz paths must fit 255 characters),\n"
-     "/dev/diag cannot be opened, the device refused the switch to memory-device mode,\n"
-     "or the mask file (set-mask) cannot be read"},
-    {cmd_name(CMD_DIAG_OFF), CMD_DIAG_OFF, command::NONE, "", "stop modem logging", true,
-     "/dev/diag cannot be opened, or the device refused to stop logging"},
-    {cmd_name(CMD_DIAG_SET_MASK), CMD_DIAG_SET_MASK, command::TEXT, "PATH", "choose the diag mask file",
-     false,
-     "the daemon cannot open PATH (it is still kept for the next diag-on). PATH is opened\n"
-     "by the daemon in its own file system, not the caller's: on the handset, e.g.\n"
-     "/system/etc/diagmask.cfg; PATH is not a regular file of at most 1 MiB; or PATH is too long"},
-    {cmd_name(CMD_DIAG_RM_LOGS), CMD_DIAG_RM_LOGS, command::OPT_TEXT, "[FILTER]",
-     "delete qmdl files (all without FILTER)", false,
-     "the diag directory (diag_logs in the log directory) cannot be opened, for instance\n"
-     "before the first recording, or a qmdl file could not be removed"},
-    {cmd_name(CMD_TRC_ENABLE), CMD_TRC_ENABLE, command::NONE, "", "enable the trace log", false, ""},
-    {cmd_name(CMD_TRC_WRITE), CMD_TRC_WRITE, command::STREAM, "[FILE]",
-     "send FILE (or stdin) to the trace log", false,
-     "the trace log is not enabled (trace-enable first), or its text file could not be\n"
-     "reopened after a rotation"},
-    {cmd_name(CMD_TRC_DISABLE), CMD_TRC_DISABLE, command::NONE, "", "disable the trace log", false, ""},
+    daemon_cmd(CMD_ARCHIVE, "[PATH]", "pack the log directory into a ZIP file (PATH absolute, *.zip)", true,
+               "the ZIP file could not be written: PATH must be absolute and its folder must exist and be\n"
+               "writable on the daemon's side; the log directory's file system may be full, or a file\n"
+               "vanished while it was being packed"),
+    daemon_cmd(CMD_DIAG_ON, "NAME", "start modem logging into dl_NAME_<count>.qmdl", false,
+               "modem logging is already on (diag-off first), NAME holds a '/' or is too long (its\n"
+               "qmdl and .qmdl.gz paths must fit 255 characters),\n"
+               "/dev/diag cannot be opened, the device refused the switch to memory-device mode,\n"
+               "or the mask file (set-mask) cannot be read"),
+    daemon_cmd(CMD_DIAG_OFF, "", "stop modem logging", true,
+               "/dev/diag cannot be opened, or the device refused to stop logging"),
+    daemon_cmd(CMD_DIAG_SET_MASK, "PATH", "choose the diag mask file", false,
+               "the daemon cannot open PATH (it is still kept for the next diag-on). PATH is opened\n"
+               "by the daemon in its own file system, not the caller's: on the handset, e.g.\n"
+               "/system/etc/diagmask.cfg; PATH is not a regular file of at most 1 MiB; or PATH is too long"),
+    daemon_cmd(CMD_DIAG_RM_LOGS, "[FILTER]", "delete qmdl files (all without FILTER)", false,
+               "the diag directory (diag_logs in the log directory) cannot be opened, for instance\n"
+               "before the first recording, or a qmdl file could not be removed"),
+    daemon_cmd(CMD_TRC_ENABLE, "", "enable the trace log", false, ""),
+    daemon_cmd(CMD_TRC_WRITE, "[FILE]", "send FILE (or stdin) to the trace log", false,
+               "the trace log is not enabled (trace-enable first), or its text file could not be\n"
+               "reopened after a rotation"),
+    daemon_cmd(CMD_TRC_DISABLE, "", "disable the trace log", false, ""),
 };
 
-// A command takes a text argument exactly where the daemon reads its payload as text.
-constexpr bool commands_agree_with_daemon()
+// Every command of the daemon is offered, once.
+constexpr bool commands_cover_daemon()
 {
-    for (const command &c : commands) {
-        if (c.code == CMD_NONE) continue;
-        const bool text = c.arg == command::TEXT || c.arg == command::OPT_TEXT;
-        if (socket_cmd_find(c.code)->text != text) return false;
+    for (const socket_cmd_info &d : socket_cmds) {
+        int n = 0;
+        for (const command &c : commands) n += c.code == d.code;
+        if (n != 1) return false;
     }
     return true;
 }
-static_assert(commands_agree_with_daemon());
+static_assert(commands_cover_daemon());
 
 void usage(FILE *out)
 {

@@ -1,6 +1,7 @@
 // Choice of the log directory: the dedicated log partition, the fallback link
 // to /system, or /system itself.
 #include "fs_srv.h"
+#include "vexd.h"
 
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -19,8 +20,8 @@ constexpr const char *QORDEBUG_DIR = "/system/qordebug";
 constexpr const char *USERDATA_DEV = "/dev/block/platform/msm_sdcc.1/by-name/userdata";
 constexpr const char *STARTCNT_NAME = "vexd_startcnt";
 
-// Set when the partition is in use as the log directory (mounted by this
-// process or found mounted by an earlier one); never cleared.
+// Set when the userdata partition is in use as the log directory (mounted by
+// this process or found mounted by an earlier one); never cleared.
 std::atomic<int> cache_is_mounted{0};
 
 // True when the userdata block device is the file system mounted on the
@@ -38,21 +39,21 @@ const char *fallback(void)
 {
     rmdir(QORDEBUG_DIR);
     if (symlink(default_logpath, QORDEBUG_DIR) == 0) {
-        system("echo \"vexd: symlink /qordebug -> /system/qordebug -> /system\" > /dev/kmsg");
+        vexd_kmsg("symlink /qordebug -> /system/qordebug -> /system");
         return qordebug_logpath;
     }
-    system("echo \"vexd: symlink failed, using /system\" > /dev/kmsg");
+    vexd_kmsg("symlink failed, using /system");
     return default_logpath;
 }
 
 }  // namespace
 
+// Not a service: fs_srv has no thread; main() calls this once to choose the log directory.
 const char *fs_srv_init(void)
 {
-    char msg[128];
     if (mkdir(QORDEBUG_DIR, 0777) != 0 && errno != EEXIST) {
-        system("echo \"vexd: Failed to create dir /system/qordebug\" > /dev/kmsg");
-        system("echo \"vexd: symlink failed, using /system\" > /dev/kmsg");
+        vexd_kmsg("Failed to create dir /system/qordebug");
+        vexd_kmsg("symlink failed, using /system");
         return default_logpath;
     }
 
@@ -60,8 +61,7 @@ const char *fs_srv_init(void)
     // mounting again would fail as busy and the fallback would then write to
     // /system. Use it as it is, and never format a mounted partition.
     if (userdata_is_mounted()) {
-        system("echo \"vexd: Already mounted /dev/block/platform/msm_sdcc.1/by-name/userdata -> "
-               "/system/qordebug\" > /dev/kmsg");
+        vexd_kmsg("Already mounted %s -> %s", USERDATA_DEV, QORDEBUG_DIR);
         cache_is_mounted.store(1);
         return qordebug_logpath;
     }
@@ -72,29 +72,29 @@ const char *fs_srv_init(void)
     snprintf(startcnt, sizeof(startcnt), "%s/%s", default_logpath, STARTCNT_NAME);
     struct stat st {};
     if (stat(startcnt, &st) != 0) {
-        int status = system("make_ext4fs /dev/block/platform/msm_sdcc.1/by-name/userdata");
+        char format_cmd[128];
+        snprintf(format_cmd, sizeof(format_cmd), "make_ext4fs %s", USERDATA_DEV);
+        int status = system(format_cmd);
         if (status != 0) {
-            system("echo \"vexd: Failed to make ext4fs on qordebug!\" > /dev/kmsg");
-            snprintf(msg, sizeof(msg), "echo \"vexd: status=%d\" > /dev/kmsg", status);
-            system(msg);
+            vexd_kmsg("Failed to make ext4fs on qordebug!");
+            vexd_kmsg("status=%d", status);
             return fallback();
         }
-        system("echo \"vexd: Formatted qordebug partition\" > /dev/kmsg");
+        vexd_kmsg("Formatted qordebug partition");
     }
 
     unlink(QORDEBUG_DIR);  // a link left by an earlier fallback; a directory stays
     int rc = mount(USERDATA_DEV, QORDEBUG_DIR, "ext4", 0, nullptr);
     if (rc == 0) {
-        system("echo \"vexd: Mounted /dev/block/platform/msm_sdcc.1/by-name/userdata -> /system/qordebug\" > "
-               "/dev/kmsg");
+        vexd_kmsg("Mounted %s -> %s", USERDATA_DEV, QORDEBUG_DIR);
         cache_is_mounted.store(1);
         return qordebug_logpath;
     }
     int err = errno;
-    system("echo \"vexd: Failed to mount /system/qordebug!\" > /dev/kmsg");
-    snprintf(msg, sizeof(msg), "echo \"vexd: status=%d, errno=%d\" > /dev/kmsg", rc, err);
-    system(msg);
+    vexd_kmsg("Failed to mount /system/qordebug!");
+    vexd_kmsg("status=%d, errno=%d", rc, err);
     return fallback();
 }
 
+// The "cache partition" is the userdata partition: 1 while it is the log directory.
 int fs_srv_using_cache_partition(void) { return cache_is_mounted.load(); }

@@ -43,7 +43,7 @@ void fssync_srv_need_sync(int fd)
     // The table holds descriptors 1 to 255 in one byte each. Any other
     // descriptor is flushed at once on the caller's thread rather than stored
     // as its low 8 bits, which would flush some other file and miss this one.
-    if (fd == 0 || fd > UINT8_MAX) {
+    if (fd == 0 || fd > UINT8_MAX) {  // no log gets 0: main() holds 0 to 2 on /dev/null
         fsync(fd);
         return;
     }

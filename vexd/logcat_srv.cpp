@@ -49,14 +49,14 @@ void *logcat_srv_thread(void *)
 
     const unique_fd dev(open(logcat_srv_dev_path, O_RDONLY));
     const int dev_fd = dev.get();
-    if (dev_fd <= 0) {
+    if (dev_fd <= 0) {  // 0 too, though main() holds 0 to 2 on /dev/null
         vexd_printf("Could not open /dev/log/main\n");
         return nullptr;
     }
 
     if (vexd_textlog_open(&logcat_log, O_WRONLY) <= 0) {
         vexd_printf("Could not open %s\n", logcat_log.txt);
-        if (logcat_log.fd == 0) close(logcat_log.fd);
+        if (logcat_log.fd == 0) close(logcat_log.fd);  // never, as main() holds 0 to 2 on /dev/null
         logcat_log.fd = -1;
         return nullptr;
     }

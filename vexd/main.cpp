@@ -1,4 +1,5 @@
 // vexd: start-up of every service, then the free-space supervision loop.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -19,6 +20,22 @@
 namespace {
 
 constexpr uint32_t SUPERVISION_PERIOD_MS = 250;
+
+// Gives each of the descriptors 0 to 2 that the daemon was started without
+// /dev/null, as init does for its services: no log file is ever opened onto
+// one of them, to be taken for input or to catch what a shell command or the
+// C library writes to the standard output and error.
+void stdio_onto_dev_null(void)
+{
+    for (;;) {
+        const int fd = open("/dev/null", O_RDWR);  // the lowest free one, kept across exec
+        if (fd < 0) return;
+        if (fd > STDERR_FILENO) {
+            close(fd);
+            return;
+        }
+    }
+}
 
 diaglog_settings_t dl = {
     .log_dir = "/system",
@@ -60,7 +77,8 @@ void repair_note(const char *record, const char *why)
 
 int main(int, char **)
 {
-    system("echo \"vexd: daemon started\" > /dev/kmsg");
+    stdio_onto_dev_null();
+    vexd_kmsg("daemon started");
     tmr_init();
     vexd_log_dir_path = fs_srv_init();
     // Before any writer opens its files: settle rotations that the last stop
@@ -69,7 +87,7 @@ int main(int, char **)
     snprintf(diag_dir, sizeof(diag_dir), "%s/diag_logs", vexd_log_dir_path);
     int repaired = file_rotation_repair(vexd_log_dir_path, LOG_DIR_PAIRS, repair_note) +
                    file_rotation_repair(diag_dir, DIAG_DIR_PAIRS, repair_note);
-    if (repaired > 0) system("echo \"vexd: settled log rotations cut short by the last stop\" > /dev/kmsg");
+    if (repaired > 0) vexd_kmsg("settled log rotations cut short by the last stop");
     // The first line opens the daemon log and counts this start.
     vexd_printf("log dir = %s\n", vexd_log_dir_path);
     if (const char *note = vexd_startcnt_note(); note != nullptr) vexd_printf("%s", note);
@@ -80,7 +98,7 @@ int main(int, char **)
 
     int64_t free_bytes = vexd_check_fsquota();
     if (free_bytes < VEXD_MIN_FREE_BYTES || vexd_log_disk_full()) {
-        system("echo \"vexd: Can't start, no disk space left!\" > /dev/kmsg");
+        vexd_kmsg("Can't start, no disk space left!");
         return -1;
     }
     vexd_printsize(free_bytes);
@@ -100,14 +118,14 @@ int main(int, char **)
 
     vexd_printf("Threads started %s\n", failed == 0 ? "OK" : "NOT OK");
     vexd_save_proclist();
-    system("echo \"vexd: daemon startup complete\" > /dev/kmsg");
+    vexd_kmsg("daemon startup complete");
 
     do {
         tmr_msleep(SUPERVISION_PERIOD_MS);
     } while (vexd_check_fsquota() >= VEXD_MIN_FREE_BYTES && !vexd_log_disk_full());
 
     sync();
-    system("echo \"vexd: Diskspace is close to full! Quit!\" > /dev/kmsg");
+    vexd_kmsg("Diskspace is close to full! Quit!");
     system("df /system > /dev/kmsg");
     return 1;
 }

@@ -6,7 +6,6 @@
 #include "diaglog.h"
 #include "full_io.h"
 #include "monotonic.h"
-#include "socket_proto.h"
 #include "unique_fd.h"
 #include "trclog_srv.h"
 #include "vexd.h"
@@ -40,39 +39,56 @@ bool terminate_text(uint8_t *payload, uint16_t len)
     return memchr(payload, 0, len) != nullptr;
 }
 
+// CMD_PING: the answer is the whole command.
+int socket_srv_ping(void) { return 0; }
+
+// What a handler is called with: the request's payload, its length and the
+// response frame.
+struct cmd_call {
+    uint8_t *payload;
+    uint16_t len;
+    uint8_t *response;
+};
+
+// One way to call a handler per argument kind (socket_arg).
+int32_t run_none(int (*handler)(void), const cmd_call &) { return handler(); }
+
+int32_t run_text(int (*handler)(const char *), const cmd_call &c)
+{
+    if (!terminate_text(c.payload, c.len)) return -1;
+    return handler(reinterpret_cast<char *>(c.payload));
+}
+
+int32_t run_opt_text(int (*handler)(char *, const char *), const cmd_call &c)
+{
+    if (!terminate_text(c.payload, c.len)) return -1;
+    auto *out = reinterpret_cast<char *>(c.response + SOCKET_SRV_HDR_LEN);
+    const int32_t result = handler(out, c.len ? reinterpret_cast<char *>(c.payload) : nullptr);
+    put_u16(c.response + 2, static_cast<uint16_t>(strlen(out) + 1));
+    return result;
+}
+
+int32_t run_bytes(int (*handler)(const void *, int), const cmd_call &c) { return handler(c.payload, c.len); }
+
 }  // namespace
 
+// Runs the command, not only parses it: checks the request, calls its handler, fills the response.
 void parse_resp(uint8_t *request, uint8_t *response)
 {
     const auto code = static_cast<int16_t>(get_u16(request));
     const uint16_t len = get_u16(request + 2);
-    uint8_t *payload = request + SOCKET_SRV_HDR_LEN;
-    auto *text = reinterpret_cast<char *>(payload);
-    auto *out = reinterpret_cast<char *>(response + SOCKET_SRV_HDR_LEN);
-    const socket_cmd_info *cmd = socket_cmd_find(code);
+    const cmd_call call = {request + SOCKET_SRV_HDR_LEN, len, response};
     int32_t result = -2;
 
     put_u16(response + 2, 0);
     if (len > SOCKET_SRV_MAX_PAYLOAD) {
         result = -1;  // the payload did not fit and was discarded
-    } else if (cmd != nullptr) {
-        if (cmd->text && !terminate_text(payload, len)) {
-            result = -1;
-        } else {
-            switch (code) {
-            case CMD_PING: result = 0; break;
-            case CMD_ARCHIVE:
-                result = vexd_archive_all(out, len ? text : nullptr);
-                put_u16(response + 2, static_cast<uint16_t>(strlen(out) + 1));
-                break;
-            case CMD_DIAG_ON: result = diaglog_on(text); break;
-            case CMD_DIAG_OFF: result = diaglog_off(); break;
-            case CMD_DIAG_SET_MASK: result = diaglog_setmaskfile(text); break;
-            case CMD_DIAG_RM_LOGS: result = diaglog_rmlogfile(text); break;
-            case CMD_TRC_WRITE: result = trclog_srv_write(payload, len); break;
-            case CMD_TRC_ENABLE: result = trclog_srv_enable(); break;
-            case CMD_TRC_DISABLE: result = trclog_srv_disable(); break;
-            }
+    } else {
+        switch (code) {
+#define SOCKET_CMD_CASE(sym, code, name, arg, handler)                                                       \
+    case sym: result = run_##arg(handler, call); break;
+            SOCKET_COMMANDS(SOCKET_CMD_CASE)
+#undef SOCKET_CMD_CASE
         }
     }
     put_u16(response, static_cast<uint16_t>(result));

@@ -56,7 +56,7 @@ void *trclog_sync_thread(void *)
     struct stat wst {};
     if (watched.ok() && (fstat(watched.get(), &wst) != 0 || !S_ISREG(wst.st_mode))) watched.reset();
     const int fd = watched.get();
-    if (fd <= 0) {  // descriptor 0 counts as a failure too (and is closed)
+    if (fd <= 0) {  // 0 counts as a failure too (and is closed), though main() holds 0 to 2 on /dev/null
         vexd_printf("Failed to open %s", TRCLOG_WATCHED_TXT);
         return nullptr;
     }

@@ -18,6 +18,11 @@ extern int32_t vexd_curr_startup_counter;
 // ---- daemon log (vexd_log.cpp) ----
 // printf-style; adds "[%5lu.%06lu] vexd: " and appends to vexd_vexdlog.txt.
 void vexd_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// The kernel-log report, for what must be seen where the daemon log may not
+// exist: runs the shell command echo "vexd: <text>" > /dev/kmsg, the text
+// formatted printf-style (a test's stand-in for system() sees every one). The
+// text stands between double quotes in a shell command: never a client's text.
+void vexd_kmsg(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // assert(expression, file, line), the support library's check failure
 // report, is defined in vexd_log.cpp; vexd_check.h declares it.

@@ -38,12 +38,58 @@ int logdir_all_filter(const struct dirent *entry)
 
 bool is_own_archive(const struct stat &st) { return st.st_dev == archive_dev && st.st_ino == archive_ino; }
 
-// Adds `path` and, for a directory, everything below it, depth first: the
-// directory's entry, then its children in descending name order. `below` is
-// false for the log directory itself, which may be reached through a link;
-// links to directories further down are not followed, so the walk ends.
-// 1 on success, else the failing result (0 from the ZIP writer, negative otherwise).
-int archive_item(mz_zip_archive *zip, const char *path, bool below)
+// Daemon log lines of the walk and of the whole run begin with these names.
+#define WALK_LOG "archive_item: "
+#define ARCHIVE_LOG "vexd_archive_all: "
+
+// What the walk does at each entry: handles `path` and returns 1 when that is
+// all, WALK_DESCEND for a directory whose children are to be walked next, or
+// anything else to stop the walk with that result. `below` is false for the
+// top of the walk.
+constexpr int WALK_DESCEND = 2;
+using walk_visit = int (*)(mz_zip_archive *zip, const char *path, bool below);
+
+// The walk, depth first: `visit` at `path`, then, when it asks for it, the
+// directory's children (logdir_all_filter) in descending name order. 1 on
+// success, else the failing result (0 from the ZIP writer, negative otherwise).
+int archive_item(mz_zip_archive *zip, const char *path, bool below, walk_visit visit)
+{
+    int rc = visit(zip, path, below);
+    if (rc != WALK_DESCEND) return rc;
+
+    unique_dirents entries;
+    const int count = scandir(path, &entries.names, logdir_all_filter, alphasort);
+    if (count < 0) {
+        vexd_printf(WALK_LOG "scandir returned %d, errno %d\n", count, errno);
+        return count;
+    }
+    entries.count = count;
+    struct dirent **list = entries.names;
+    rc = 1;
+    for (int i = count - 1; i >= 0; i--) {
+        char child[ARCHIVE_PATH_LEN];
+        if (snprintf(child, sizeof child, "%s/%s", path, list[i]->d_name) >= (int)sizeof child) {
+            vexd_printf(WALK_LOG "path too long: %s/%s\n", path, list[i]->d_name);
+            rc = -1;
+            break;
+        }
+        rc = archive_item(zip, child, true, visit);
+        if (rc != 1) {
+            vexd_printf(WALK_LOG "archive_item failed for %s\n", child);
+            break;
+        }
+        free(list[i]);  // freed as the walk goes: a deep tree holds few lists at once
+        list[i] = nullptr;
+    }
+    return rc;
+}
+
+// Adds one entry of the log tree: a file with its contents, a directory as its
+// entry (its children are the walk's). The log directory itself may be reached
+// through a link; links to directories further down are not followed, so the
+// walk ends, and what is neither file nor directory, or is the archive being
+// written, is left out.
+int archive_add_entry(mz_zip_archive *zip, const char *path, bool below)
 {
     struct stat st {};
     bool known = stat(path, &st) == 0;
@@ -52,58 +98,34 @@ int archive_item(mz_zip_archive *zip, const char *path, bool below)
         if (lstat(path, &lst) != 0) {
             known = false;
         } else if (S_ISLNK(lst.st_mode) && known && S_ISDIR(st.st_mode)) {
-            vexd_printf("%s: skipping link to directory %s\n", "archive_item", path);
+            vexd_printf(WALK_LOG "skipping link to directory %s\n", path);
             return 1;
         }
         if (known && ((!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) || is_own_archive(st))) {
-            vexd_printf("%s: skipping %s\n", "archive_item", path);
+            vexd_printf(WALK_LOG "skipping %s\n", path);
             return 1;
         }
     }
 
-    vexd_printf("%s: compressing %s\n", "archive_item", path);
+    vexd_printf(WALK_LOG "compressing %s\n", path);
     // An entry whose status cannot be read is tried as a file; the add then fails.
     if (!known || !S_ISDIR(st.st_mode)) {
         const int rc = mz_zip_writer_add_file(zip, path + 1, path, "x", 1, 9);
-        if (rc != 1) vexd_printf("%s: mz_zip_writer_add_file failed for %s\n", "archive_item", path);
+        if (rc != 1) vexd_printf(WALK_LOG "mz_zip_writer_add_file failed for %s\n", path);
         return rc;
     }
 
     char dirname[ARCHIVE_PATH_LEN];
     if (snprintf(dirname, sizeof dirname, "%s/", path) >= (int)sizeof dirname) {
-        vexd_printf("%s: path too long: %s\n", "archive_item", path);
+        vexd_printf(WALK_LOG "path too long: %s\n", path);
         return -1;
     }
-    int rc = mz_zip_writer_add_mem(zip, dirname + 1, nullptr, 0, 9);
+    const int rc = mz_zip_writer_add_mem(zip, dirname + 1, nullptr, 0, 9);
     if (rc != 1) {
-        vexd_printf("%s: mz_zip_writer_add_mem failed\n", "archive_item");
+        vexd_printf(WALK_LOG "mz_zip_writer_add_mem failed\n");
         return rc;
     }
-
-    unique_dirents entries;
-    const int count = scandir(path, &entries.names, logdir_all_filter, alphasort);
-    if (count < 0) {
-        vexd_printf("%s: scandir returned %d, errno %d\n", "archive_item", count, errno);
-        return count;
-    }
-    entries.count = count;
-    struct dirent **list = entries.names;
-    for (int i = count - 1; i >= 0; i--) {
-        char child[ARCHIVE_PATH_LEN];
-        if (snprintf(child, sizeof child, "%s/%s", path, list[i]->d_name) >= (int)sizeof child) {
-            vexd_printf("%s: path too long: %s/%s\n", "archive_item", path, list[i]->d_name);
-            rc = -1;
-            break;
-        }
-        rc = archive_item(zip, child, true);
-        if (rc != 1) {
-            vexd_printf("%s: archive_item failed for %s\n", "archive_item", child);
-            break;
-        }
-        free(list[i]);  // freed as the walk goes: a deep tree holds few lists at once
-        list[i] = nullptr;
-    }
-    return rc;
+    return WALK_DESCEND;
 }
 
 // A client's archive path must be absolute and name a ".zip" file, so that
@@ -153,13 +175,13 @@ int vexd_archive_all(char *response, const char *path)
     strcpy(response, archive);
 
     if (path != nullptr && !archive_path_ok(archive)) {
-        vexd_printf("%s: refusing archive path %s\n", "vexd_archive_all", archive);
+        vexd_printf(ARCHIVE_LOG "refusing archive path %s\n", archive);
         return -1;
     }
     unlink(archive);
 
     if (mz_zip_writer_init_file(&zip, archive, 0) != 1) {
-        vexd_printf("%s: mz_zip_writer_init_file failed\n", "vexd_archive_all");
+        vexd_printf(ARCHIVE_LOG "mz_zip_writer_init_file failed\n");
         return -1;
     }
     zip_writer_owner writer(&zip);
@@ -172,16 +194,16 @@ int vexd_archive_all(char *response, const char *path)
         archive_ino = 0;
     }
 
-    if (archive_item(&zip, vexd_log_dir_path, false) != 1) {
-        vexd_printf("%s: archive_item failed\n", "vexd_archive_all");
+    if (archive_item(&zip, vexd_log_dir_path, false, archive_add_entry) != 1) {
+        vexd_printf(ARCHIVE_LOG "archive_item failed\n");
         return -1;
     }
     if (mz_zip_writer_finalize_archive(&zip) != 1) {
-        vexd_printf("%s: mz_zip_writer_finalize_archive failed\n", "vexd_archive_all");
+        vexd_printf(ARCHIVE_LOG "mz_zip_writer_finalize_archive failed\n");
         return -1;
     }
     if (writer.end() != 1) {
-        vexd_printf("%s: mz_zip_writer_end failed\n", "vexd_archive_all");
+        vexd_printf(ARCHIVE_LOG "mz_zip_writer_end failed\n");
         return -1;
     }
     return 0;

@@ -28,7 +28,6 @@ vexd_textlog_t vexdlog = {.rotate_size = VEXDLOG_ROTATE_SIZE,
                           .gz_limit = VEXDLOG_GZ_LIMIT,
                           .report = false};
 char k_line_p[LINE_LEN];
-char syscmd_p[LINE_LEN];
 
 // Adds the result of one snprintf-style call to the fill level, keeping the
 // last byte of the buffer for the terminator.
@@ -43,16 +42,13 @@ size_t line_advance(size_t pos, int n)
 int vexdlog_setup(void)
 {
     if (vexd_log_dir_path == nullptr) {
-        system("echo \"vexd: vexd_log_dir_path NULL, vexd_printf can not be used!\" > /dev/kmsg");
+        vexd_kmsg("vexd_log_dir_path NULL, vexd_printf can not be used!");
         return -1;
     }
     vexd_textlog_name(&vexdlog, VEXDLOG_NAME);
     if (vexd_textlog_open(&vexdlog, O_RDWR) <= 0) {
-        // A descriptor 0 is counted as a failure too; it is left open so that
-        // the next attempt gets a regular descriptor.
-        snprintf(syscmd_p, sizeof(syscmd_p), "echo \"vexd: Failed to open %s fd=%d\" > /dev/kmsg",
-                 vexdlog.txt, vexdlog.fd);
-        system(syscmd_p);
+        // Descriptor 0 (main() holds 0 to 2 on /dev/null) fails too, left open for the next try.
+        vexd_kmsg("Failed to open %s fd=%d", vexdlog.txt, vexdlog.fd);
         vexdlog.fd = -1;
         return -1;
     }
@@ -80,10 +76,23 @@ void vexd_printf(const char *format, ...)
 
     // A failed write leaves the count alone: it only drives rotation.
     vexd_textlog_append(&vexdlog, k_line_p, pos);
-    if (vexdlog.fd <= 0) {  // not opened again after a rotation: the next line tries
+    // Not opened again after a rotation (0 too, though main() holds 0 to 2 on /dev/null): the next line tries.
+    if (vexdlog.fd <= 0) {
         vexdlog.fd = -1;
         initdone = 0;
     }
+}
+
+void vexd_kmsg(const char *format, ...)
+{
+    char text[LINE_LEN];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(text, sizeof(text), format, ap);
+    va_end(ap);
+    char cmd[LINE_LEN + 32];
+    snprintf(cmd, sizeof(cmd), "echo \"vexd: %s\" > /dev/kmsg", text);
+    system(cmd);
 }
 
 void(assert)(const char *expression, const char *file, int line)

@@ -160,8 +160,7 @@ void vexd_textlog_name(vexd_textlog_t *log, const char *name)
 int vexd_textlog_open(vexd_textlog_t *log, int flags)
 {
     log->fd = open(log->txt, flags | O_CREAT | O_APPEND, 0777);
-    // Descriptor 0 is refused too: the process was started with its input
-    // closed, and a log there could be taken for it.
+    // Descriptor 0 is refused too, though main() holds 0 to 2 on /dev/null from its start.
     if (log->fd <= 0) return log->fd;
     struct stat st {};
     log->txt_size = fstat(log->fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
@@ -220,7 +219,7 @@ void vexd_save_proclist(void)
         }
     }
     const unique_fd fd(vexd_textlog_open(&log, O_RDWR));
-    if (fd.get() <= 0) return;
+    if (fd.get() <= 0) return;  // 0 too, though main() holds 0 to 2 on /dev/null
 
     char cmd[128];
     int n = snprintf(cmd, sizeof(cmd), "ps >> %s", log.txt);

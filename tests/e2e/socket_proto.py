@@ -5,7 +5,20 @@ A frame is a header, code or status (int16 LE) then payload length
 """
 import struct
 
-PING, ARCHIVE, DIAG_ON, DIAG_OFF, SET_MASK, RM_LOGS, TRC_WRITE, TRC_ENABLE, TRC_DISABLE = range(9)
+# The command set as common/socket_proto.h has it, one row per command: enum
+# name, code, name, argument kind (test_sockets checks the two agree).
+COMMANDS = (
+    ('CMD_PING', 0, 'ping', 'none'),
+    ('CMD_ARCHIVE', 1, 'archive', 'opt_text'),
+    ('CMD_DIAG_ON', 2, 'diag-on', 'text'),
+    ('CMD_DIAG_OFF', 3, 'diag-off', 'none'),
+    ('CMD_DIAG_SET_MASK', 4, 'set-mask', 'text'),
+    ('CMD_DIAG_RM_LOGS', 5, 'rm-logs', 'text'),
+    ('CMD_TRC_WRITE', 6, 'trace-write', 'bytes'),
+    ('CMD_TRC_ENABLE', 7, 'trace-enable', 'none'),
+    ('CMD_TRC_DISABLE', 8, 'trace-disable', 'none'),
+)
+PING, ARCHIVE, DIAG_ON, DIAG_OFF, SET_MASK, RM_LOGS, TRC_WRITE, TRC_ENABLE, TRC_DISABLE = (c[1] for c in COMMANDS)
 HEADER_LEN = 4
 
 

@@ -18,9 +18,9 @@ import unittest
 import handset
 from collectors import (CMD_TRC_ENABLE, CMD_TRC_WRITE, Client, bad_archives, ctrl_path, daemon_pid,
                         pair_text, trc_path)
+from socket_proto import ARCHIVE as CMD_ARCHIVE, DIAG_ON as CMD_DIAG_ON
 
 KILLS = int(os.environ.get('VEXD_CRASH_KILLS', '30'))
-CMD_ARCHIVE, CMD_DIAG_ON = 1, 2
 PAD = b'x' * 180          # long lines, so rotations (at 256 KiB) come often
 KMSG_INFLIGHT = (65536 + 4096) // (len(PAD) + 16) + 2   # FIFO plus one read
 LOGGER_INFLIGHT = 16 + 2 + 40                          # packet FIFO, one read, one batch

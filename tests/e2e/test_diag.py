@@ -8,8 +8,8 @@ import unittest
 
 import handset
 import socket_proto
+from socket_proto import DIAG_ON, DIAG_OFF, SET_MASK, RM_LOGS
 
-DIAG_ON, DIAG_OFF, SET_MASK, RM_LOGS = 2, 3, 4, 5
 OK, FAILED = 0, -1
 DIAG_DIR = '/qordebug/diag_logs'
 SOURCE_DIR = os.environ.get('VEXD_SOURCE_DIR',

@@ -18,8 +18,9 @@ import unittest
 
 import handset
 from collectors import Client, ctrl_path, daemon_log, daemon_pid, sh, trc_path, wait_for
+from socket_proto import (COMMANDS, PING, ARCHIVE, DIAG_ON, DIAG_OFF, SET_MASK, RM_LOGS, TRC_WRITE, TRC_ENABLE,
+                          TRC_DISABLE)
 
-PING, ARCHIVE, DIAG_ON, DIAG_OFF, SET_MASK, RM_LOGS, TRC_WRITE, TRC_ENABLE, TRC_DISABLE = range(9)
 DRIVE_SECONDS = float(os.environ.get('VEXD_HOSTILE_SECONDS', '10'))
 GOOD_MASK = b'/system/etc/diagmask.cfg\x00'
 
@@ -139,6 +140,7 @@ class Hostile(unittest.TestCase):
             (DIAG_ON, b'h1\x00'), (DIAG_OFF, b''), (SET_MASK, GOOD_MASK), (RM_LOGS, b'h1\x00'),
             (RM_LOGS, b'\x00'), (TRC_WRITE, b'hostile trace\n'), (TRC_ENABLE, b''), (TRC_DISABLE, b''),
         ] + [(DIAG_ON, n + b'\x00') for n in names]
+        self.assertEqual({c[1] for c in COMMANDS}, {code for code, _ in requests})  # all of them
         errors, done = [], [0]
         deadline = time.monotonic() + DRIVE_SECONDS
 

@@ -1,10 +1,12 @@
 """Control sockets in the simulated handset, driven byte by byte from the host."""
 import os
+import re
 import socket
 import time
 import unittest
 
 import handset
+import socket_proto
 from socket_proto import (PING, ARCHIVE, DIAG_ON, DIAG_OFF, SET_MASK, RM_LOGS, TRC_WRITE, TRC_ENABLE,
                           TRC_DISABLE, frame, header, recv_exact)
 
@@ -212,6 +214,20 @@ class SocketRestart(unittest.TestCase):
                 self.assertEqual(OK, c.request(PING))
         finally:
             h.stop()
+
+
+class ProtocolTwin(unittest.TestCase):
+    def test_python_twin_matches_the_header(self):
+        # The Python copy of the command set and frame header agrees with the
+        # header that the daemon and vexctl are built from.
+        source = os.environ.get('VEXD_SOURCE_DIR',
+                                os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..'))
+        with open(os.path.join(source, 'common', 'socket_proto.h')) as f:
+            text = f.read()
+        rows = [(sym, int(code), name, arg) for sym, code, name, arg in
+                re.findall(r'X\((CMD_\w+), (\d+), "([^"]*)", (\w+), \w+\)', text)]
+        self.assertEqual(list(socket_proto.COMMANDS), rows)
+        self.assertIn('SOCKET_SRV_HDR_LEN = %d;' % socket_proto.HEADER_LEN, text)
 
 
 if __name__ == '__main__':

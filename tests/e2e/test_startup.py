@@ -1,8 +1,10 @@
 """Start-up, the daemon log and the free-space supervision of vexd in the simulated handset."""
+import os
 import re
 import unittest
 
 import handset
+from collectors import daemon_pid
 
 STARTED = 'vexd: daemon started'
 COMPLETE = 'vexd: daemon startup complete'
@@ -72,6 +74,25 @@ class Startup(unittest.TestCase):
                        'vexd_ps.txt', 'diag_logs'):
             self.assertNotIn(absent, present)
 
+
+    def test_started_without_descriptors_0_to_2(self):
+        # Started with its input, output and error closed, the daemon puts
+        # /dev/null there itself: its log opens on a descriptor of its own and
+        # loses no line, and what shell commands write to their standard output
+        # or error reaches no log file.
+        h = handset.Handset('startup_closed_stdio')
+        self.addCleanup(h.stop)
+        h.start(['/bin/sh', '-c', 'exec /system/bin/vexd <&- >&- 2>&-'])
+        self.assertTrue(h.wait_kmsg(COMPLETE, timeout=60), h.kmsg())
+        self.assertNotIn('Failed to open', h.kmsg())
+        log = h.read_file('/qordebug/vexd_vexdlog.txt').decode()
+        messages = [LINE.sub('', line, count=1) for line in daemon_log_lines(log)]
+        self.assertEqual('log dir = /qordebug', messages[0])
+        pid = daemon_pid(h)
+        if pid is not None:  # not found by name under the emulator
+            null = os.stat('/dev/null').st_rdev
+            for fd in (0, 1, 2):
+                self.assertEqual(null, os.stat('/proc/%d/fd/%d' % (pid, fd)).st_rdev, fd)
 
 if __name__ == '__main__':
     unittest.main()

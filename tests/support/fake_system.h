@@ -3,6 +3,7 @@
 // Every command is run by /bin/sh as usual, except that "> /dev/kmsg" becomes
 // an append to a capture file, so tests can read every post, in order, that
 // would have reached the kernel log. Linked into every unit test program.
+// Every kernel-log report of the daemon reaches it through vexd_kmsg.
 #pragma once
 
 #include <string>
