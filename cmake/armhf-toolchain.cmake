@@ -1,5 +1,7 @@
 # Cross build for 32-bit ARM (arm-linux-gnueabihf) with Debian's cross
-# toolchain and the armhf builds of the libraries (dpkg multiarch).
+# toolchain (its C library in /usr/arm-linux-gnueabihf) and the armhf builds
+# of the other libraries, unpacked by scripts/install-deps.sh into the armhf
+# library root (VEXD_ARMHF_ROOT, /usr/local/lib/vexd-armhf by default).
 #   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake
 # Test programs run under qemu-arm. The library path matters: without it the
 # cross loader picks up the multiarch C library in /lib/arm-linux-gnueabihf,
@@ -16,17 +18,27 @@ set(CMAKE_CXX_COMPILER ${VEXD_ARM_TRIPLE}-g++)
 # everything here is built by one compiler, so the note says nothing.
 set(CMAKE_CXX_FLAGS_INIT -Wno-psabi)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    qemu-arm -L ${VEXD_ARM_SYSROOT} -E LD_LIBRARY_PATH=${VEXD_ARM_SYSROOT}/lib)
+if(DEFINED ENV{VEXD_ARMHF_ROOT})
+    set(VEXD_ARM_LIBROOT $ENV{VEXD_ARMHF_ROOT})
+else()
+    set(VEXD_ARM_LIBROOT /usr/local/lib/vexd-armhf)
+endif()
+# Where the target programs find their libraries under the emulator.
+set(VEXD_ARM_LIBRARY_PATH
+    ${VEXD_ARM_SYSROOT}/lib:${VEXD_ARM_LIBROOT}/usr/lib/${VEXD_ARM_TRIPLE}:${VEXD_ARM_LIBROOT}/lib/${VEXD_ARM_TRIPLE})
 
-# Headers and libraries of the armhf packages live in the multiarch folders.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L ${VEXD_ARM_SYSROOT} -E LD_LIBRARY_PATH=${VEXD_ARM_LIBRARY_PATH})
+
+# Headers and libraries of the armhf packages live in the multiarch folders
+# of the library root.
 set(CMAKE_LIBRARY_ARCHITECTURE ${VEXD_ARM_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH ${VEXD_ARM_SYSROOT})
+set(CMAKE_FIND_ROOT_PATH ${VEXD_ARM_LIBROOT} ${VEXD_ARM_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # pkg-config must answer for armhf, not for the host.
-set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${VEXD_ARM_TRIPLE}/pkgconfig:/usr/share/pkgconfig)
+set(ENV{PKG_CONFIG_LIBDIR} ${VEXD_ARM_LIBROOT}/usr/lib/${VEXD_ARM_TRIPLE}/pkgconfig)
+set(ENV{PKG_CONFIG_SYSROOT_DIR} ${VEXD_ARM_LIBROOT})
 set(ENV{PKG_CONFIG_PATH} "")

@@ -2,10 +2,15 @@
 # install-deps.sh [GROUP...]: installs the Debian 12 packages of deps/packages.txt.
 #
 # Lines without a group are always installed; a line "GROUP: pkg..." only when
-# GROUP is named on the command line (armhf, fuzz, ...). Packages ending in
-# ":armhf" make the script add the armhf architecture first. When every
-# wanted package is already present, nothing is fetched: no apt-get update,
-# no package lock taken.
+# GROUP is named on the command line (armhf, fuzz, ...). A package written
+# "NAME@armhf" is not installed: its armhf .deb is fetched (apt-get download)
+# and unpacked into the armhf library root, $VEXD_ARMHF_ROOT or
+# /usr/local/lib/vexd-armhf, where the cross build and the emulator find it.
+# (Installing armhf libraries through dpkg multiarch needs the host's own
+# libraries at exactly the armhf index's versions, which a mirror mid-sync or
+# a security update not yet built for armhf breaks.) When every wanted package
+# is already present, nothing is fetched: no apt-get update, no package lock
+# taken.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 list="$here/deps/packages.txt"
@@ -29,6 +34,19 @@ while IFS= read -r line; do
     fi
 done < "$list"
 
+armhf_root=${VEXD_ARMHF_ROOT:-/usr/local/lib/vexd-armhf}
+unpack=()
+installs=()
+for p in "${want[@]}"; do
+    if [[ "$p" == *@armhf ]]; then unpack+=("${p%@armhf}"); else installs+=("$p"); fi
+done
+want=("${installs[@]}")
+# The unpacked root is current when it lists exactly the wanted packages.
+unpack_needed=0
+if [ ${#unpack[@]} -gt 0 ] && [ "$(cat "$armhf_root/.packages" 2>/dev/null)" != "${unpack[*]}" ]; then
+    unpack_needed=1
+fi
+
 missing=()
 for p in "${want[@]}"; do
     if ! dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
@@ -39,22 +57,19 @@ done
 modprobe loop 2>/dev/null || true
 modprobe fuse 2>/dev/null || true
 
-if [ ${#missing[@]} -eq 0 ]; then
-    echo "install-deps: all ${#want[@]} packages present"
+if [ ${#missing[@]} -eq 0 ] && [ "$unpack_needed" -eq 0 ]; then
+    echo "install-deps: all $(( ${#want[@]} + ${#unpack[@]} )) packages present"
     exit 0
 fi
 if [ "$(id -u)" -ne 0 ]; then
-    echo "install-deps: missing packages (${missing[*]}); run as root to install them" >&2
+    echo "install-deps: missing packages (${missing[*]} ${unpack[*]}); run as root to install them" >&2
     exit 1
 fi
-echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-for p in "${missing[@]}"; do
-    if [[ "$p" == *:armhf ]] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
-        dpkg --add-architecture armhf
-        break
-    fi
-done
+if { [ "$unpack_needed" -eq 1 ] || printf '%s\n' "${missing[@]}" | grep -q ':armhf$'; } &&
+    ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    dpkg --add-architecture armhf
+fi
 # Another program (unattended-upgrades, a second shell) may hold the package
 # lock; wait for it a bounded time rather than failing at once.
 apt_opts=(-o DPkg::Lock::Timeout=300)
@@ -70,4 +85,21 @@ for try in 1 2 3; do
     echo "install-deps: apt-get update failed (try $try of 3)" >&2
     [ "$try" -lt 3 ] && sleep 10
 done
-apt-get "${apt_opts[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "install-deps: installing ${missing[*]}"
+    apt-get "${apt_opts[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+if [ "$unpack_needed" -eq 1 ]; then
+    echo "install-deps: unpacking armhf ${unpack[*]} into $armhf_root"
+    debs=$(mktemp -d)
+    trap 'rm -rf "$debs"' EXIT
+    chown _apt "$debs" 2>/dev/null || true  # apt-get download fetches as the _apt user
+    (cd "$debs" && apt-get download -qq "${unpack[@]/%/:armhf}")
+    rm -rf "$armhf_root.new"
+    for deb in "$debs"/*.deb; do
+        dpkg-deb -x "$deb" "$armhf_root.new"
+    done
+    echo "${unpack[*]}" > "$armhf_root.new/.packages"
+    rm -rf "$armhf_root"
+    mv "$armhf_root.new" "$armhf_root"
+fi
