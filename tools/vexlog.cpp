@@ -844,8 +844,8 @@ public:
     printer(const options &o, int kind) : o_(o), kind_(kind)
     {
         filtered_ = !o.specs.empty() || o.has_pid || !o.patterns.empty();
-        // Markers separate the starts: left out when a filter picks lines
-        // of one start only.
+        // Markers separate the starts: with a filter, only before a start's
+        // first line shown, and not at all when one start is chosen.
         show_markers_ = !filtered_ || o.starts.all || o.starts.lo != o.starts.hi;
     }
 
@@ -854,7 +854,7 @@ public:
     void line(int64_t start, const char *p, size_t n) override
     {
         const bool is_marker = in_marker_ > 0;
-        if (is_marker) in_marker_--;
+        if (is_marker && in_marker_-- == 2) held_marker_.clear();
         if (!o_.starts.contains(start)) {
             pass_ = false;
             return;
@@ -866,12 +866,15 @@ public:
                      logs[kind_].what);
         }
         if (is_marker) {
-            if (show_markers_ && !o_.json) put(p, n);
+            if (!filtered_ && !o_.json)
+                put(p, n);
+            else if (show_markers_ && !o_.json)
+                held_marker_.append(p, n);
             pass_ = false;
             return;
         }
         if (kind_ == LOG_MAIN && !filtered_ && !o_.json) {
-            put(p, n);
+            emit(p, n);
             return;
         }
         if (kind_ == LOG_MAIN) {
@@ -880,7 +883,7 @@ public:
                 end_entry();
                 pass_ = main_passes(e);
                 if (pass_ && o_.json) begin_entry(start, e);
-                else if (pass_) put(p, n);
+                else if (pass_) emit(p, n);
                 return;
             }
             // A line of a message that held line feeds goes with its entry.
@@ -892,7 +895,7 @@ public:
                 return;
             }
             if (!o_.json)
-                put(p, n);
+                emit(p, n);
             else if (!filtered_)
                 put_json_line(start, p, n);  // not an entry: kept as a line
             return;
@@ -901,12 +904,22 @@ public:
         if (o_.json)
             put_json_line(start, p, n);
         else
-            put(p, n);
+            emit(p, n);
     }
 
     void end() override { end_entry(); }
 
 private:
+    // A line shown, after the marker of its start when that is still held.
+    void emit(const char *p, size_t n)
+    {
+        if (!held_marker_.empty()) {
+            put(held_marker_);
+            held_marker_.clear();
+        }
+        put(p, n);
+    }
+
     void put_json_line(int64_t start, const char *p, size_t n)
     {
         fputs("{\"start\":", stdout);
@@ -989,6 +1002,7 @@ private:
     const options &o_;
     int kind_;
     bool filtered_ = false, show_markers_ = true;
+    std::string held_marker_;  // the marker of the current start, not shown yet
     int in_marker_ = 0;
     bool pass_ = false;  // the last entry passed its filters
     bool unknown_noted_ = false;
@@ -1188,8 +1202,27 @@ void emit_skipping(void *c, const char *p, size_t n)
 }
 void lost_skipping(void *c) { static_cast<skipper *>(c)->sp->lost(); }
 
+// The gzip file's identity and size while no rotation is under way: false
+// when one is (its record is there, or the file changed while looking).
+bool settled_gz(const std::string &gz, const std::string &part, struct stat *out)
+{
+    struct stat before {}, rec {};
+    const bool had = stat(gz.c_str(), &before) == 0;
+    if (stat(part.c_str(), &rec) == 0) return false;
+    const bool has = stat(gz.c_str(), out) == 0;
+    if (had != has) return false;
+    if (!has) {
+        *out = {};
+        return true;
+    }
+    return before.st_ino == out->st_ino && before.st_size == out->st_size;
+}
+
 // Follows the live text file: new text as it is written, and across a
-// rotation the rest of the text that went into the new gzip member.
+// rotation the rest of the text that went into the new gzip member. The
+// daemon appends the member, then empties the text file, and leaves a
+// record beside the gzip file meanwhile; text read while a rotation may have
+// run is read again.
 int follow(const source &src, const log_kind &k, splitter *sp, read_state st)
 {
     const std::string txt = src.dir + "/" + k.base + ".txt";
@@ -1201,37 +1234,42 @@ int follow(const source &src, const log_kind &k, splitter *sp, read_state st)
         if (ferror(stdout)) return EXIT_TROUBLE;
         const struct timespec ts {0, 200 * 1000 * 1000};
         nanosleep(&ts, nullptr);
-        struct stat s {};
-        if (stat(part.c_str(), &s) == 0) continue;  // a rotation is under way
-        if (stat(gz.c_str(), &s) == 0) {
-            const uint64_t size = static_cast<uint64_t>(s.st_size);
+        struct stat g {};
+        if (!settled_gz(gz, part, &g)) continue;
+        const uint64_t gz_size = static_cast<uint64_t>(g.st_size);
+        if (g.st_ino != 0) {
             uint64_t from = st.gz_read;
-            if (s.st_ino != st.gz_ino || size < st.gz_read) from = 0;  // started anew
-            if (size > from) {
+            if (g.st_ino != st.gz_ino || gz_size < st.gz_read) from = 0;  // started anew
+            if (gz_size > from) {
                 unique_fd fd(open(gz.c_str(), O_RDONLY | O_CLOEXEC));
-                if (fd.ok()) {
-                    fd_reader r(std::move(fd));
-                    skipper sk{sp, st.txt_read};
-                    st.gz_read = read_members(&r, gz, from, size, emit_skipping, &sk, lost_skipping);
-                    st.gz_ino = s.st_ino;
-                    st.txt_read = 0;
-                }
+                if (!fd.ok()) continue;
+                fd_reader r(std::move(fd));
+                skipper sk{sp, st.txt_read};
+                st.gz_read = read_members(&r, gz, from, gz_size, emit_skipping, &sk, lost_skipping);
+                st.gz_ino = g.st_ino;
+                st.txt_read = 0;
             }
         }
         unique_fd fd(open(txt.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!fd.ok() || fstat(fd.get(), &s) != 0) continue;
-        const uint64_t size = static_cast<uint64_t>(s.st_size);
-        if (size < st.txt_read) {  // emptied without a new member
-            complain("%s: emptied outside a rotation; reading it again from its start", txt.c_str());
-            sp->lost();
-            st.txt_read = 0;
-        }
+        struct stat t {};
+        if (!fd.ok() || fstat(fd.get(), &t) != 0) continue;
+        const uint64_t size = static_cast<uint64_t>(t.st_size);
         while (st.txt_read < size) {
             const size_t want = size - st.txt_read < sizeof buf ? static_cast<size_t>(size - st.txt_read) : sizeof buf;
             const ssize_t n = pread(fd.get(), buf, want, static_cast<off_t>(st.txt_read));
-            if (n <= 0) break;
+            struct stat now {};
+            // Taken only when no rotation began meanwhile: the text is then
+            // still the one the members left off at.
+            if (n <= 0 || !settled_gz(gz, part, &now) || now.st_ino != g.st_ino || now.st_size != g.st_size) break;
             sp->feed(buf, static_cast<size_t>(n));
             st.txt_read += static_cast<uint64_t>(n);
+        }
+        struct stat now {};
+        if (size < st.txt_read && settled_gz(gz, part, &now) && now.st_ino == g.st_ino &&
+            now.st_size == g.st_size) {  // emptied without a new member
+            complain("%s: emptied outside a rotation; reading it again from its start", txt.c_str());
+            sp->lost();
+            st.txt_read = 0;
         }
         sp->idle();
     }
@@ -1429,11 +1467,10 @@ int main(int argc, char **argv)
         return usage_error("no SOURCE: name a log directory or a ZIP archive");
     }
     int kind = LOG_MAIN;
-    if (i < argc) {
-        kind = find_log(argv[i]);
-        if (kind < 0)
-            return usage_error("unknown log '%s' (kernel, main, trace, daemon or ps)", argv[i]);
-        i++;
+    if (i < argc && find_log(argv[i]) >= 0) {
+        kind = find_log(argv[i++]);
+    } else if (i < argc && strchr(argv[i], ':') == nullptr) {  // a filter spec implies the main log
+        return usage_error("unknown log '%s' (kernel, main, trace, daemon or ps)", argv[i]);
     }
     if (o.list && i < argc) return usage_error("--list-starts takes no LOG or FILTERSPEC");
     for (; i < argc; i++) {
