@@ -27,7 +27,10 @@ inline std::string host_view_system_dir(const char *socket_path)
 }
 
 // True when the caller shares the daemon's file system.
-inline bool host_view_inside(const char *socket_path) { return host_view_system_dir(socket_path) == "/system"; }
+inline bool host_view_inside(const char *socket_path)
+{
+    return host_view_system_dir(socket_path) == "/system";
+}
 
 // Where the caller may find the daemon's own log, most likely first: the log
 // partition, then /system (without a log partition).
@@ -42,8 +45,9 @@ inline std::vector<std::string> host_view_daemon_log(const char *socket_path)
 // empty inside.
 inline const char *host_view_daemon_log_hint(const char *socket_path)
 {
-    return host_view_inside(socket_path) ? ""
-                                         : "; in the simulated handset: sim/handset exec tail /qordebug/vexd_vexdlog.txt";
+    return host_view_inside(socket_path)
+               ? ""
+               : "; in the simulated handset: sim/handset exec tail /qordebug/vexd_vexdlog.txt";
 }
 
 // The caller's path of a file the daemon wrote at `path`: true and `host`

@@ -320,7 +320,8 @@ void print_since(const log_mark &m, int want)
     char buf[4096];
     const off_t size = lseek(fd.get(), 0, SEEK_END);
     off_t since = m.size >= 0 && m.size <= size ? static_cast<off_t>(m.size) : 0;
-    const off_t from = size - since > static_cast<off_t>(sizeof buf) ? size - static_cast<off_t>(sizeof buf) : since;
+    const off_t from =
+        size - since > static_cast<off_t>(sizeof buf) ? size - static_cast<off_t>(sizeof buf) : since;
     const ssize_t n = size > from ? pread(fd.get(), buf, static_cast<size_t>(size - from), from) : 0;
     if (n <= 0) {
         fprintf(stderr, "vexctl: it wrote no line since the command was sent\n");
@@ -559,15 +560,13 @@ int parse_command_line(int argc, char **argv, invocation *inv)
     // "+": options end at the command; its argument may begin with '-'.
     for (int c; (c = getopt_long(argc, argv, "+:hs:", options, nullptr)) != -1;) {
         switch (c) {
-        case 'h':
-            usage(stdout);
-            return 0;
-        case OPT_VERSION:
-            printf("vexctl %s\n", VEXCTL_VERSION);
-            return 0;
+        case 'h': usage(stdout); return 0;
+        case OPT_VERSION: printf("vexctl %s\n", VEXCTL_VERSION); return 0;
         case 's': {
             const std::string_view which = optarg;
-            inv->socket_path = which == "trace" ? VEXD_TRC_SOCKET : which == "control" ? VEXD_CTRL_SOCKET : optarg;
+            inv->socket_path = which == "trace"     ? VEXD_TRC_SOCKET
+                               : which == "control" ? VEXD_CTRL_SOCKET
+                                                    : optarg;
             inv->socket_chosen = true;
             break;
         }

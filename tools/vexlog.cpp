@@ -45,8 +45,9 @@ namespace {
 constexpr int EXIT_TROUBLE = 1;  // something could not be read; the rest was
 constexpr int EXIT_USAGE = 2;
 
-constexpr const char *LIVE_LOG_DIR = "/qordebug";  // on the handset; a link to /system without a log partition
-constexpr int64_t UNKNOWN_START = INT64_MIN;      // text whose start marker is missing
+constexpr const char *LIVE_LOG_DIR =
+    "/qordebug";                              // on the handset; a link to /system without a log partition
+constexpr int64_t UNKNOWN_START = INT64_MIN;  // text whose start marker is missing
 
 // ---------------------------------------------------------------- the logs
 
@@ -54,16 +55,14 @@ struct log_kind {
     const char *name;  // what the user types
     const char *base;  // the daemon's file names: base.txt, base.gz
     const char *what;
-    bool stamped;      // lines begin with "[seconds.micro]" (after "<N>" in the kernel log)
+    bool stamped;  // lines begin with "[seconds.micro]" (after "<N>" in the kernel log)
 };
 
 enum { LOG_KERNEL, LOG_MAIN, LOG_TRACE, LOG_DAEMON, LOG_PS, LOG_COUNT };
 
 constexpr log_kind logs[LOG_COUNT] = {
-    {"kernel", "vexd_syslog", "kernel log", true},
-    {"main", "vexd_logcat", "main log", true},
-    {"trace", "vexd_trclog", "trace log", false},
-    {"daemon", "vexd_vexdlog", "daemon log", true},
+    {"kernel", "vexd_syslog", "kernel log", true}, {"main", "vexd_logcat", "main log", true},
+    {"trace", "vexd_trclog", "trace log", false},  {"daemon", "vexd_vexdlog", "daemon log", true},
     {"ps", "vexd_ps", "process list", false},
 };
 
@@ -177,10 +176,10 @@ struct zip_closer {
 
 // Where the logs come from: a folder, or the log directory inside a ZIP file.
 struct source {
-    std::string path;                // as the user named it
-    std::string dir;                 // folder holding the files (folder sources)
+    std::string path;  // as the user named it
+    std::string dir;   // folder holding the files (folder sources)
     std::unique_ptr<void, zip_closer> zip;
-    std::string prefix;              // the log directory's entry in the archive, "qordebug/"
+    std::string prefix;                             // the log directory's entry in the archive, "qordebug/"
     std::map<std::string, unz64_file_pos> entries;  // file name -> entry, below `prefix`
     std::map<std::string, uint64_t> sizes;
 
@@ -220,17 +219,19 @@ bool open_zip(source *src)
         if (slash == std::string_view::npos || slash + 1 == n.size()) continue;
         unz64_file_pos pos{};
         if (unzGetFilePos64(z, &pos) != UNZ_OK) continue;
-        by_dir[std::string(n.substr(0, slash + 1))][std::string(n.substr(slash + 1))] = {pos,
-                                                                                         info.uncompressed_size};
+        by_dir[std::string(n.substr(0, slash + 1))][std::string(n.substr(slash + 1))] = {
+            pos, info.uncompressed_size};
     }
     const std::string *best = nullptr;
     for (const auto &[dir, files] : by_dir) {
         bool logs_here = false;
         for (const log_kind &k : logs)
-            logs_here = logs_here || files.count(std::string(k.base) + ".txt") || files.count(std::string(k.base) + ".gz");
+            logs_here = logs_here || files.count(std::string(k.base) + ".txt") ||
+                        files.count(std::string(k.base) + ".gz");
         if (!logs_here) continue;
         // The log directory itself, not a copy further down: the shortest name.
-        if (best == nullptr || dir.size() < best->size() || (dir.size() == best->size() && dir == "qordebug/"))
+        if (best == nullptr || dir.size() < best->size() ||
+            (dir.size() == best->size() && dir == "qordebug/"))
             best = &dir;
     }
     if (best != nullptr) {
@@ -294,7 +295,8 @@ uint64_t gz_limit(const source &src, const log_kind &k)
     if (got == 0 || text[got - 1] != '\n' || sscanf(text, "%c %" SCNd64, &kind, &size) != 2 || kind != 'z' ||
         size < 0)
         return UINT64_MAX;
-    if (file_size(src, std::string(k.base) + ".txt") == 0) return UINT64_MAX;  // the text went into the member
+    if (file_size(src, std::string(k.base) + ".txt") == 0)
+        return UINT64_MAX;  // the text went into the member
     return static_cast<uint64_t>(size);
 }
 
@@ -447,7 +449,10 @@ struct inflater {
     inflater &operator=(const inflater &) = delete;
 };
 
-bool plausible_header(const unsigned char *p) { return p[0] == 0x1f && p[1] == 0x8b && p[2] == 8 && (p[3] & 0xe0) == 0; }
+bool plausible_header(const unsigned char *p)
+{
+    return p[0] == 0x1f && p[1] == 0x8b && p[2] == 8 && (p[3] & 0xe0) == 0;
+}
 
 // True when a whole gzip member, its check value included, begins at `at`.
 bool member_decodes_at(file_reader *r, uint64_t at, uint64_t limit)
@@ -483,7 +488,8 @@ uint64_t next_member(file_reader *r, uint64_t from, uint64_t limit)
         if (!r->seek(pos)) return UINT64_MAX;
         const size_t want = limit - pos < sizeof buf ? static_cast<size_t>(limit - pos) : sizeof buf;
         size_t got = 0;
-        for (ssize_t n; got < want && (n = r->read(buf + got, want - got)) > 0;) got += static_cast<size_t>(n);
+        for (ssize_t n; got < want && (n = r->read(buf + got, want - got)) > 0;)
+            got += static_cast<size_t>(n);
         if (got < 4) return UINT64_MAX;
         for (size_t i = 0; i + 4 <= got; i++) {
             if (plausible_header(buf + i) && member_decodes_at(r, pos + i, limit)) return pos + i;
@@ -515,12 +521,12 @@ uint64_t read_members(file_reader *r, const std::string &label, uint64_t from, u
         complain("%s: cannot read: %s", label.c_str(), r->error.c_str());
         return from;
     }
-    std::string held;              // text of the member being decoded
-    bool streaming = false;        // the member outgrew the hold: its text went out as decoded
-    uint64_t pos = from;           // offset of the next byte to read
-    uint64_t member_at = from;     // where the member being decoded began
+    std::string held;           // text of the member being decoded
+    bool streaming = false;     // the member outgrew the hold: its text went out as decoded
+    uint64_t pos = from;        // offset of the next byte to read
+    uint64_t member_at = from;  // where the member being decoded began
     unsigned member_no = 1;
-    bool inside = false;           // bytes of this member consumed
+    bool inside = false;  // bytes of this member consumed
     bool eof = false;
     const auto release = [&] {
         if (!held.empty()) emit(ctx, held.data(), held.size());
@@ -543,7 +549,8 @@ uint64_t read_members(file_reader *r, const std::string &label, uint64_t from, u
         }
         if (eof && z.zs.avail_in == 0) {
             if (inside) {
-                complain("%s: member %u (at byte %" PRIu64 ") is cut short; the %zu bytes of text it gave are "
+                complain("%s: member %u (at byte %" PRIu64
+                         ") is cut short; the %zu bytes of text it gave are "
                          "printed",
                          label.c_str(), member_no, member_at, held.size());
                 release();
@@ -578,8 +585,7 @@ uint64_t read_members(file_reader *r, const std::string &label, uint64_t from, u
         if (rc == Z_OK || (rc == Z_BUF_ERROR && z.zs.avail_in == 0)) continue;
         // Damaged: its text cannot be trusted. Look for the next member that decodes whole.
         const std::string why = (z.zs.msg != nullptr ? z.zs.msg : "error " + std::to_string(rc)) +
-                                (streaming ? "; its text up to there was printed"
-                                           : "; its text is left out");
+                                (streaming ? "; its text up to there was printed" : "; its text is left out");
         held.clear();
         streaming = false;
         lost(ctx);
@@ -609,7 +615,7 @@ void lost_to_splitter(void *s) { static_cast<splitter *>(s)->lost(); }
 
 // How far a log was read: where following it goes on.
 struct read_state {
-    uint64_t gz_read = 0;   // bytes of the gzip file taken
+    uint64_t gz_read = 0;  // bytes of the gzip file taken
     ino_t gz_ino = 0;
     uint64_t txt_read = 0;  // bytes of the text file taken
 };
@@ -663,14 +669,12 @@ std::string_view line_time(const char *p, size_t n)
 {
     size_t i = 0;
     if (i < n && p[i] == '<') {
-        for (i++; i < n && p[i] >= '0' && p[i] <= '9'; i++) {
-        }
+        for (i++; i < n && p[i] >= '0' && p[i] <= '9'; i++) {}
         if (i >= n || p[i] != '>') return {};
         i++;
     }
     if (i >= n || p[i] != '[') return {};
-    for (i++; i < n && p[i] == ' '; i++) {
-    }
+    for (i++; i < n && p[i] == ' '; i++) {}
     const size_t from = i;
     while (i < n && ((p[i] >= '0' && p[i] <= '9') || p[i] == '.')) i++;
     if (i == from || i >= n || p[i] != ']') return {};
@@ -702,7 +706,8 @@ bool parse_main(const char *p, size_t n, main_entry *e)
         if (k < n && p[k] == '-') k++;
         const size_t digits = k;
         while (k < n && p[k] >= '0' && p[k] <= '9') k++;
-        if (k > digits && k + 2 <= n && p[k] == ')' && p[k + 1] == ':' && (k + 2 == n || p[k + 2] == ' ' || p[k + 2] == '\n')) {
+        if (k > digits && k + 2 <= n && p[k] == ')' && p[k + 1] == ':' &&
+            (k + 2 == n || p[k + 2] == ' ' || p[k + 2] == '\n')) {
             size_t tag_end = static_cast<size_t>(open - p);
             while (tag_end > tag_at && p[tag_end - 1] == ' ') tag_end--;
             e->tag = {p + tag_at, tag_end - tag_at};
@@ -722,13 +727,20 @@ bool parse_main(const char *p, size_t n, main_entry *e)
 int pri_level(char c)
 {
     switch (c) {
-    case 'V': case 'v': return 2;
-    case 'D': case 'd': return 3;
-    case 'I': case 'i': return 4;
-    case 'W': case 'w': return 5;
-    case 'E': case 'e': return 6;
-    case 'F': case 'f': return 7;
-    case 'S': case 's': return 8;
+    case 'V':
+    case 'v': return 2;
+    case 'D':
+    case 'd': return 3;
+    case 'I':
+    case 'i': return 4;
+    case 'W':
+    case 'w': return 5;
+    case 'E':
+    case 'e': return 6;
+    case 'F':
+    case 'f': return 7;
+    case 'S':
+    case 's': return 8;
     default: return -1;
     }
 }
@@ -791,12 +803,18 @@ void put_json_string(std::string_view s)
         }
         put(s.data() + plain, i - plain);
         const char *e = esc;
-        if (c == '"') e = "\\\"";
-        else if (c == '\\') e = "\\\\";
-        else if (c == '\n') e = "\\n";
-        else if (c == '\t') e = "\\t";
-        else if (c == '\r') e = "\\r";
-        else snprintf(esc, sizeof esc, "\\u00%c%c", hex[c >> 4], hex[c & 15]);
+        if (c == '"')
+            e = "\\\"";
+        else if (c == '\\')
+            e = "\\\\";
+        else if (c == '\n')
+            e = "\\n";
+        else if (c == '\t')
+            e = "\\t";
+        else if (c == '\r')
+            e = "\\r";
+        else
+            snprintf(esc, sizeof esc, "\\u00%c%c", hex[c >> 4], hex[c & 15]);
         fputs(e, stdout);
         i++;
         plain = i;
@@ -882,8 +900,10 @@ public:
             if (parse_main(p, n, &e)) {
                 end_entry();
                 pass_ = main_passes(e);
-                if (pass_ && o_.json) begin_entry(start, e);
-                else if (pass_) emit(p, n);
+                if (pass_ && o_.json)
+                    begin_entry(start, e);
+                else if (pass_)
+                    emit(p, n);
                 return;
             }
             // A line of a message that held line feeds goes with its entry.
@@ -1114,32 +1134,36 @@ int list_starts(const source &src, const options &o)
     std::vector<int64_t> known;
     for (int pass = 0; pass < 2 && known.empty(); pass++)
         for (const auto &[start, si] : starts)
-            if (start != UNKNOWN_START && (pass == 0 ? si.seen[LOG_DAEMON] || si.seen[LOG_PS] : si.seen[LOG_MAIN]))
+            if (start != UNKNOWN_START &&
+                (pass == 0 ? si.seen[LOG_DAEMON] || si.seen[LOG_PS] : si.seen[LOG_MAIN]))
                 known.push_back(start);
     const auto index_of = [&](int64_t s) -> std::string {
         for (size_t i = 0; i < known.size(); i++)
-            if (known[i] == s) return std::to_string(static_cast<int64_t>(i) - static_cast<int64_t>(known.size() - 1));
+            if (known[i] == s)
+                return std::to_string(static_cast<int64_t>(i) - static_cast<int64_t>(known.size() - 1));
         return "-";
     };
     if (!o.json)
-        printf("%4s %6s  %-7s %12s %10s %16s %16s\n", "IDX", "START", "LOG", "BYTES", "LINES", "FIRST", "LAST");
+        printf("%4s %6s  %-7s %12s %10s %16s %16s\n", "IDX", "START", "LOG", "BYTES", "LINES", "FIRST",
+               "LAST");
     int64_t prev = UNKNOWN_START;
     for (const auto &[start, si] : starts) {
         if (start != UNKNOWN_START && prev != UNKNOWN_START && start > prev + 1) {
             if (start == prev + 2)
                 complain("start %s: its marker is in none of the logs", fmt_count(prev + 1).c_str());
             else
-                complain("starts %s to %s: their markers are in none of the logs", fmt_count(prev + 1).c_str(),
-                         fmt_count(start - 1).c_str());
+                complain("starts %s to %s: their markers are in none of the logs",
+                         fmt_count(prev + 1).c_str(), fmt_count(start - 1).c_str());
         }
         if (start != UNKNOWN_START) prev = start;
         if (start == UNKNOWN_START) {
             std::string which;
             for (int k = 0; k < LOG_COUNT; k++)
                 if (si.seen[k]) which += std::string(which.empty() ? "" : ", ") + logs[k].what;
-            complain("text without a start marker in the %s (before the first marker, or after text that could "
-                     "not be read): listed as start \"?\"",
-                     which.c_str());
+            complain(
+                "text without a start marker in the %s (before the first marker, or after text that could "
+                "not be read): listed as start \"?\"",
+                which.c_str());
         }
         if (o.json) {
             fputs("{\"start\":", stdout);
@@ -1171,8 +1195,8 @@ int list_starts(const source &src, const options &o)
             const log_stats &ls = si.per_log[k];
             const std::string idx = first && start != UNKNOWN_START ? index_of(start) : "";
             const std::string cnt = !first ? "" : start == UNKNOWN_START ? "?" : fmt_count(start);
-            printf("%4s %6s  %-7s %12" PRIu64 " %10" PRIu64 " %16s %16s\n", idx.c_str(), cnt.c_str(), logs[k].name,
-                   ls.bytes, ls.lines, ls.first.empty() ? "-" : ls.first.c_str(),
+            printf("%4s %6s  %-7s %12" PRIu64 " %10" PRIu64 " %16s %16s\n", idx.c_str(), cnt.c_str(),
+                   logs[k].name, ls.bytes, ls.lines, ls.first.empty() ? "-" : ls.first.c_str(),
                    ls.last.empty() ? "-" : ls.last.c_str());
             first = false;
         }
@@ -1206,7 +1230,8 @@ void lost_skipping(void *c) { static_cast<skipper *>(c)->sp->lost(); }
 // when one is (its record is there, or the file changed while looking).
 bool settled_gz(const std::string &gz, const std::string &part, struct stat *out)
 {
-    struct stat before {}, rec {};
+    struct stat before {
+    }, rec{};
     const bool had = stat(gz.c_str(), &before) == 0;
     if (stat(part.c_str(), &rec) == 0) return false;
     const bool has = stat(gz.c_str(), out) == 0;
@@ -1232,7 +1257,9 @@ int follow(const source &src, const log_kind &k, splitter *sp, read_state st)
     while (!stop_following) {
         fflush(stdout);
         if (ferror(stdout)) return EXIT_TROUBLE;
-        const struct timespec ts {0, 200 * 1000 * 1000};
+        const struct timespec ts {
+            0, 200 * 1000 * 1000
+        };
         nanosleep(&ts, nullptr);
         struct stat g {};
         if (!settled_gz(gz, part, &g)) continue;
@@ -1255,12 +1282,14 @@ int follow(const source &src, const log_kind &k, splitter *sp, read_state st)
         if (!fd.ok() || fstat(fd.get(), &t) != 0) continue;
         const uint64_t size = static_cast<uint64_t>(t.st_size);
         while (st.txt_read < size) {
-            const size_t want = size - st.txt_read < sizeof buf ? static_cast<size_t>(size - st.txt_read) : sizeof buf;
+            const size_t want =
+                size - st.txt_read < sizeof buf ? static_cast<size_t>(size - st.txt_read) : sizeof buf;
             const ssize_t n = pread(fd.get(), buf, want, static_cast<off_t>(st.txt_read));
             struct stat now {};
             // Taken only when no rotation began meanwhile: the text is then
             // still the one the members left off at.
-            if (n <= 0 || !settled_gz(gz, part, &now) || now.st_ino != g.st_ino || now.st_size != g.st_size) break;
+            if (n <= 0 || !settled_gz(gz, part, &now) || now.st_ino != g.st_ino || now.st_size != g.st_size)
+                break;
             sp->feed(buf, static_cast<size_t>(n));
             st.txt_read += static_cast<uint64_t>(n);
         }
@@ -1372,8 +1401,8 @@ bool resolve_start(int64_t v, const std::vector<int64_t> &known, int64_t *count,
         return false;
     }
     if (static_cast<uint64_t>(-v) >= known.size()) {
-        *why = "only " + std::to_string(known.size()) + " starts found (" + fmt_count(known.front()) + " to " +
-               fmt_count(known.back()) + ")";
+        *why = "only " + std::to_string(known.size()) + " starts found (" + fmt_count(known.front()) +
+               " to " + fmt_count(known.back()) + ")";
         return false;
     }
     *count = known[known.size() - 1 - static_cast<size_t>(-v)];
@@ -1494,8 +1523,9 @@ int main(int argc, char **argv)
         const std::string_view t = o.start_text;
         const size_t dots = t.find("..");
         int64_t a = 0, b = 0;
-        if (dots == std::string_view::npos ? !parse_int(t, &a) || (b = a, false)
-                                           : !parse_int(t.substr(0, dots), &a) || !parse_int(t.substr(dots + 2), &b))
+        if (dots == std::string_view::npos
+                ? !parse_int(t, &a) || (b = a, false)
+                : !parse_int(t.substr(0, dots), &a) || !parse_int(t.substr(dots + 2), &b))
             return usage_error("--start takes N, 0, -N, A..B or all, not '%s'", o.start_text.c_str());
         std::vector<int64_t> known;
         if (a <= 0 || b <= 0) known = known_starts(src, kind);
@@ -1540,8 +1570,9 @@ int main(int argc, char **argv)
     sp.flush();
     if (!o.starts.all && !seen.any)
         complain("the %s holds no text of start %s", logs[kind].what,
-                 o.starts.lo == o.starts.hi ? fmt_count(o.starts.lo).c_str()
-                                            : (fmt_count(o.starts.lo) + ".." + fmt_count(o.starts.hi)).c_str());
+                 o.starts.lo == o.starts.hi
+                     ? fmt_count(o.starts.lo).c_str()
+                     : (fmt_count(o.starts.lo) + ".." + fmt_count(o.starts.hi)).c_str());
     fflush(stdout);
     if (ferror(stdout)) return EXIT_TROUBLE;
     return trouble ? EXIT_TROUBLE : 0;
