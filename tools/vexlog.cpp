@@ -1318,7 +1318,8 @@ void usage(FILE *out)
             "\n"
             "Reads the daemon's logs, split into its starts by their startup markers.\n"
             "SOURCE is a log directory, a ZIP archive of one (vexctl archive; read in\n"
-            "place), or left out on the handset: the live log directory %s.\n"
+            "place), a file of a log (vexd_logcat.gz: that log, .gz and .txt), or left\n"
+            "out on the handset: the live log directory %s.\n"
             "LOG is kernel, main (the default), trace, daemon or ps; each reads as its\n"
             ".gz members, oldest first, then its .txt file, exactly as written.\n"
             "\n"
@@ -1409,6 +1410,18 @@ bool resolve_start(int64_t v, const std::vector<int64_t> &known, int64_t *count,
     return true;
 }
 
+// The log that a file of a text log pair belongs to (SOURCE may name one:
+// vexd_logcat.gz), or -1.
+int log_of_file(const std::string &path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    const std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+    for (int k = 0; k < LOG_COUNT; k++)
+        if (name == std::string(logs[k].base) + ".txt" || name == std::string(logs[k].base) + ".gz") return k;
+    return -1;
+}
+
 bool open_source(const std::string &path, source *src)
 {
     src->path = path;
@@ -1428,8 +1441,13 @@ bool open_source(const std::string &path, source *src)
                 }
         return true;
     }
+    if (log_of_file(path) >= 0) {  // the pair it belongs to, in its folder
+        const size_t slash = path.rfind('/');
+        src->dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        return true;
+    }
     if (!open_zip(src)) {
-        complain("%s: not a log directory nor a ZIP archive that can be read", path.c_str());
+        complain("%s: not a log directory, a file of one nor a ZIP archive that can be read", path.c_str());
         return false;
     }
     return true;
@@ -1495,7 +1513,7 @@ int main(int argc, char **argv)
     } else {
         return usage_error("no SOURCE: name a log directory or a ZIP archive");
     }
-    int kind = LOG_MAIN;
+    int kind = log_of_file(source_path) >= 0 ? log_of_file(source_path) : LOG_MAIN;
     if (i < argc && find_log(argv[i]) >= 0) {
         kind = find_log(argv[i++]);
     } else if (i < argc && strchr(argv[i], ':') == nullptr) {  // a filter spec implies the main log

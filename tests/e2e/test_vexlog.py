@@ -125,6 +125,10 @@ class Vexlog(unittest.TestCase):
             self.assertEqual({'kernel', 'main', 'daemon', 'ps'}, set(starts[2]['logs']))
             self.assertEqual({'bytes': len(START6), 'lines': 8, 'first': 0.1, 'last': 0.35}, starts[1]['logs']['main'])
 
+        # A file of a log names that log: the pair it belongs to.
+        self.assertOk(vexlog(os.path.join(d, 'vexd_syslog.txt'), '-b', '7', 'mmc'),
+                      b'<3>[   13.500000] mmc: error\n')
+
         # What is not there, and what is not understood.
         r = vexlog(d, '--start', '9')
         self.assertEqual(1, r.returncode)
