@@ -1513,10 +1513,12 @@ int main(int argc, char **argv)
     } else {
         return usage_error("no SOURCE: name a log directory or a ZIP archive");
     }
-    int kind = log_of_file(source_path) >= 0 ? log_of_file(source_path) : LOG_MAIN;
+    // LOG may be left out: implied by a file of a log, or main before a filter spec.
+    const int implied = log_of_file(source_path);
+    int kind = implied >= 0 ? implied : LOG_MAIN;
     if (i < argc && find_log(argv[i]) >= 0) {
         kind = find_log(argv[i++]);
-    } else if (i < argc && strchr(argv[i], ':') == nullptr) {  // a filter spec implies the main log
+    } else if (i < argc && implied < 0 && strchr(argv[i], ':') == nullptr) {
         return usage_error("unknown log '%s' (kernel, main, trace, daemon or ps)", argv[i]);
     }
     if (o.list && i < argc) return usage_error("--list-starts takes no LOG or FILTERSPEC");
