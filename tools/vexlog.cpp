@@ -1330,6 +1330,7 @@ void usage(FILE *out)
             "                       either kind), all (the default)\n"
             "  -f, --follow         go on printing what is written to the live log, also\n"
             "                       across its rotations (log directories only)\n"
+            "  -d, --dump           print and end (the default; as logcat -d)\n"
             "  -o, --output FORMAT  raw (the default: the lines as written) or json (one\n"
             "                       object per line; the main log as time, priority, tag,\n"
             "                       pid, message; bytes that are not UTF-8 as \\u00XX)\n"
@@ -1460,24 +1461,21 @@ int main(int argc, char **argv)
     setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
     enum { OPT_PID = 1000, OPT_VERSION };
     static const struct option longopts[] = {
-        {"list-starts", no_argument, nullptr, 'l'},
-        {"start", required_argument, nullptr, 'b'},
-        {"follow", no_argument, nullptr, 'f'},
-        {"output", required_argument, nullptr, 'o'},
-        {"grep", required_argument, nullptr, 'e'},
-        {"pid", required_argument, nullptr, OPT_PID},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, OPT_VERSION},
-        {nullptr, 0, nullptr, 0},
+        {"list-starts", no_argument, nullptr, 'l'},     {"start", required_argument, nullptr, 'b'},
+        {"follow", no_argument, nullptr, 'f'},          {"dump", no_argument, nullptr, 'd'},
+        {"output", required_argument, nullptr, 'o'},    {"grep", required_argument, nullptr, 'e'},
+        {"pid", required_argument, nullptr, OPT_PID},   {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, OPT_VERSION}, {nullptr, 0, nullptr, 0},
     };
     options o;
-    bool silent = false;
+    bool silent = false, dump = false;
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, ":lb:fo:e:sh", longopts, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":lb:fdo:e:sh", longopts, nullptr)) != -1;) {
         switch (c) {
         case 'l': o.list = true; break;
         case 'b': o.start_text = optarg; break;
         case 'f': o.follow = true; break;
+        case 'd': dump = true; break;
         case 'o':
             if (strcmp(optarg, "json") == 0)
                 o.json = true;
@@ -1502,6 +1500,7 @@ int main(int argc, char **argv)
         }
     }
 
+    if (dump && o.follow) return usage_error("--dump and --follow exclude each other");
     // SOURCE [LOG] [FILTERSPEC...]; on the handset SOURCE may be left out.
     int i = optind;
     std::string source_path;
