@@ -884,6 +884,7 @@ public:
                      logs[kind_].what);
         }
         if (is_marker) {
+            end_entry();
             if (!filtered_ && !o_.json)
                 put(p, n);
             else if (show_markers_ && !o_.json)
@@ -907,7 +908,10 @@ public:
                 return;
             }
             // A line of a message that held line feeds goes with its entry.
-            if (!pass_) return;
+            if (!pass_) {
+                if (o_.json && !filtered_) put_json_line(start, p, n);  // not an entry: kept as a line
+                return;
+            }
             if (o_.json && open_) {
                 msg_.push_back('\n');
                 msg_.append(p, n > 0 && p[n - 1] == '\n' ? n - 1 : n);
