@@ -855,13 +855,26 @@ struct options {
     bool has_pid = false;
     std::string pid;
     std::vector<std::string> patterns;  // a line passes when it holds one of them
+    double since = -1, until = -1;      // seconds of the lines' own stamps; -1: no bound
+    bool timed() const { return since >= 0 || until >= 0; }
 };
+
+// The seconds of a line's stamp, or -1 when it has none.
+double stamp_seconds(std::string_view t)
+{
+    if (t.empty()) return -1;
+    char buf[32];
+    if (t.size() >= sizeof buf) return -1;
+    memcpy(buf, t.data(), t.size());
+    buf[t.size()] = '\0';
+    return strtod(buf, nullptr);
+}
 
 class printer final : public line_sink {
 public:
     printer(const options &o, int kind) : o_(o), kind_(kind)
     {
-        filtered_ = !o.specs.empty() || o.has_pid || !o.patterns.empty();
+        filtered_ = !o.specs.empty() || o.has_pid || !o.patterns.empty() || o.timed();
         // Markers separate the starts: with a filter, only before a start's
         // first line shown, and not at all when one start is chosen.
         show_markers_ = !filtered_ || o.starts.all || o.starts.lo != o.starts.hi;
@@ -924,6 +937,12 @@ public:
                 put_json_line(start, p, n);  // not an entry: kept as a line
             return;
         }
+        if (o_.timed() && logs[kind_].stamped) {
+            // A line without a stamp goes with the line before it.
+            const double t = stamp_seconds(line_time(p, n));
+            if (t >= 0) in_time_ = in_window(t);
+            if (!in_time_) return;
+        }
         if (!o_.patterns.empty() && !holds_pattern(p, n)) return;
         if (o_.json)
             put_json_line(start, p, n);
@@ -966,9 +985,15 @@ private:
         return false;
     }
 
+    bool in_window(double t) const
+    {
+        return !(o_.since >= 0 && t < o_.since) && !(o_.until >= 0 && t > o_.until);
+    }
+
     bool main_passes(const main_entry &e) const
     {
         if (o_.has_pid && e.pid != o_.pid) return false;
+        if (o_.timed() && !in_window(stamp_seconds(e.time))) return false;
         if (!o_.specs.empty()) {
             int level = 2;  // without "*:P" every tag not named passes
             bool named = false;
@@ -1028,7 +1053,8 @@ private:
     bool filtered_ = false, show_markers_ = true;
     std::string held_marker_;  // the marker of the current start, not shown yet
     int in_marker_ = 0;
-    bool pass_ = false;  // the last entry passed its filters
+    bool in_time_ = true;  // the last stamped line was within --since/--until
+    bool pass_ = false;    // the last entry passed its filters
     bool unknown_noted_ = false;
     bool open_ = false;  // a JSON entry waits for its continuation lines
     int64_t start_ = 0;
@@ -1339,6 +1365,11 @@ void usage(FILE *out)
             "                       object per line; the main log as time, priority, tag,\n"
             "                       pid, message; bytes that are not UTF-8 as \\u00XX)\n"
             "      --pid PID        main log: only the entries of process PID\n"
+            "      --since SECONDS, --until SECONDS\n"
+            "                       only the lines stamped from / up to SECONDS (the main and\n"
+            "                       daemon logs count from the daemon's start, the kernel log\n"
+            "                       from the handset's boot); lines without a stamp go with\n"
+            "                       the line before\n"
             "  -s                   main log: silence every tag not named (as *:S)\n"
             "  -e, --grep TEXT      only the lines holding TEXT (may be repeated)\n"
             "  -h, --help, --version\n"
@@ -1463,13 +1494,20 @@ bool open_source(const std::string &path, source *src)
 int main(int argc, char **argv)
 {
     setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
-    enum { OPT_PID = 1000, OPT_VERSION };
+    enum { OPT_PID = 1000, OPT_VERSION, OPT_SINCE, OPT_UNTIL };
     static const struct option longopts[] = {
-        {"list-starts", no_argument, nullptr, 'l'},     {"start", required_argument, nullptr, 'b'},
-        {"follow", no_argument, nullptr, 'f'},          {"dump", no_argument, nullptr, 'd'},
-        {"output", required_argument, nullptr, 'o'},    {"grep", required_argument, nullptr, 'e'},
-        {"pid", required_argument, nullptr, OPT_PID},   {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, OPT_VERSION}, {nullptr, 0, nullptr, 0},
+        {"list-starts", no_argument, nullptr, 'l'},
+        {"start", required_argument, nullptr, 'b'},
+        {"follow", no_argument, nullptr, 'f'},
+        {"dump", no_argument, nullptr, 'd'},
+        {"output", required_argument, nullptr, 'o'},
+        {"grep", required_argument, nullptr, 'e'},
+        {"pid", required_argument, nullptr, OPT_PID},
+        {"since", required_argument, nullptr, OPT_SINCE},
+        {"until", required_argument, nullptr, OPT_UNTIL},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, OPT_VERSION},
+        {nullptr, 0, nullptr, 0},
     };
     options o;
     bool silent = false, dump = false;
@@ -1488,6 +1526,16 @@ int main(int argc, char **argv)
             break;
         case 'e': o.patterns.emplace_back(optarg); break;
         case 's': silent = true; break;
+        case OPT_SINCE:
+        case OPT_UNTIL: {
+            char *end = nullptr;
+            const double v = strtod(optarg, &end);
+            if (end == optarg || *end != '\0' || !(v >= 0))
+                return usage_error("%s takes seconds, not '%s'", c == OPT_SINCE ? "--since" : "--until",
+                                   optarg);
+            (c == OPT_SINCE ? o.since : o.until) = v;
+            break;
+        }
         case OPT_PID: {
             int64_t v = 0;
             if (!parse_int(optarg, &v)) return usage_error("--pid takes a process id, not '%s'", optarg);

@@ -125,6 +125,9 @@ class Vexlog(unittest.TestCase):
             self.assertEqual({'kernel', 'main', 'daemon', 'ps'}, set(starts[2]['logs']))
             self.assertEqual({'bytes': len(START6), 'lines': 8, 'first': 0.1, 'last': 0.35}, starts[1]['logs']['main'])
 
+        # The lines' own stamps bound the output; a line without one goes with its entry.
+        self.assertOk(vexlog(d, '-b', '6', '--since', '0.25', '--until', '0.3'),
+                      entry(0.25, b'E', b'Other', 12, b'other err') + entry(0.3, b'W', b'Radio', 14, b'two lines\nsecond line'))
         # A file of a log names that log: the pair it belongs to.
         self.assertOk(vexlog(os.path.join(d, 'vexd_syslog.txt'), '-b', '7', 'mmc'),
                       b'<3>[   13.500000] mmc: error\n')
