@@ -3,7 +3,7 @@
 
     python3 bench/bench.py [BUILD_DIR] [FIGURE...]    (bench/run.sh calls this)
 
-FIGURE numbers (1 to 10) pick some of the benchmarks; all run by default.
+FIGURE numbers (1 to 11) pick some of the benchmarks; all run by default.
 
 Each figure is the daemon's code timed against a baseline in the same run,
 in interleaved rounds, printed as median, minimum and maximum with the ratio
@@ -53,6 +53,7 @@ DIAG_RECORDS, DIAG_SIZE = 512, 65536   # 32 MiB per round
 DIAG_ROUNDS = 7
 PINGS = 50000
 ROTATION = 262144              # the collectors' rotation threshold
+READER_MIB = 100               # main log text read by vexlog per round
 KMSG_RING, MAIN_RING = 128 << 10, 256 << 10
 SEARCH_STEPS = 6               # feed rates tried per source before the confirming rounds
 CONFIRM_TRIES = 3              # rates tried by the confirming rounds
@@ -220,6 +221,95 @@ def bench_archive(bench_lib, tmp):
                     note='unzip -t: ' + f['archive_test']))
     detail('archive: directory %.1f MiB (a quarter text, the rest gzip), set-up %.1f s' % (
         int(f['dir_bytes']) / 1048576, float(f['setup_s'])))
+    shutil.rmtree(d, ignore_errors=True)
+
+
+def reader_logdir(d):
+    """A main log of READER_MIB MiB as the daemon leaves it: level-9 members of
+    ROTATION bytes of text each, then the text file; a start every 20 MiB."""
+    os.makedirs(d)
+    import random
+    rnd = random.Random(11)
+    tags = [b'Radio', b'Telephony', b'ActivityManager', b'WifiStateMachine', b'dalvikvm', b'GCM', b'Audio',
+            b'SurfaceFlinger']
+    pris = b'VDIWEF'
+    words = [b'state', b'changed', b'to', b'connected', b'signal', b'level', b'timeout', b'retry', b'request',
+             b'handle', b'0x1f3a', b'done', b'failed', b'queue', b'cell', b'id']
+    lines = []
+    for i in range(20000):
+        msg = b' '.join(rnd.choice(words) for _ in range(rnd.randint(3, 12)))
+        lines.append(b'%s/%-8s(%d): %s\n' % (pris[rnd.randrange(6):][:1], rnd.choice(tags), rnd.randint(100, 4000),
+                                              msg))
+    total, start, t = 0, 0, 0
+    text = bytearray()
+    with open(os.path.join(d, 'vexd_logcat.gz'), 'wb') as gz:
+        while total < READER_MIB << 20:
+            if total >= start * (20 << 20):
+                start += 1
+                text += b'<<<< VEXD START >>>>\n<<<< STARTUP COUNT %04d >>>>\n' % start
+                t = 0
+            t += 1731
+            line = b'[%5d.%06d] ' % (t // 1000000, t % 1000000) + lines[rnd.randrange(len(lines))]
+            text += line
+            total += len(line)
+            if len(text) >= ROTATION:
+                gz.write(gzip.compress(bytes(text), 9))
+                text.clear()
+    with open(os.path.join(d, 'vexd_logcat.txt'), 'wb') as f:
+        f.write(text)
+    return total, start
+
+
+def bench_reader(build, tmp):
+    say('[11] log reader: vexlog on a %d MiB main log vs zcat | grep' % READER_MIB)
+    vexlog = os.path.join(build, 'tools', 'vexlog')
+    if not os.path.exists(vexlog):
+        return unavailable('11', 'log reader', '%s is not built' % vexlog)
+    d = os.path.join(tmp, 'reader')
+    t0 = time.monotonic()
+    total, starts = reader_logdir(d)
+    setup = time.monotonic() - t0
+    out = os.path.join(tmp, 'reader.out')
+    gz, txt = os.path.join(d, 'vexd_logcat.gz'), os.path.join(d, 'vexd_logcat.txt')
+    # The same question both ways: Radio at W and above, every start. Output
+    # goes to a file (grep stops at its first match when writing to /dev/null).
+    pattern = "-e ' W/Radio ' -e ' E/Radio ' -e ' F/Radio '"
+    jobs = {
+        'filter': ([vexlog, d, 'main', 'Radio:W', '*:S'],
+                   "{ zcat %s; cat %s; } | grep -F %s" % (gz, txt, pattern)),
+        'whole': ([vexlog, d, 'main'], "zcat %s; cat %s" % (gz, txt)),
+    }
+    for name, (cmd, base) in jobs.items():
+        v, b, sizes = [], [], []
+        for _ in range(ROUNDS):
+            for mine in (True, False):
+                with open(out, 'wb') as f:
+                    t = time.monotonic()
+                    if mine:
+                        r = subprocess.run(cmd, stdout=f, stderr=subprocess.PIPE, timeout=600)
+                    else:
+                        r = subprocess.run(['sh', '-c', base], stdout=f, stderr=subprocess.PIPE, timeout=600)
+                    took = time.monotonic() - t
+                if r.returncode not in (0, 1) or r.stderr:
+                    raise RuntimeError('%s failed: %s' % (name, r.stderr.decode(errors='replace')[-300:]))
+                (v if mine else b).append(total / took)
+                sizes.append(os.path.getsize(out))
+        # With a filter over every start, vexlog shows each start's marker
+        # (two lines, 50 bytes) before its first line.
+        extra = starts * 50 if name == 'filter' else 0
+        mine_size, base_size = sizes[0], sizes[1]
+        same = 'same output' if mine_size == base_size else 'output sizes %d vs %d' % (mine_size, base_size)
+        if extra and mine_size == base_size + extra and len(set(sizes[0::2])) == len(set(sizes[1::2])) == 1:
+            same = 'same lines, and the %d start markers' % starts
+        if name == 'filter':
+            rows.append(Row('11', 'log reader: %d MiB main log, Radio:W *:S' % READER_MIB, spread(v, mib_rate),
+                            spread(b, mib_rate), ratios(v, b), '>= 0.8', goal_value=0.8,
+                            note='baseline zcat | grep -F; %s' % same))
+        else:
+            rows.append(Row('11', 'log reader: %d MiB main log, every line' % READER_MIB, spread(v, mib_rate),
+                            spread(b, mib_rate), ratios(v, b), 'info',
+                            note='baseline zcat; cat; %s' % same))
+    detail('log reader: %.0f MiB of text in %d-byte members made in %.1f s' % (total / 1048576, ROTATION, setup))
     shutil.rmtree(d, ignore_errors=True)
 
 
@@ -825,7 +915,7 @@ def table():
 def main():
     args = sys.argv[1:]
     build = os.path.abspath(args.pop(0) if args and not args[0].isdigit() else os.path.join(SOURCE_DIR, 'build'))
-    wanted = set(args) or {str(n) for n in range(1, 11)}
+    wanted = set(args) or {str(n) for n in range(1, 12)}
     bench_io = os.path.join(build, 'bench', 'bench_io')
     bench_lib = os.path.join(build, 'bench', 'bench_lib')
     started = time.monotonic()
@@ -845,6 +935,11 @@ def main():
             except Exception as e:
                 unavailable(num, name, '%s: %s' % (type(e).__name__, e))
             os.sync()   # no write-back of this piece's files during the next one
+        if '11' in wanted:
+            try:
+                bench_reader(build, tmp)
+            except Exception as e:
+                unavailable('11', 'log reader', '%s: %s' % (type(e).__name__, e))
         if wanted & set(HANDSET_FIGURES):
             if os.path.exists(bench_io):
                 handset_benches(build, bench_io, tmp, wanted)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# build.sh [plain|asan|tsan|release]: configures and builds into build/,
-# build-asan/, build-tsan/ or build-release/. Warnings are errors in all of them.
+# build.sh [plain|asan|tsan|release] [TARGET...]: configures and builds into
+# build/, build-asan/, build-tsan/ or build-release/: every target, or only
+# those named. Warnings are errors in all of them.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 kind=${1:-plain}
@@ -12,4 +13,4 @@ case "$kind" in
     *) echo "build.sh: unknown build kind $kind" >&2; exit 2 ;;
 esac
 cmake -S "$here" -B "$here/$dir" -DCMAKE_BUILD_TYPE="$type" -DVEXD_SANITIZE="$san" -DVEXD_WERROR=ON >/dev/null
-cmake --build "$here/$dir" -j "$(nproc)"
+cmake --build "$here/$dir" -j "$(nproc)" ${2:+--target "${@:2}"}

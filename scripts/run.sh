@@ -6,7 +6,10 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 bash "$here/scripts/install-deps.sh"
-bash "$here/scripts/build.sh" plain
+# Only what the demo runs: the daemon, its client and log reader, and the
+# handset's device server, store and main-log feeder (tests and benchmarks
+# are built by scripts/test.sh and bench/run.sh).
+bash "$here/scripts/build.sh" plain vexd vexctl vexlog simdevd nvkeep logfeed
 
 # The handset's state folder lives outside the tree and starts empty, so
 # each run shows only its own logs.
@@ -29,6 +32,9 @@ echo "=== vexctl ping, then vexctl archive (prints the archive path) ==="
 echo "=== the archive, copied out of the handset ==="
 "${hs[@]}" pull /qordebug/logs.zip "$state/logs.zip"
 unzip -l "$state/logs.zip"
+echo "=== the starts in the archive, and the main log of the last one (vexlog) ==="
+"$here/build/tools/vexlog" --list-starts "$state/logs.zip"
+"$here/build/tools/vexlog" "$state/logs.zip" --start 0 main
 sleep 1
 
 echo

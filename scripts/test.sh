@@ -18,7 +18,7 @@ if [ "${1:-}" = armhf ]; then
         -DCMAKE_TOOLCHAIN_FILE="$here/cmake/armhf-toolchain.cmake" -DVEXD_WERROR=ON \
         -DVEXD_HOST_BUILD_DIR="$here/build" >/dev/null
     cmake --build "$here/build-armhf" -j "$(nproc)"
-    for exe in vexd/vexd morvane/morvane tools/vexctl; do
+    for exe in vexd/vexd morvane/morvane tools/vexctl tools/vexlog; do
         file -L "$here/build-armhf/$exe" | grep -q 'ELF 32-bit LSB .*ARM' \
             || { echo "test.sh: $exe is not a 32-bit ARM program" >&2; exit 1; }
     done

@@ -3,11 +3,13 @@
 // anything else, 2 for a usage error, 3 when the daemon cannot be reached,
 // 4 when it did not answer in time.
 #include "full_io.h"
+#include "host_view.h"
 #include "monotonic.h"
 #include "socket_proto.h"
 #include "unique_fd.h"
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -124,6 +126,9 @@ void usage(FILE *out)
             "likely reasons are printed; the daemon's own log is vexd_vexdlog.txt in\n"
             "/qordebug, or in /system when it has no log partition); 2 usage error;\n"
             "3 daemon not reachable; 4 no answer within the timeout.\n"
+            "status: 0 both sockets answer; 4 one is busy (another client holds it, or\n"
+            "the daemon is stuck); 3 one or both cannot be reached (3 wins over 4).\n"
+            "archive prints the archive's path only when it was written.\n"
             "\n"
             "commands:\n",
             VEXD_CTRL_SOCKET, VEXD_TRC_SOCKET, DEFAULT_TIMEOUT_S, LONG_TIMEOUT_S);
@@ -284,17 +289,13 @@ io_result transact(int fd, int16_t code, const uint8_t *payload, size_t len, int
 
 // ---------------------------------------------------------------- reports
 
-// The folder that the daemon sees as /system, as the caller sees it: the
-// folder of the socket.
-std::string system_dir(const char *socket_path)
-{
-    std::string_view p(socket_path);
-    const size_t slash = p.rfind('/');
-    if (slash == std::string_view::npos) return ".";
-    return std::string(p.substr(0, slash == 0 ? 1 : slash));
-}
-
-bool seen_from_daemon_side(const char *socket_path) { return system_dir(socket_path) == "/system"; }
+// The daemon's log as the caller sees it, and its size when the command was
+// sent: a failure shows the lines written since.
+struct log_mark {
+    std::string path;
+    int64_t size = -1;
+};
+log_mark daemon_log;
 
 bool is_file(const std::string &path)
 {
@@ -302,17 +303,34 @@ bool is_file(const std::string &path)
     return stat(path.c_str(), &sb) == 0 && S_ISREG(sb.st_mode);
 }
 
-// Prints the last `want` lines of the daemon log, indented.
-void print_tail(const std::string &path, int want)
+void mark_daemon_log(const char *socket_path)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    char buf[1024];
-    const off_t size = lseek(fd, 0, SEEK_END);
-    const off_t from = size > static_cast<off_t>(sizeof buf) ? size - static_cast<off_t>(sizeof buf) : 0;
-    const ssize_t n = size > 0 ? pread(fd, buf, sizeof buf, from) : 0;
-    close(fd);
-    if (n <= 0) return;
+    for (const std::string &c : host_view_daemon_log(socket_path)) {
+        struct stat sb {};
+        if (stat(c.c_str(), &sb) == 0 && S_ISREG(sb.st_mode)) {
+            daemon_log.path = c;
+            daemon_log.size = static_cast<int64_t>(sb.st_size);
+            return;
+        }
+    }
+}
+
+// Prints the daemon log's lines written since the mark (at most the last
+// `want`), indented. A log rotated meanwhile is shown from its new start.
+void print_since(const log_mark &m, int want)
+{
+    const unique_fd fd(open(m.path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.ok()) return;
+    char buf[4096];
+    const off_t size = lseek(fd.get(), 0, SEEK_END);
+    off_t since = m.size >= 0 && m.size <= size ? static_cast<off_t>(m.size) : 0;
+    const off_t from =
+        size - since > static_cast<off_t>(sizeof buf) ? size - static_cast<off_t>(sizeof buf) : since;
+    const ssize_t n = size > from ? pread(fd.get(), buf, static_cast<size_t>(size - from), from) : 0;
+    if (n <= 0) {
+        fprintf(stderr, "vexctl: it wrote no line since the command was sent\n");
+        return;
+    }
     std::string_view text(buf, static_cast<size_t>(n));
     if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
     size_t start = text.size();
@@ -320,12 +338,12 @@ void print_tail(const std::string &path, int want)
         const size_t nl = start >= 2 ? text.rfind('\n', start - 2) : std::string_view::npos;
         start = nl == std::string_view::npos ? 0 : nl + 1;
     }
-    if (start == 0 && from > 0) {  // the first line may be cut: drop it
+    if (start == 0 && from > since) {  // the first line may be cut: drop it
         const size_t nl = text.find('\n');
         start = nl == std::string_view::npos ? text.size() : nl + 1;
     }
     text.remove_prefix(start);
-    fprintf(stderr, "vexctl: its last lines:\n");
+    fprintf(stderr, "vexctl: its lines since the command was sent:\n");
     while (!text.empty()) {
         const size_t nl = text.find('\n');
         const std::string_view line = text.substr(0, nl);
@@ -335,16 +353,18 @@ void print_tail(const std::string &path, int want)
     }
 }
 
-// Says where the daemon's own log is, and shows its end when it can be read.
+// Says where the daemon's own log is, and shows what it wrote about the command.
 void point_to_daemon_log(const char *socket_path)
 {
-    const std::string sys = system_dir(socket_path);
-    const std::string logdir = seen_from_daemon_side(socket_path) ? "/qordebug" : sys + "/qordebug";
-    const std::string candidates[] = {logdir + "/vexd_vexdlog.txt", sys + "/vexd_vexdlog.txt"};
-    for (const std::string &c : candidates) {
-        if (is_file(c)) {
+    if (!daemon_log.path.empty() && is_file(daemon_log.path)) {
+        fprintf(stderr, "vexctl: the daemon's log is %s\n", daemon_log.path.c_str());
+        print_since(daemon_log, 8);
+        return;
+    }
+    for (const std::string &c : host_view_daemon_log(socket_path)) {
+        if (is_file(c)) {  // appeared with this command
             fprintf(stderr, "vexctl: the daemon's log is %s\n", c.c_str());
-            print_tail(c, 3);
+            print_since(log_mark{c, 0}, 8);
             return;
         }
     }
@@ -352,15 +372,15 @@ void point_to_daemon_log(const char *socket_path)
         stderr,
         "vexctl: the daemon's log is /qordebug/vexd_vexdlog.txt on the handset (/system/vexd_vexdlog.txt\n"
         "        without a log partition)%s\n",
-        seen_from_daemon_side(socket_path)
-            ? ""
-            : "; in the simulated handset: sim/handset exec tail /qordebug/vexd_vexdlog.txt");
+        host_view_daemon_log_hint(socket_path));
 }
 
-int report(const command &c, int16_t status, const char *socket_path, const char *arg)
+int report(const command &c, int16_t status, const char *socket_path, const char *arg,
+           const char *outcome = nullptr)
 {
     if (status == 0) return 0;
     fprintf(stderr, "vexctl: %.*s: status %d\n", (int)c.name.size(), c.name.data(), status);
+    if (outcome != nullptr) fprintf(stderr, "vexctl: %s\n", outcome);
     if (status == -2) {
         fprintf(stderr, "vexctl: the daemon does not know this command\n");
     } else if (!c.why.empty()) {
@@ -373,11 +393,10 @@ int report(const command &c, int16_t status, const char *socket_path, const char
     } else {
         fprintf(stderr, "vexctl: the daemon refused the command\n");
     }
-    // From the host, a host path into the handset's /system was probably meant.
-    const std::string sys = system_dir(socket_path);
-    if (c.code == CMD_DIAG_SET_MASK && arg != nullptr && !seen_from_daemon_side(socket_path) &&
-        strncmp(arg, (sys + "/").c_str(), sys.size() + 1) == 0) {
-        fprintf(stderr, "vexctl: the daemon would see that file as /system/%s\n", arg + sys.size() + 1);
+    // A caller's own path was probably meant as the daemon's.
+    if (c.code == CMD_DIAG_SET_MASK) {
+        const std::string seen = host_view_daemon_path(socket_path, arg);
+        if (!seen.empty()) fprintf(stderr, "vexctl: the daemon would see that file as %s\n", seen.c_str());
     }
     point_to_daemon_log(socket_path);
     return EXIT_STATUS;
@@ -386,18 +405,10 @@ int report(const command &c, int16_t status, const char *socket_path, const char
 // Where a file that the daemon wrote is, for a caller outside its file system.
 void locate_for_caller(const char *socket_path, const std::string &path)
 {
-    if (seen_from_daemon_side(socket_path) || path.empty() || path[0] != '/') return;
-    const std::string sys = system_dir(socket_path);
-    std::string rest;
-    if (path.rfind("/system/", 0) == 0) {
-        rest = path.substr(8);
-    } else if (path.rfind("/qordebug/", 0) == 0) {
-        // Without a log partition /system/qordebug is a link to /system.
-        struct stat sb {};
-        if (lstat((sys + "/qordebug").c_str(), &sb) == 0 && S_ISLNK(sb.st_mode)) rest = path.substr(10);
-    }
-    if (!rest.empty()) {
-        fprintf(stderr, "vexctl: here it is %s/%s\n", sys.c_str(), rest.c_str());
+    if (host_view_inside(socket_path) || path.empty() || path[0] != '/') return;
+    std::string host;
+    if (host_view_locate(socket_path, path, &host)) {
+        fprintf(stderr, "vexctl: here it is %s\n", host.c_str());
     } else {
         fprintf(stderr,
                 "vexctl: %s is inside the daemon's file system and cannot be seen from here; ask for a\n"
@@ -494,7 +505,7 @@ int ping_socket(const char *label, const char *path, double timeout)
 
 int status_all(const char *socket_path, bool chosen, double timeout)
 {
-    const std::string sys = system_dir(socket_path);
+    const std::string sys = host_view_system_dir(socket_path);
     std::string_view base(socket_path);
     base.remove_prefix(base.rfind('/') == std::string_view::npos ? 0 : base.rfind('/') + 1);
     const std::string_view ctrl_name = std::string_view(VEXD_CTRL_SOCKET).substr(8);
@@ -518,84 +529,104 @@ bool parse_seconds(const char *s, double *out)
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
-{
+// What the command line asks for.
+struct invocation {
     const char *socket_path = VEXD_CTRL_SOCKET;
     bool socket_chosen = false;
     double timeout = -1;  // not given: the command's default
-    int i = 1;
-    for (; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; i++) {
-        const std::string_view opt = argv[i];
-        if (opt == "--help" || opt == "-h") {
-            usage(stdout);
-            return 0;
+    const command *cmd = nullptr;
+    const char *arg = nullptr;
+};
+
+// One line saying what is wrong, and where the rest is said.
+int usage_error(const char *fmt, const char *what)
+{
+    fputs("vexctl: ", stderr);
+    fprintf(stderr, fmt, what);
+    fputs("\nusage: vexctl [-s trace|control|PATH] [--timeout SECONDS] COMMAND [ARG]; "
+          "vexctl --help lists the commands\n",
+          stderr);
+    return EXIT_USAGE;
+}
+
+// Fills `inv` from the command line; -1 when the command is to run, else the exit status.
+int parse_command_line(int argc, char **argv, invocation *inv)
+{
+    enum { OPT_TIMEOUT = 1000, OPT_VERSION };
+    static const struct option options[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"socket", required_argument, nullptr, 's'},
+        {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+        {"version", no_argument, nullptr, OPT_VERSION},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    // "+": options end at the command; its argument may begin with '-'.
+    for (int c; (c = getopt_long(argc, argv, "+:hs:", options, nullptr)) != -1;) {
+        switch (c) {
+        case 'h': usage(stdout); return 0;
+        case OPT_VERSION: printf("vexctl %s\n", VEXCTL_VERSION); return 0;
+        case 's': {
+            const std::string_view which = optarg;
+            inv->socket_path = which == "trace"     ? VEXD_TRC_SOCKET
+                               : which == "control" ? VEXD_CTRL_SOCKET
+                                                    : optarg;
+            inv->socket_chosen = true;
+            break;
         }
-        if (opt == "--version") {
-            printf("vexctl %s\n", VEXCTL_VERSION);
-            return 0;
+        case OPT_TIMEOUT:
+            if (!parse_seconds(optarg, &inv->timeout))
+                return usage_error("%s", "--timeout needs a number of seconds (0: wait for ever)");
+            break;
+        case ':':
+            if (optopt == OPT_TIMEOUT)
+                return usage_error("%s", "--timeout needs a number of seconds (0: wait for ever)");
+            return usage_error("%s needs trace, control or a path", argv[optind - 1]);
+        default:
+            if (optopt != 0) {
+                const char opt[] = {'-', static_cast<char>(optopt), '\0'};
+                return usage_error("unknown option %s", opt);
+            }
+            return usage_error("unknown option %s", argv[optind - 1]);
         }
-        if ((opt == "--socket" || opt == "-s") && i + 1 == argc) {
-            fprintf(stderr, "vexctl: %s needs trace, control or a path\n", argv[i]);
-            return EXIT_USAGE;
-        }
-        if (opt == "--socket" || opt == "-s") {
-            const std::string_view which = argv[++i];
-            socket_path = which == "trace"     ? VEXD_TRC_SOCKET
-                          : which == "control" ? VEXD_CTRL_SOCKET
-                                               : argv[i];
-            socket_chosen = true;
-            continue;
-        }
-        if (opt == "--timeout" && (i + 1 == argc || !parse_seconds(argv[i + 1], &timeout))) {
-            fprintf(stderr, "vexctl: --timeout needs a number of seconds (0: wait for ever)\n");
-            return EXIT_USAGE;
-        }
-        if (opt == "--timeout") {
-            i++;
-            continue;
-        }
-        fprintf(stderr, "vexctl: unknown option %s\n", argv[i]);
-        usage(stderr);
-        return EXIT_USAGE;
     }
-    if (i >= argc) {
-        usage(stderr);
-        return EXIT_USAGE;
-    }
-    if (strcmp(argv[i], "help") == 0) {
+    if (optind >= argc) return usage_error("%s", "no COMMAND given");
+    const char *name = argv[optind];
+    if (strcmp(name, "help") == 0) {
         usage(stdout);
         return 0;
     }
-
-    const command *cmd = nullptr;
     for (const command &c : commands) {
-        if (c.name == argv[i]) cmd = &c;
+        if (c.name == name) inv->cmd = &c;
     }
-    const int nargs = argc - i - 1;
-    const char *arg = nargs > 0 ? argv[i + 1] : nullptr;
-    const int max_args = cmd == nullptr || cmd->arg == command::NONE ? 0 : 1;
-    const int min_args = cmd != nullptr && cmd->arg == command::TEXT ? 1 : 0;
-    if (cmd == nullptr || nargs < min_args || nargs > max_args) {
-        fprintf(stderr, cmd == nullptr ? "vexctl: unknown command %s\n" : "vexctl: wrong arguments for %s\n",
-                argv[i]);
-        usage(stderr);
-        return EXIT_USAGE;
-    }
+    if (inv->cmd == nullptr) return usage_error("unknown command %s", name);
+    const int nargs = argc - optind - 1;
+    inv->arg = nargs > 0 ? argv[optind + 1] : nullptr;
+    const command &c = *inv->cmd;
+    if (nargs > (c.arg == command::NONE ? 0 : 1))
+        return usage_error(c.arg == command::NONE ? "%s takes no argument" : "%s takes one argument", name);
+    if (nargs == 0 && c.arg == command::TEXT)
+        return usage_error("%s", (std::string(name) + " needs " + std::string(c.args)).c_str());
     // Text arguments travel with their NUL; they must fit one payload.
-    if (arg != nullptr && cmd->arg != command::STREAM && strlen(arg) + 1 > SOCKET_SRV_MAX_PAYLOAD) {
+    if (inv->arg != nullptr && c.arg != command::STREAM && strlen(inv->arg) + 1 > SOCKET_SRV_MAX_PAYLOAD) {
         fprintf(stderr, "vexctl: argument too long (at most %d bytes)\n", SOCKET_SRV_MAX_PAYLOAD - 1);
         return EXIT_USAGE;
     }
-    if (strlen(socket_path) >= sizeof(sockaddr_un::sun_path)) {
-        fprintf(stderr, "vexctl: socket path too long: %s\n", socket_path);
+    if (strlen(inv->socket_path) >= sizeof(sockaddr_un::sun_path)) {
+        fprintf(stderr, "vexctl: socket path too long: %s\n", inv->socket_path);
         return EXIT_USAGE;
     }
+    return -1;
+}
 
-    if (cmd->code == CMD_NONE)
-        return status_all(socket_path, socket_chosen, timeout >= 0 ? timeout : STATUS_TIMEOUT_S);
-    if (timeout < 0) timeout = cmd->slow ? LONG_TIMEOUT_S : DEFAULT_TIMEOUT_S;
+// Sends the command and reports its answer.
+int run(const invocation &inv)
+{
+    const command &cmd = *inv.cmd;
+    const char *socket_path = inv.socket_path;
+    if (cmd.code == CMD_NONE)
+        return status_all(socket_path, inv.socket_chosen, inv.timeout >= 0 ? inv.timeout : STATUS_TIMEOUT_S);
+    const double timeout = inv.timeout >= 0 ? inv.timeout : cmd.slow ? LONG_TIMEOUT_S : DEFAULT_TIMEOUT_S;
 
     unique_fd sock;
     {
@@ -605,26 +636,38 @@ int main(int argc, char **argv)
         if (r == IO_TIMEOUT) return timed_out(socket_path, "connect", d);
         if (r != IO_OK) return unreachable(socket_path);
     }
+    mark_daemon_log(socket_path);
 
-    if (cmd->arg == command::STREAM) return stream(sock.get(), socket_path, *cmd, arg, timeout);
+    if (cmd.arg == command::STREAM) return stream(sock.get(), socket_path, cmd, inv.arg, timeout);
 
     // Texts travel with their NUL. Without a filter rm-logs sends the empty
     // text (every qmdl file); archive without a path sends nothing (the default).
     std::string payload;
-    if (arg != nullptr || cmd->code == CMD_DIAG_RM_LOGS) {
-        payload.assign(arg != nullptr ? arg : "");
+    if (inv.arg != nullptr || cmd.code == CMD_DIAG_RM_LOGS) {
+        payload.assign(inv.arg != nullptr ? inv.arg : "");
         payload.push_back('\0');
     }
     int16_t status = 0;
     std::string text;
     errno = 0;
     const deadline d(timeout);
-    const io_result r = transact(sock.get(), cmd->code, reinterpret_cast<const uint8_t *>(payload.data()),
+    const io_result r = transact(sock.get(), cmd.code, reinterpret_cast<const uint8_t *>(payload.data()),
                                  payload.size(), &status, &text, d);
-    if (r != IO_OK) return failed(r, socket_path, cmd->name, d);
-    if (cmd->code == CMD_ARCHIVE) {
+    if (r != IO_OK) return failed(r, socket_path, cmd.name, d);
+    if (cmd.code == CMD_ARCHIVE && status == 0) {
+        // Only the path of an archive that was written: scripts take stdout as it.
         printf("%s\n", text.c_str());
-        if (status == 0) locate_for_caller(socket_path, text);
+        locate_for_caller(socket_path, text);
     }
-    return report(*cmd, status, socket_path, arg);
+    const std::string outcome = "no archive was written at " + text;
+    return report(cmd, status, socket_path, inv.arg, cmd.code == CMD_ARCHIVE ? outcome.c_str() : nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    invocation inv;
+    const int rc = parse_command_line(argc, argv, &inv);
+    return rc >= 0 ? rc : run(inv);
 }

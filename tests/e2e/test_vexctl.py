@@ -33,9 +33,12 @@ class Vexctl(unittest.TestCase):
         self.assertRan(self.vexctl('archive'), out=b'/qordebug/logs.zip\n')
         self.assertRan(self.vexctl('archive', '/system/session.zip'), out=b'/system/session.zip\n')
         self.assertEqual(b'PK', self.h.read_file('/system/session.zip')[:2])
-        r = self.vexctl('archive', 'relative.zip')
-        self.assertRan(r, 1, b'relative.zip\n')
-        self.assertIn(b'status -1', r.stderr)
+        # A path on stdout only for an archive that was written: zip=$(vexctl archive ...).
+        for path in (b'relative.zip', b'/nonexistent/dir/a.zip'):
+            r = self.vexctl('archive', path.decode())
+            self.assertRan(r, 1, b'')
+            self.assertIn(b'status -1', r.stderr)
+            self.assertIn(b'no archive was written at ' + path, r.stderr)
 
         if not handset.EMULATED:  # see handset.require_diag
             self.assertRan(self.vexctl('diag-on', 'session'))
@@ -55,6 +58,9 @@ class Vexctl(unittest.TestCase):
         r = self.vexctl('trace-write', input=b'while off\n')
         self.assertRan(r, 1)
         self.assertIn(b'trace-enable first', r.stderr)
+        # The daemon log lines shown are those written since this command, not
+        # the set-mask failure before it.
+        self.assertNotIn(b'missing.cfg', r.stderr)
         self.assertRan(self.vexctl('rm-logs', 'session'))
         self.assertRan(self.vexctl('rm-logs'))
 
@@ -117,13 +123,18 @@ class Vexctl(unittest.TestCase):
         for name in (b'ping', b'archive', b'diag-on', b'diag-off', b'set-mask', b'rm-logs',
                      b'trace-enable', b'trace-write', b'trace-disable', b'--socket'):
             self.assertIn(name, r.stdout)
-        for args in (['bogus'], ['diag-on'], ['ping', 'extra'], ['--frobnicate', 'ping'], []):
+        for args in (['bogus'], ['diag-on'], ['ping', 'extra'], ['--frobnicate', 'ping'], [], ['-x', 'ping']):
             r = self.vexctl(*args)
             self.assertEqual(2, r.returncode, args)
             self.assertIn(b'usage:', r.stderr)
+            # What is wrong and where the rest is, not the whole help.
+            self.assertEqual(2, r.stderr.count(b'\n'), r.stderr)
+            self.assertIn(b'--help', r.stderr)
+        self.assertIn(b'diag-on needs NAME', self.vexctl('diag-on').stderr)
         help_text = self.vexctl('--help').stdout
         self.assertRan(self.vexctl('help'), 0, help_text)
         self.assertIn(b'--timeout', help_text)
+        self.assertIn(b'status: 0 both sockets answer; 4 one is busy', help_text)
         self.assertRegex(self.vexctl('--version').stdout, rb'^vexctl \S+\n$')
         for args in (['--timeout', 'soon', 'ping'], ['--timeout'], ['-s']):
             self.assertEqual(2, self.vexctl(*args).returncode, args)

@@ -1,0 +1,85 @@
+// How a client outside the daemon's file system sees the daemon's paths.
+//
+// In the simulated handset, /system is the state folder's system/ (bound
+// into the sandbox), and a client on the host reaches the daemon through the
+// socket STATE/system/vexd_ctrl_socket; /qordebug is the userdata partition,
+// mounted inside the handset only (or, without it, a link to /system). On a
+// handset, and inside the simulated one, the socket is in /system and every
+// path is the daemon's own: these functions then change nothing.
+//
+// Header only: vexctl includes it.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The folder that the daemon sees as /system, as the caller sees it: the
+// folder of the control socket.
+inline std::string host_view_system_dir(const char *socket_path)
+{
+    std::string_view p(socket_path);
+    const size_t slash = p.rfind('/');
+    if (slash == std::string_view::npos) return ".";
+    return std::string(p.substr(0, slash == 0 ? 1 : slash));
+}
+
+// True when the caller shares the daemon's file system.
+inline bool host_view_inside(const char *socket_path)
+{
+    return host_view_system_dir(socket_path) == "/system";
+}
+
+// Where the caller may find the daemon's own log, most likely first: the log
+// partition, then /system (without a log partition).
+inline std::vector<std::string> host_view_daemon_log(const char *socket_path)
+{
+    const std::string sys = host_view_system_dir(socket_path);
+    const std::string logdir = host_view_inside(socket_path) ? "/qordebug" : sys + "/qordebug";
+    return {logdir + "/vexd_vexdlog.txt", sys + "/vexd_vexdlog.txt"};
+}
+
+// How to read the daemon's log from outside when no candidate is readable;
+// empty inside.
+inline const char *host_view_daemon_log_hint(const char *socket_path)
+{
+    return host_view_inside(socket_path)
+               ? ""
+               : "; in the simulated handset: sim/handset exec tail /qordebug/vexd_vexdlog.txt";
+}
+
+// The caller's path of a file the daemon wrote at `path`: true and `host`
+// set when the caller can open it; false when it is inside the daemon's
+// file system only. Inside, the path itself.
+inline bool host_view_locate(const char *socket_path, const std::string &path, std::string *host)
+{
+    if (host_view_inside(socket_path)) {
+        *host = path;
+        return true;
+    }
+    if (path.empty() || path[0] != '/') return false;
+    const std::string sys = host_view_system_dir(socket_path);
+    std::string rest;
+    if (path.rfind("/system/", 0) == 0) {
+        rest = path.substr(8);
+    } else if (path.rfind("/qordebug/", 0) == 0) {
+        // Without a log partition /system/qordebug is a link to /system.
+        struct stat sb {};
+        if (lstat((sys + "/qordebug").c_str(), &sb) == 0 && S_ISLNK(sb.st_mode)) rest = path.substr(10);
+    }
+    if (rest.empty()) return false;
+    *host = sys + "/" + rest;
+    return true;
+}
+
+// The daemon's path of a caller's path into the handset's /system (a file the
+// caller named by its host path), or empty when it is not one.
+inline std::string host_view_daemon_path(const char *socket_path, const char *arg)
+{
+    if (arg == nullptr || host_view_inside(socket_path)) return {};
+    const std::string prefix = host_view_system_dir(socket_path) + "/";
+    if (std::string_view(arg).substr(0, prefix.size()) != prefix) return {};
+    return "/system/" + std::string(arg + prefix.size());
+}

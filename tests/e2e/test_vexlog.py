@@ -1,0 +1,266 @@
+"""vexlog on log directories and ZIP archives written here, and on a real
+archive of the daemon in the handset."""
+import gzip
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+import zipfile
+
+import handset
+
+VEXLOG = os.path.join(handset.BUILD_DIR, 'tools', 'vexlog')
+
+
+def marker(count):
+    return b'<<<< VEXD START >>>>\n<<<< STARTUP COUNT %04d >>>>\n' % count
+
+
+def entry(t, pri, tag, pid, msg):
+    """A main log line as the daemon formats it."""
+    return b'[%5d.%06d] %s/%-8s(%d): %s\n' % (int(t), round(t * 1e6) % 1000000, pri, tag, pid, msg)
+
+
+# Start 5 in the first member, start 6 from the first member through the
+# second into the text file, start 7 in the text file.
+MAIN_M1 = (marker(5) + entry(1.5, b'I', b'Radio', 10, b'r1') + entry(2, b'W', b'Radio', 10, b'radio warn 5')
+           + entry(3, b'E', b'Other', 11, b'o1') + marker(6) + entry(0.1, b'D', b'Radio', 12, b'r3'))
+MAIN_M2 = entry(0.2, b'E', b'Telephony', 12, b'tel err') + entry(0.25, b'E', b'Other', 12, b'other err')
+MAIN_TXT = (entry(0.3, b'W', b'Radio', 14, b'two lines\nsecond line') + entry(0.35, b'I', b'Radio', 14, b'info')
+            + marker(7) + entry(0.4, b'F', b'Radio', 13, b'fatal'))
+START6 = (marker(6) + entry(0.1, b'D', b'Radio', 12, b'r3') + MAIN_M2
+          + entry(0.3, b'W', b'Radio', 14, b'two lines\nsecond line') + entry(0.35, b'I', b'Radio', 14, b'info'))
+
+
+def write(path, data, mode='wb'):
+    with open(path, mode) as f:
+        f.write(data)
+
+
+def log_dir(root):
+    """A log directory of three starts, as the daemon leaves it."""
+    os.makedirs(root)
+    write(os.path.join(root, 'vexd_logcat.gz'), gzip.compress(MAIN_M1) + gzip.compress(MAIN_M2))
+    write(os.path.join(root, 'vexd_logcat.txt'), MAIN_TXT)
+    write(os.path.join(root, 'vexd_vexdlog.txt'), b''.join(
+        marker(n) + b'[    0.00000%d] vexd: daemon log %d\n' % (n, n) for n in (5, 6, 7)))
+    write(os.path.join(root, 'vexd_ps.gz'), gzip.compress(marker(5) + b'PID CMD\n'))
+    write(os.path.join(root, 'vexd_ps.txt'), marker(6) + b'PID CMD\n' + marker(7) + b'PID CMD\n')
+    write(os.path.join(root, 'vexd_syslog.txt'),
+          marker(7) + b'<6>[   12.000000] usb: connected\n<3>[   13.500000] mmc: error\n')
+    return root
+
+
+def vexlog(*args, timeout=60):
+    return subprocess.run([VEXLOG] + list(args), capture_output=True, timeout=timeout)
+
+
+class Vexlog(unittest.TestCase):
+    def setUp(self):
+        if not os.path.exists(VEXLOG):
+            self.skipTest('%s is not built' % VEXLOG)
+        self.tmp = tempfile.mkdtemp(prefix='vexlog-')
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def zip_of(self, logdir, name='logs.zip'):
+        """The log directory packed as the daemon packs it: qordebug/NAME."""
+        path = os.path.join(self.tmp, name)
+        with zipfile.ZipFile(path, 'w', zipfile.ZIP_DEFLATED) as z:
+            z.writestr('qordebug/', b'')
+            for f in sorted(os.listdir(logdir), reverse=True):
+                z.write(os.path.join(logdir, f), 'qordebug/' + f)
+        return path
+
+    def assertOk(self, r, out=None):
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertEqual(b'', r.stderr)
+        if out is not None:
+            self.assertEqual(out, r.stdout)
+
+    def test_starts_filters_and_formats_from_a_folder_and_an_archive(self):
+        d = log_dir(os.path.join(self.tmp, 'qordebug'))
+        z = self.zip_of(d)
+        for src in (d, z, self.tmp):   # the folder, the archive, the folder it was unpacked in
+            # Every byte, in order: the members, then the text file.
+            self.assertOk(vexlog(src), MAIN_M1 + MAIN_M2 + MAIN_TXT)
+            # A start spread over two members and the text file, exactly.
+            self.assertOk(vexlog(src, '--start', '6'), START6)
+            self.assertOk(vexlog('-b', '-1', src, 'main'), START6)
+            whole = MAIN_M1 + MAIN_M2 + MAIN_TXT
+            self.assertOk(vexlog(src, '--start', '5..6'), whole[:whole.index(marker(7))])
+            # logcat's filter specs and priorities, with the lines of a message that held line feeds.
+            self.assertOk(vexlog(src, '--start', '-1', 'main', 'Radio:W', 'Telephony:W', '*:S'),
+                          entry(0.2, b'E', b'Telephony', 12, b'tel err')
+                          + entry(0.3, b'W', b'Radio', 14, b'two lines\nsecond line'))
+            self.assertOk(vexlog(src, '-b', '6', 'Radio:I'),
+                          entry(0.2, b'E', b'Telephony', 12, b'tel err') + entry(0.25, b'E', b'Other', 12, b'other err')
+                          + entry(0.3, b'W', b'Radio', 14, b'two lines\nsecond line')
+                          + entry(0.35, b'I', b'Radio', 14, b'info'))
+            # Over several starts, the marker of each start that has a line shown.
+            self.assertOk(vexlog(src, '--pid', '13'), marker(7) + entry(0.4, b'F', b'Radio', 13, b'fatal'))
+            self.assertOk(vexlog(src, '-b', '7', 'kernel', 'mmc'), b'<3>[   13.500000] mmc: error\n')
+
+            r = vexlog(src, '-b', '6', '-o', 'json', 'Radio:W', '*:S')
+            self.assertOk(r)
+            self.assertEqual([{'start': 6, 'time': 0.3, 'priority': 'W', 'tag': 'Radio', 'pid': 14,
+                               'message': 'two lines\nsecond line'}],
+                             [json.loads(line) for line in r.stdout.splitlines()])
+
+            r = vexlog('--list-starts', src)
+            self.assertOk(r)
+            rows = r.stdout.decode().splitlines()
+            self.assertEqual(['IDX', 'START', 'LOG', 'BYTES', 'LINES', 'FIRST', 'LAST'], rows[0].split())
+            self.assertEqual(['-2', '0005', 'main', str(len(MAIN_M1) - len(marker(6)) - len(
+                entry(0.1, b'D', b'Radio', 12, b'r3'))), '5', '1.500000', '3.000000'], rows[1].split())
+            self.assertEqual(['-1', '0006', 'main', str(len(START6)), '8', '0.100000', '0.350000'], rows[4].split())
+            r = vexlog('--list-starts', '-o', 'json', src)
+            self.assertOk(r)
+            starts = [json.loads(line) for line in r.stdout.splitlines()]
+            self.assertEqual([5, 6, 7], [s['start'] for s in starts])
+            self.assertEqual([-2, -1, 0], [s['index'] for s in starts])
+            self.assertEqual({'kernel', 'main', 'daemon', 'ps'}, set(starts[2]['logs']))
+            self.assertEqual({'bytes': len(START6), 'lines': 8, 'first': 0.1, 'last': 0.35}, starts[1]['logs']['main'])
+
+        # The lines' own stamps bound the output; a line without one goes with its entry.
+        self.assertOk(vexlog(d, '-b', '6', '--since', '0.25', '--until', '0.3'),
+                      entry(0.25, b'E', b'Other', 12, b'other err') + entry(0.3, b'W', b'Radio', 14, b'two lines\nsecond line'))
+        # A file of a log names that log: the pair it belongs to.
+        self.assertOk(vexlog(os.path.join(d, 'vexd_syslog.txt'), '-b', '7', 'mmc'),
+                      b'<3>[   13.500000] mmc: error\n')
+
+        # What is not there, and what is not understood.
+        r = vexlog(d, '--start', '9')
+        self.assertEqual(1, r.returncode)
+        self.assertIn(b'holds no text of start 0009', r.stderr)
+        r = vexlog(d, '--start', '-3')
+        self.assertEqual(1, r.returncode)
+        self.assertIn(b'only 3 starts found (0005 to 0007)', r.stderr)
+        for args in (['Radio:X'], ['--start', 'soon'], ['kernel', '--pid', '3'], ['--bogus'], ['nolog']):
+            r = vexlog(d, *args)
+            self.assertEqual(2, r.returncode, args)
+            self.assertEqual(2, r.stderr.count(b'\n'), r.stderr)
+            self.assertIn(b'--help', r.stderr)
+
+    def test_damaged_member_missing_marker_and_rotation_in_progress(self):
+        d = os.path.join(self.tmp, 'logs')
+        os.makedirs(d)
+        # Text of an older start whose marker went with a gzip file started anew,
+        # then start 3 over three members, the second of them damaged.
+        first = b'[    9.000000] I/Old     (1): before any marker\n' + marker(3)
+        second = b''.join(entry(1 + i / 1e3, b'I', b'Lost', 1, b'line %d' % i) for i in range(3000))
+        third = entry(5, b'W', b'After', 2, b'after the damage') + marker(4) + entry(0.5, b'I', b'New', 3, b'new')
+        damaged = bytearray(gzip.compress(second))
+        damaged[len(damaged) // 2] ^= 0x55
+        write(os.path.join(d, 'vexd_logcat.gz'), gzip.compress(first) + bytes(damaged) + gzip.compress(third))
+        write(os.path.join(d, 'vexd_logcat.txt'), entry(0.6, b'I', b'New', 3, b'text file'))
+        write(os.path.join(d, 'vexd_ps.txt'), marker(1) + marker(4))
+        z = self.zip_of(d, 'damaged.zip')
+        for src in (d, z):
+            r = vexlog(src)
+            self.assertEqual(1, r.returncode)
+            # Nothing of the damaged member, but every member after it.
+            self.assertNotIn(b'Lost', r.stdout)
+            self.assertTrue(r.stdout.startswith(first), r.stdout[:200])
+            self.assertTrue(r.stdout.endswith(third + entry(0.6, b'I', b'New', 3, b'text file')))
+            self.assertIn(b'vexd_logcat.gz: member 2 (at byte %d) does not decode' % len(gzip.compress(first)),
+                          r.stderr)
+            self.assertIn(b'start marker is missing', r.stderr)
+
+            # Start 4 reads whole; the text after the damage is in no start.
+            r = vexlog(src, '-b', '0')
+            self.assertEqual(marker(4) + entry(0.5, b'I', b'New', 3, b'new') + entry(0.6, b'I', b'New', 3, b'text file'),
+                             r.stdout)
+            r = vexlog(src, '-b', '3')
+            self.assertEqual(marker(3), r.stdout)
+            self.assertIn(b'does not decode', r.stderr)
+            self.assertEqual(1, r.returncode)
+
+            r = vexlog('-l', src)
+            self.assertEqual(1, r.returncode)
+            rows = [line.split() for line in r.stdout.decode().splitlines()[1:]]
+            self.assertEqual([['?', 'main'], ['-1', '0001', 'ps'], ['-', '0003', 'main'], ['0', '0004', 'main'], ['ps']],
+                             [row[:-4] for row in rows])
+            self.assertIn(b'start 0002: its marker is in none of the logs', r.stderr)
+            self.assertIn(b'text without a start marker in the main log', r.stderr)
+
+        # A rotation cut short by the archive: its record holds the gzip
+        # file's size before the append, and the text is still in the text file.
+        r2 = os.path.join(self.tmp, 'rotating')
+        os.makedirs(r2)
+        old, text = marker(2) + entry(1, b'I', b'T', 1, b'old'), entry(2, b'I', b'T', 1, b'rotating')
+        member = gzip.compress(text)
+        write(os.path.join(r2, 'vexd_logcat.gz'), gzip.compress(old) + member[:len(member) // 2])
+        write(os.path.join(r2, 'vexd_logcat.gz.part'), b'z %d /qordebug/vexd_logcat.txt\n' % len(gzip.compress(old)))
+        write(os.path.join(r2, 'vexd_logcat.txt'), text)
+        self.assertOk(vexlog(r2), old + text)
+        write(os.path.join(r2, 'vexd_logcat.gz'), gzip.compress(old) + member)   # whole member, text not yet emptied
+        self.assertOk(vexlog(r2), old + text)
+
+    def test_follow_across_rotations(self):
+        d = os.path.join(self.tmp, 'live')
+        os.makedirs(d)
+        txt, gz = os.path.join(d, 'vexd_syslog.txt'), os.path.join(d, 'vexd_syslog.gz')
+        write(txt, marker(2) + b'a\n')
+        p = subprocess.Popen([VEXLOG, '-f', d, 'kernel'], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(p.kill)
+
+        def rotate(then):
+            """As the daemon rotates: a record, the member, the text emptied, the record gone."""
+            with open(txt, 'rb') as f:
+                text = f.read()
+            size = os.path.getsize(gz) if os.path.exists(gz) else 0
+            write(gz + '.part', b'z %d %s\n' % (size, txt.encode()))
+            write(gz, gzip.compress(text), 'ab')
+            write(txt, b'')
+            os.unlink(gz + '.part')
+            write(txt, then, 'ab')
+
+        time.sleep(0.5)
+        write(txt, b'b\nhalf', 'ab')
+        time.sleep(0.5)
+        write(txt, b' a line\nc\n', 'ab')
+        rotate(b'd\n')              # before the reader saw "c": it comes from the member
+        time.sleep(0.5)
+        rotate(b'')                 # "d" only ever in a member
+        rotate(marker(3) + b'e\n')  # two rotations between two looks
+        time.sleep(0.5)
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=10)
+        self.assertEqual(0, p.returncode, err)
+        self.assertEqual(marker(2) + b'a\nb\nhalf a line\nc\nd\n' + marker(3) + b'e\n', out)
+
+
+class VexlogInHandset(unittest.TestCase):
+    def test_archive_of_the_daemon(self):
+        handset.require()
+        h = handset.started('vexlog', cleanup=self.addCleanup)
+        self.assertTrue(h.wait_kmsg('vexd: daemon startup complete'))
+        h.feed_logger(5, 'Radio', 77, 'radio warning', count=3)
+        h.feed_logger(3, 'Radio', 77, 'radio debug')
+        self.assertTrue(h.wait_file('/qordebug/vexd_logcat.txt', lambda c: c.count(b'Radio') == 4))
+        r = h.exec(['/system/bin/vexctl', 'archive'])
+        self.assertEqual(0, r.returncode, r.stderr)
+        # On the handset without SOURCE: the live log directory.
+        r = h.exec(['/system/bin/vexlog', '--start', '0', 'main', 'Radio:W', '*:S'])
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertEqual(3, r.stdout.count(b'radio warning'), r.stdout)
+        self.assertNotIn(b'radio debug', r.stdout)
+        zip_path = os.path.join(h.state, 'logs.zip')
+        with open(zip_path, 'wb') as f:
+            f.write(h.read_file('/qordebug/logs.zip'))
+        r = vexlog('--list-starts', zip_path)
+        self.assertEqual(0, r.returncode, r.stderr)
+        rows = [line.split() for line in r.stdout.decode().splitlines()[1:]]
+        self.assertEqual(['0', '0001', 'kernel'], rows[0][:3])
+        self.assertEqual({'kernel', 'main', 'daemon', 'ps'}, {row[-5] for row in rows})
+        r = vexlog(zip_path, '--start', '1', 'main', 'Radio:W', '*:S')
+        self.assertEqual(0, r.returncode, r.stderr)
+        self.assertEqual(3, r.stdout.count(b'W/Radio   (77): radio warning\n'), r.stdout)
+
+
+if __name__ == '__main__':
+    unittest.main()

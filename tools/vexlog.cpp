@@ -1,0 +1,1650 @@
+// vexlog: reads the daemon's text logs from a log directory, a pulled ZIP
+// archive (read in place) or, on the handset, the live log directory; splits
+// them into the daemon's starts by their startup markers, filters the main
+// log by tag, priority and PID, and follows the live text file across its
+// rotations. Every log is streamed through fixed buffers, never loaded whole.
+//
+// A text log pair NAME.gz + NAME.txt reads as the gzip members of NAME.gz,
+// oldest first, then NAME.txt. Each writer puts the startup marker
+// "<<<< VEXD START >>>>\n<<<< STARTUP COUNT 0007 >>>>\n" at the head of its
+// file when it first opens it in a run, so the text from one marker to the
+// next is one start of the daemon.
+#include "full_io.h"
+#include "unique_fd.h"
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unzip.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <algorithm>
+#include <csignal>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#ifndef VEXLOG_VERSION
+#define VEXLOG_VERSION "dev"
+#endif
+
+namespace {
+
+constexpr int EXIT_TROUBLE = 1;  // something could not be read; the rest was
+constexpr int EXIT_USAGE = 2;
+
+constexpr const char *LIVE_LOG_DIR =
+    "/qordebug";                              // on the handset; a link to /system without a log partition
+constexpr int64_t UNKNOWN_START = INT64_MIN;  // text whose start marker is missing
+
+// ---------------------------------------------------------------- the logs
+
+struct log_kind {
+    const char *name;  // what the user types
+    const char *base;  // the daemon's file names: base.txt, base.gz
+    const char *what;
+    bool stamped;  // lines begin with "[seconds.micro]" (after "<N>" in the kernel log)
+};
+
+enum { LOG_KERNEL, LOG_MAIN, LOG_TRACE, LOG_DAEMON, LOG_PS, LOG_COUNT };
+
+constexpr log_kind logs[LOG_COUNT] = {
+    {"kernel", "vexd_syslog", "kernel log", true}, {"main", "vexd_logcat", "main log", true},
+    {"trace", "vexd_trclog", "trace log", false},  {"daemon", "vexd_vexdlog", "daemon log", true},
+    {"ps", "vexd_ps", "process list", false},
+};
+
+int trouble = 0;  // exit status 1 at the end
+
+void complain(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void complain(const char *fmt, ...)
+{
+    fflush(stdout);  // the notice lands near the output it concerns
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("vexlog: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    fputc('\n', stderr);
+    va_end(ap);
+    trouble = 1;
+}
+
+// ---------------------------------------------------------------- sources
+
+// One file of the log directory, read front to back; `seek` moves to a byte
+// offset (the decoder goes back to look for the next gzip member after a
+// damaged one).
+class file_reader {
+public:
+    virtual ~file_reader() = default;
+    // Bytes read, 0 at the end, -1 on a failure (error() says which).
+    virtual ssize_t read(void *buf, size_t len) = 0;
+    virtual bool seek(uint64_t offset) = 0;
+    std::string error;
+};
+
+class fd_reader final : public file_reader {
+public:
+    explicit fd_reader(unique_fd fd) : fd_(std::move(fd)) {}
+    ssize_t read(void *buf, size_t len) override
+    {
+        const ssize_t n = retry_read(fd_.get(), buf, len);
+        if (n < 0) error = strerror(errno);
+        return n;
+    }
+    bool seek(uint64_t offset) override
+    {
+        if (lseek(fd_.get(), static_cast<off_t>(offset), SEEK_SET) >= 0) return true;
+        error = strerror(errno);
+        return false;
+    }
+
+private:
+    unique_fd fd_;
+};
+
+// An entry of a ZIP archive, inflated as it is read.
+class zip_reader final : public file_reader {
+public:
+    zip_reader(unzFile zip, unz64_file_pos pos) : zip_(zip), pos_(pos) {}
+    ~zip_reader() override { close_entry(); }
+    bool open()
+    {
+        if (unzGoToFilePos64(zip_, &pos_) != UNZ_OK || unzOpenCurrentFile(zip_) != UNZ_OK) {
+            error = "the archive entry cannot be opened";
+            return false;
+        }
+        open_ = true;
+        return true;
+    }
+    ssize_t read(void *buf, size_t len) override
+    {
+        if (!open_) return 0;
+        const int n = unzReadCurrentFile(zip_, buf, static_cast<unsigned>(len > 1u << 30 ? 1u << 30 : len));
+        if (n < 0) {
+            error = "the archive entry does not inflate (error " + std::to_string(n) + ")";
+            return -1;
+        }
+        if (n == 0) {
+            open_ = false;
+            if (unzCloseCurrentFile(zip_) == UNZ_CRCERROR) {
+                error = "the archive entry fails its CRC check";
+                return -1;
+            }
+        }
+        return n;
+    }
+    bool seek(uint64_t offset) override
+    {
+        close_entry();
+        if (!open()) return false;
+        char skip[16384];
+        while (offset > 0) {
+            const ssize_t n = read(skip, offset < sizeof skip ? static_cast<size_t>(offset) : sizeof skip);
+            if (n <= 0) return false;
+            offset -= static_cast<uint64_t>(n);
+        }
+        return true;
+    }
+
+private:
+    void close_entry()
+    {
+        if (open_) unzCloseCurrentFile(zip_);
+        open_ = false;
+    }
+    unzFile zip_;
+    unz64_file_pos pos_;
+    bool open_ = false;
+};
+
+struct zip_closer {
+    void operator()(void *z) const { unzClose(static_cast<unzFile>(z)); }
+};
+
+// Where the logs come from: a folder, or the log directory inside a ZIP file.
+struct source {
+    std::string path;  // as the user named it
+    std::string dir;   // folder holding the files (folder sources)
+    std::unique_ptr<void, zip_closer> zip;
+    std::string prefix;                             // the log directory's entry in the archive, "qordebug/"
+    std::map<std::string, unz64_file_pos> entries;  // file name -> entry, below `prefix`
+    std::map<std::string, uint64_t> sizes;
+
+    bool is_zip() const { return zip != nullptr; }
+    std::string describe(const std::string &name) const
+    {
+        return is_zip() ? path + ":" + prefix + name : dir + "/" + name;
+    }
+};
+
+bool has_log_files(const std::string &dir)
+{
+    for (const log_kind &k : logs) {
+        struct stat st {};
+        if (stat((dir + "/" + k.base + ".txt").c_str(), &st) == 0 ||
+            stat((dir + "/" + k.base + ".gz").c_str(), &st) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool open_zip(source *src)
+{
+    unzFile z = unzOpen64(src->path.c_str());
+    if (z == nullptr) return false;
+    src->zip.reset(z);
+    // The archive holds the log directory's files under its own name
+    // ("qordebug/", or "system/" without a log partition); the files of the
+    // logs are directly below it.
+    std::map<std::string, std::map<std::string, std::pair<unz64_file_pos, uint64_t>>> by_dir;
+    for (int rc = unzGoToFirstFile(z); rc == UNZ_OK; rc = unzGoToNextFile(z)) {
+        char name[512];
+        unz_file_info64 info{};
+        if (unzGetCurrentFileInfo64(z, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK) continue;
+        const std::string_view n(name);
+        const size_t slash = n.rfind('/');
+        if (slash == std::string_view::npos || slash + 1 == n.size()) continue;
+        unz64_file_pos pos{};
+        if (unzGetFilePos64(z, &pos) != UNZ_OK) continue;
+        by_dir[std::string(n.substr(0, slash + 1))][std::string(n.substr(slash + 1))] = {
+            pos, info.uncompressed_size};
+    }
+    const std::string *best = nullptr;
+    for (const auto &[dir, files] : by_dir) {
+        bool logs_here = false;
+        for (const log_kind &k : logs)
+            logs_here = logs_here || files.count(std::string(k.base) + ".txt") ||
+                        files.count(std::string(k.base) + ".gz");
+        if (!logs_here) continue;
+        // The log directory itself, not a copy further down: the shortest name.
+        if (best == nullptr || dir.size() < best->size() ||
+            (dir.size() == best->size() && dir == "qordebug/"))
+            best = &dir;
+    }
+    if (best != nullptr) {
+        src->prefix = *best;
+        for (const auto &[file, ps] : by_dir[*best]) {
+            src->entries[file] = ps.first;
+            src->sizes[file] = ps.second;
+        }
+    }
+    return true;
+}
+
+// Opens `name` of the log directory; null when it is not there.
+std::unique_ptr<file_reader> open_file(const source &src, const std::string &name, std::string *why)
+{
+    if (src.is_zip()) {
+        const auto it = src.entries.find(name);
+        if (it == src.entries.end()) return nullptr;
+        auto r = std::make_unique<zip_reader>(static_cast<unzFile>(src.zip.get()), it->second);
+        if (!r->open()) {
+            *why = r->error;
+            return nullptr;
+        }
+        return r;
+    }
+    unique_fd fd(open((src.dir + "/" + name).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.ok()) {
+        if (errno != ENOENT) *why = strerror(errno);
+        return nullptr;
+    }
+    return std::make_unique<fd_reader>(std::move(fd));
+}
+
+uint64_t file_size(const source &src, const std::string &name)
+{
+    if (src.is_zip()) {
+        const auto it = src.sizes.find(name);
+        return it == src.sizes.end() ? 0 : it->second;
+    }
+    struct stat st {};
+    return stat((src.dir + "/" + name).c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+// A rotation that was under way when the files were taken leaves NAME.gz.part:
+// "z SIZE TEXTPATH", the gzip file's size before the append. While the text
+// file still holds that text, the gzip file is read only up to SIZE, so that
+// no line appears twice and a member cut short is not taken for damage.
+// UINT64_MAX: the whole gzip file.
+uint64_t gz_limit(const source &src, const log_kind &k)
+{
+    const std::string part = std::string(k.base) + ".gz.part";
+    std::string why;
+    auto r = open_file(src, part, &why);
+    if (!r) return UINT64_MAX;
+    char text[512] = {};
+    size_t got = 0;
+    for (ssize_t n; got < sizeof text - 1 && (n = r->read(text + got, sizeof text - 1 - got)) > 0;)
+        got += static_cast<size_t>(n);
+    char kind = 0;
+    int64_t size = -1;
+    if (got == 0 || text[got - 1] != '\n' || sscanf(text, "%c %" SCNd64, &kind, &size) != 2 || kind != 'z' ||
+        size < 0)
+        return UINT64_MAX;
+    if (file_size(src, std::string(k.base) + ".txt") == 0)
+        return UINT64_MAX;  // the text went into the member
+    return static_cast<uint64_t>(size);
+}
+
+// ---------------------------------------------------------------- starts and lines
+
+// What the lines of a log go to.
+struct line_sink {
+    virtual ~line_sink() = default;
+    // One line with its line feed, or a piece without one (the end of the
+    // file, the text before a marker that was written mid-line, text cut
+    // off by a damaged member). `start` is the start it belongs to.
+    virtual void line(int64_t start, const char *p, size_t n) = 0;
+    virtual void marker(int64_t /*count*/) {}
+    // Nothing more for now: what waits for a next line goes out.
+    virtual void end() {}
+};
+
+constexpr std::string_view MARK1 = "<<<< VEXD START >>>>\n";
+constexpr std::string_view MARK2_HEAD = "<<<< STARTUP COUNT ";
+constexpr std::string_view MARK2_TAIL = " >>>>\n";
+
+// The count of a second marker line, or false.
+bool parse_count_line(std::string_view l, int64_t *count)
+{
+    if (l.size() <= MARK2_HEAD.size() + MARK2_TAIL.size() || l.substr(0, MARK2_HEAD.size()) != MARK2_HEAD ||
+        l.substr(l.size() - MARK2_TAIL.size()) != MARK2_TAIL)
+        return false;
+    std::string_view d = l.substr(MARK2_HEAD.size(), l.size() - MARK2_HEAD.size() - MARK2_TAIL.size());
+    bool neg = !d.empty() && d[0] == '-';
+    if (neg) d.remove_prefix(1);
+    if (d.empty() || d.size() > 11) return false;
+    int64_t v = 0;
+    for (char c : d) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    *count = neg ? -v : v;
+    return true;
+}
+
+// Cuts a log's text into lines and the lines into starts. The marker may
+// follow text that did not end its line; that text stays with the start
+// before.
+class splitter {
+public:
+    explicit splitter(line_sink *out) : out_(out) {}
+
+    void feed(const char *p, size_t n)
+    {
+        while (n > 0) {
+            const char *nl = static_cast<const char *>(memchr(p, '\n', n));
+            if (nl == nullptr) {
+                partial_.append(p, n);
+                if (partial_.size() > MAX_PARTIAL) {
+                    // A very long run without a line feed goes out in pieces;
+                    // its end stays, in case a marker line ends there.
+                    const size_t keep = MARK1.size();
+                    out_->line(start_, partial_.data(), partial_.size() - keep);
+                    partial_.erase(0, partial_.size() - keep);
+                }
+                return;
+            }
+            const size_t len = static_cast<size_t>(nl - p) + 1;
+            if (partial_.empty()) {
+                whole_line(p, len);
+            } else {
+                partial_.append(p, len);
+                whole_line(partial_.data(), partial_.size());
+                partial_.clear();
+            }
+            p += len;
+            n -= len;
+        }
+    }
+
+    // Text was lost here (a member that does not decode): what follows,
+    // up to the next marker, cannot be put in a start.
+    void lost()
+    {
+        flush();
+        start_ = UNKNOWN_START;
+    }
+
+    // The end of the text; a partial line is handed on as it is.
+    void flush()
+    {
+        if (!held_.empty()) {
+            out_->line(start_, held_.data(), held_.size());
+            held_.clear();
+        }
+        if (!partial_.empty()) {
+            out_->line(start_, partial_.data(), partial_.size());
+            partial_.clear();
+        }
+        out_->end();
+    }
+
+    // Nothing more for a while (following): an entry waiting for its
+    // continuation lines goes out; a partial line stays.
+    void idle() { out_->end(); }
+
+private:
+    static constexpr size_t MAX_PARTIAL = 1 << 20;
+
+    void whole_line(const char *p, size_t n)
+    {
+        const std::string_view l(p, n);
+        if (!held_.empty()) {
+            int64_t count = 0;
+            if (parse_count_line(l, &count)) {
+                const size_t before = held_.size() - MARK1.size();
+                if (before > 0) out_->line(start_, held_.data(), before);
+                start_ = count;
+                out_->marker(count);
+                out_->line(start_, held_.data() + before, MARK1.size());
+                out_->line(start_, p, n);
+                held_.clear();
+                return;
+            }
+            out_->line(start_, held_.data(), held_.size());
+            held_.clear();
+        }
+        if (n >= MARK1.size() && p[n - 2] == '>' && l.substr(n - MARK1.size()) == MARK1) {
+            held_.assign(p, n);
+            return;
+        }
+        out_->line(start_, p, n);
+    }
+
+    line_sink *out_;
+    int64_t start_ = UNKNOWN_START;
+    std::string partial_;  // a line not ended yet
+    std::string held_;     // a first marker line, waiting for the count line
+};
+
+// ---------------------------------------------------------------- gzip members
+
+constexpr size_t IN_BUF = 64 * 1024;
+constexpr size_t OUT_BUF = 256 * 1024;
+
+struct inflater {
+    z_stream zs{};
+    bool ok = false;
+    inflater() { ok = inflateInit2(&zs, 16 + MAX_WBITS) == Z_OK; }
+    ~inflater()
+    {
+        if (ok) inflateEnd(&zs);
+    }
+    inflater(const inflater &) = delete;
+    inflater &operator=(const inflater &) = delete;
+};
+
+bool plausible_header(const unsigned char *p)
+{
+    return p[0] == 0x1f && p[1] == 0x8b && p[2] == 8 && (p[3] & 0xe0) == 0;
+}
+
+// True when a whole gzip member, its check value included, begins at `at`.
+bool member_decodes_at(file_reader *r, uint64_t at, uint64_t limit)
+{
+    if (!r->seek(at)) return false;
+    inflater z;
+    if (!z.ok) return false;
+    static unsigned char in[IN_BUF], out[OUT_BUF];
+    uint64_t pos = at;
+    for (;;) {
+        if (z.zs.avail_in == 0) {
+            const size_t want = limit - pos < IN_BUF ? static_cast<size_t>(limit - pos) : IN_BUF;
+            const ssize_t n = want == 0 ? 0 : r->read(in, want);
+            if (n <= 0) return false;
+            pos += static_cast<uint64_t>(n);
+            z.zs.next_in = in;
+            z.zs.avail_in = static_cast<uInt>(n);
+        }
+        z.zs.next_out = out;
+        z.zs.avail_out = sizeof out;
+        const int rc = inflate(&z.zs, Z_NO_FLUSH);
+        if (rc == Z_STREAM_END) return true;
+        if (rc != Z_OK && rc != Z_BUF_ERROR) return false;
+    }
+}
+
+// The next offset after `from` where a whole member begins, or UINT64_MAX.
+uint64_t next_member(file_reader *r, uint64_t from, uint64_t limit)
+{
+    static unsigned char buf[IN_BUF + 3];
+    uint64_t pos = from;
+    while (pos + 4 <= limit) {
+        if (!r->seek(pos)) return UINT64_MAX;
+        const size_t want = limit - pos < sizeof buf ? static_cast<size_t>(limit - pos) : sizeof buf;
+        size_t got = 0;
+        for (ssize_t n; got < want && (n = r->read(buf + got, want - got)) > 0;)
+            got += static_cast<size_t>(n);
+        if (got < 4) return UINT64_MAX;
+        for (size_t i = 0; i + 4 <= got; i++) {
+            if (plausible_header(buf + i) && member_decodes_at(r, pos + i, limit)) return pos + i;
+        }
+        pos += got - 3;
+    }
+    return UINT64_MAX;
+}
+
+// The text of a member is held back until its check value has passed, up to
+// this much; a larger member goes out as it is decoded.
+constexpr size_t MEMBER_HOLD = 4 << 20;
+
+// Feeds the text of every member of a gzip file, from `from` up to `limit`
+// bytes, into `emit`. A member that does not decode is reported and its text
+// left out; decoding goes on at the next whole member. A member cut short at
+// the end gives the text it holds. Returns the offset reached.
+uint64_t read_members(file_reader *r, const std::string &label, uint64_t from, uint64_t limit,
+                      void (*emit)(void *, const char *, size_t), void *ctx, void (*lost)(void *))
+{
+    inflater z;
+    if (!z.ok) {
+        complain("%s: cannot set up the gzip decoder", label.c_str());
+        return from;
+    }
+    static unsigned char in[IN_BUF];
+    static unsigned char out[OUT_BUF];
+    if (from > 0 && !r->seek(from)) {
+        complain("%s: cannot read: %s", label.c_str(), r->error.c_str());
+        return from;
+    }
+    std::string held;           // text of the member being decoded
+    bool streaming = false;     // the member outgrew the hold: its text went out as decoded
+    uint64_t pos = from;        // offset of the next byte to read
+    uint64_t member_at = from;  // where the member being decoded began
+    unsigned member_no = 1;
+    bool inside = false;  // bytes of this member consumed
+    bool eof = false;
+    const auto release = [&] {
+        if (!held.empty()) emit(ctx, held.data(), held.size());
+        held.clear();
+    };
+    for (;;) {
+        if (z.zs.avail_in == 0 && !eof) {
+            const size_t want = limit - pos < IN_BUF ? static_cast<size_t>(limit - pos) : IN_BUF;
+            const ssize_t n = want == 0 ? 0 : r->read(in, want);
+            if (n < 0) {
+                release();
+                complain("%s: read error at byte %" PRIu64 ": %s", label.c_str(), pos, r->error.c_str());
+                lost(ctx);
+                return pos;
+            }
+            if (n == 0) eof = true;
+            pos += static_cast<uint64_t>(n);
+            z.zs.next_in = in;
+            z.zs.avail_in = static_cast<uInt>(n);
+        }
+        if (eof && z.zs.avail_in == 0) {
+            if (inside) {
+                complain("%s: member %u (at byte %" PRIu64
+                         ") is cut short; the %zu bytes of text it gave are "
+                         "printed",
+                         label.c_str(), member_no, member_at, held.size());
+                release();
+                lost(ctx);
+            }
+            return pos;
+        }
+        z.zs.next_out = out;
+        z.zs.avail_out = sizeof out;
+        const uInt before = z.zs.avail_in;
+        const int rc = inflate(&z.zs, Z_NO_FLUSH);
+        if (z.zs.avail_in != before) inside = true;
+        const size_t made = sizeof out - z.zs.avail_out;
+        if (made > 0 && streaming) {
+            emit(ctx, reinterpret_cast<const char *>(out), made);
+        } else if (made > 0) {
+            held.append(reinterpret_cast<const char *>(out), made);
+            if (held.size() > MEMBER_HOLD) {
+                release();
+                streaming = true;
+            }
+        }
+        if (rc == Z_STREAM_END) {
+            release();
+            streaming = false;
+            member_no++;
+            member_at = pos - z.zs.avail_in;
+            inside = false;
+            inflateReset(&z.zs);
+            continue;
+        }
+        if (rc == Z_OK || (rc == Z_BUF_ERROR && z.zs.avail_in == 0)) continue;
+        // Damaged: its text cannot be trusted. Look for the next member that decodes whole.
+        const std::string why = (z.zs.msg != nullptr ? z.zs.msg : "error " + std::to_string(rc)) +
+                                (streaming ? "; its text up to there was printed" : "; its text is left out");
+        held.clear();
+        streaming = false;
+        lost(ctx);
+        const uint64_t next = next_member(r, member_at + 1, limit);
+        if (next == UINT64_MAX) {
+            complain("%s: member %u (at byte %" PRIu64 ") does not decode (%s); no later member decodes",
+                     label.c_str(), member_no, member_at, why.c_str());
+            return pos;
+        }
+        complain("%s: member %u (at byte %" PRIu64 ") does not decode (%s); reading goes on at byte %" PRIu64,
+                 label.c_str(), member_no, member_at, why.c_str(), next);
+        if (!r->seek(next)) {
+            complain("%s: cannot read: %s", label.c_str(), r->error.c_str());
+            return pos;
+        }
+        pos = member_at = next;
+        member_no++;
+        inside = false;
+        eof = false;
+        z.zs.avail_in = 0;
+        inflateReset(&z.zs);
+    }
+}
+
+void emit_to_splitter(void *s, const char *p, size_t n) { static_cast<splitter *>(s)->feed(p, n); }
+void lost_to_splitter(void *s) { static_cast<splitter *>(s)->lost(); }
+
+// How far a log was read: where following it goes on.
+struct read_state {
+    uint64_t gz_read = 0;  // bytes of the gzip file taken
+    ino_t gz_ino = 0;
+    uint64_t txt_read = 0;  // bytes of the text file taken
+};
+
+// Reads one log whole: the members of its gzip file, then its text file.
+// False when neither file is there.
+bool read_log(const source &src, const log_kind &k, splitter *sp, read_state *st)
+{
+    bool any = false;
+    std::string why;
+    const std::string gz = std::string(k.base) + ".gz";
+    if (auto r = open_file(src, gz, &why)) {
+        any = true;
+        if (!src.is_zip()) {
+            struct stat s {};
+            if (stat((src.dir + "/" + gz).c_str(), &s) == 0) st->gz_ino = s.st_ino;
+        }
+        // The text file goes on with the line the last member ended in.
+        st->gz_read = read_members(r.get(), src.describe(gz), 0, gz_limit(src, k), emit_to_splitter, sp,
+                                   lost_to_splitter);
+    } else if (!why.empty()) {
+        complain("%s: cannot open: %s", src.describe(gz).c_str(), why.c_str());
+    }
+    const std::string txt = std::string(k.base) + ".txt";
+    why.clear();
+    if (auto r = open_file(src, txt, &why)) {
+        any = true;
+        static char buf[OUT_BUF];
+        for (;;) {
+            const ssize_t n = r->read(buf, sizeof buf);
+            if (n < 0) {
+                complain("%s: read error: %s", src.describe(txt).c_str(), r->error.c_str());
+                sp->lost();
+                break;
+            }
+            if (n == 0) break;
+            sp->feed(buf, static_cast<size_t>(n));
+            st->txt_read += static_cast<uint64_t>(n);
+        }
+    } else if (!why.empty()) {
+        complain("%s: cannot open: %s", src.describe(txt).c_str(), why.c_str());
+    }
+    return any;
+}
+
+// ---------------------------------------------------------------- line formats
+
+// "[ seconds.micro]" at the head of a line (after "<N>" in the kernel log):
+// the time text, or empty.
+std::string_view line_time(const char *p, size_t n)
+{
+    size_t i = 0;
+    if (i < n && p[i] == '<') {
+        for (i++; i < n && p[i] >= '0' && p[i] <= '9'; i++) {}
+        if (i >= n || p[i] != '>') return {};
+        i++;
+    }
+    if (i >= n || p[i] != '[') return {};
+    for (i++; i < n && p[i] == ' '; i++) {}
+    const size_t from = i;
+    while (i < n && ((p[i] >= '0' && p[i] <= '9') || p[i] == '.')) i++;
+    if (i == from || i >= n || p[i] != ']') return {};
+    return {p + from, i - from};
+}
+
+// A main log line: "[%5lu.%06lu] P/TAG     (PID): message".
+struct main_entry {
+    std::string_view time, tag, pid, msg;  // msg without its line feed
+    char pri = '?';
+};
+
+bool parse_main(const char *p, size_t n, main_entry *e)
+{
+    if (n < 2 || p[0] != '[') return false;
+    e->time = line_time(p, n);
+    if (e->time.empty()) return false;
+    const char *close = static_cast<const char *>(memchr(p, ']', n));
+    size_t i = static_cast<size_t>(close - p) + 1;
+    if (i + 3 > n || p[i] != ' ' || p[i + 2] != '/') return false;
+    e->pri = p[i + 1];
+    const size_t tag_at = i + 3;
+    // The tag is padded to 8 characters; the PID follows in brackets.
+    for (size_t j = tag_at + 8 <= n ? tag_at + 8 : n; j < n; j++) {
+        const char *open = static_cast<const char *>(memchr(p + j, '(', n - j));
+        if (open == nullptr) return false;
+        size_t k = static_cast<size_t>(open - p) + 1;
+        const size_t pid_at = k;
+        if (k < n && p[k] == '-') k++;
+        const size_t digits = k;
+        while (k < n && p[k] >= '0' && p[k] <= '9') k++;
+        if (k > digits && k + 2 <= n && p[k] == ')' && p[k + 1] == ':' &&
+            (k + 2 == n || p[k + 2] == ' ' || p[k + 2] == '\n')) {
+            size_t tag_end = static_cast<size_t>(open - p);
+            while (tag_end > tag_at && p[tag_end - 1] == ' ') tag_end--;
+            e->tag = {p + tag_at, tag_end - tag_at};
+            e->pid = {p + pid_at, k - pid_at};
+            size_t m = k + 2 < n && p[k + 2] == ' ' ? k + 3 : k + 2;
+            size_t end = n;
+            if (end > m && p[end - 1] == '\n') end--;
+            e->msg = {p + m, end - m};
+            return true;
+        }
+        j = static_cast<size_t>(open - p);
+    }
+    return false;
+}
+
+// Priority letters in the order of their levels; '?' counts as the lowest.
+int pri_level(char c)
+{
+    switch (c) {
+    case 'V':
+    case 'v': return 2;
+    case 'D':
+    case 'd': return 3;
+    case 'I':
+    case 'i': return 4;
+    case 'W':
+    case 'w': return 5;
+    case 'E':
+    case 'e': return 6;
+    case 'F':
+    case 'f': return 7;
+    case 'S':
+    case 's': return 8;
+    default: return -1;
+    }
+}
+
+struct tag_filter {
+    std::string tag;  // "*" for every other tag
+    int level;        // entries at this level and above pass; 9: none
+};
+
+// logcat's filter specs: TAG:P or TAG (P = V). "*:P" sets the level of every
+// tag not named; without it every tag passes.
+bool parse_filterspec(const char *spec, std::vector<tag_filter> *out)
+{
+    std::string_view s(spec);
+    const size_t colon = s.rfind(':');
+    tag_filter f{std::string(s.substr(0, colon)), 2};
+    if (colon != std::string_view::npos) {
+        const std::string_view p = s.substr(colon + 1);
+        if (p.size() != 1 || pri_level(p[0]) < 0) return false;
+        f.level = pri_level(p[0]) == 8 ? 9 : pri_level(p[0]);  // S: silent
+    }
+    if (f.tag.empty()) return false;
+    out->push_back(f);
+    return true;
+}
+
+// ---------------------------------------------------------------- output
+
+char outbuf[256 * 1024];
+
+void put(const char *p, size_t n) { fwrite(p, 1, n, stdout); }
+void put(std::string_view s) { put(s.data(), s.size()); }
+
+// A JSON string, with the bytes that are not UTF-8 as \u00XX.
+void put_json_string(std::string_view s)
+{
+    static const char hex[] = "0123456789abcdef";
+    char esc[8];
+    putc('"', stdout);
+    size_t plain = 0;
+    const size_t n = s.size();
+    const auto *u = reinterpret_cast<const unsigned char *>(s.data());
+    for (size_t i = 0; i < n;) {
+        const unsigned char c = u[i];
+        size_t len = 0;
+        if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+            i++;
+            continue;
+        }
+        if (c >= 0xc2 && c <= 0xf4) {  // a well-formed UTF-8 sequence passes as it is
+            len = c < 0xe0 ? 2 : c < 0xf0 ? 3 : 4;
+            bool ok = i + len <= n;
+            for (size_t k = 1; ok && k < len; k++) ok = (u[i + k] & 0xc0) == 0x80;
+            if (ok && len == 3) ok = !(c == 0xe0 && u[i + 1] < 0xa0) && !(c == 0xed && u[i + 1] >= 0xa0);
+            if (ok && len == 4) ok = !(c == 0xf0 && u[i + 1] < 0x90) && !(c == 0xf4 && u[i + 1] >= 0x90);
+            if (ok) {
+                i += len;
+                continue;
+            }
+        }
+        put(s.data() + plain, i - plain);
+        const char *e = esc;
+        if (c == '"')
+            e = "\\\"";
+        else if (c == '\\')
+            e = "\\\\";
+        else if (c == '\n')
+            e = "\\n";
+        else if (c == '\t')
+            e = "\\t";
+        else if (c == '\r')
+            e = "\\r";
+        else
+            snprintf(esc, sizeof esc, "\\u00%c%c", hex[c >> 4], hex[c & 15]);
+        fputs(e, stdout);
+        i++;
+        plain = i;
+    }
+    put(s.data() + plain, n - plain);
+    putc('"', stdout);
+}
+
+// A time as a JSON number: without the zeros that may lead it.
+void put_json_number(std::string_view t)
+{
+    while (t.size() > 1 && t[0] == '0' && t[1] != '.') t.remove_prefix(1);
+    put(t);
+}
+
+void put_json_start(int64_t start)
+{
+    if (start == UNKNOWN_START)
+        fputs("null", stdout);
+    else
+        printf("%" PRId64, start);
+}
+
+// What to print of a log: the starts chosen, the filters, the form.
+struct selection {
+    bool all = true;
+    int64_t lo = 0, hi = 0;  // startup counts, when not all
+    bool contains(int64_t s) const { return all || (s != UNKNOWN_START && s >= lo && s <= hi); }
+};
+
+struct options {
+    selection starts;
+    std::string start_text;  // as given, empty for all
+    bool json = false;
+    bool list = false;
+    bool follow = false;
+    std::vector<tag_filter> specs;
+    bool has_pid = false;
+    std::string pid;
+    std::vector<std::string> patterns;  // a line passes when it holds one of them
+    double since = -1, until = -1;      // seconds of the lines' own stamps; -1: no bound
+    bool timed() const { return since >= 0 || until >= 0; }
+};
+
+// The seconds of a line's stamp, or -1 when it has none.
+double stamp_seconds(std::string_view t)
+{
+    if (t.empty()) return -1;
+    char buf[32];
+    if (t.size() >= sizeof buf) return -1;
+    memcpy(buf, t.data(), t.size());
+    buf[t.size()] = '\0';
+    return strtod(buf, nullptr);
+}
+
+class printer final : public line_sink {
+public:
+    printer(const options &o, int kind) : o_(o), kind_(kind)
+    {
+        filtered_ = !o.specs.empty() || o.has_pid || !o.patterns.empty() || o.timed();
+        // Markers separate the starts: with a filter, only before a start's
+        // first line shown, and not at all when one start is chosen.
+        show_markers_ = !filtered_ || o.starts.all || o.starts.lo != o.starts.hi;
+    }
+
+    void marker(int64_t) override { in_marker_ = 2; }
+
+    void line(int64_t start, const char *p, size_t n) override
+    {
+        const bool is_marker = in_marker_ > 0;
+        if (is_marker && in_marker_-- == 2) held_marker_.clear();
+        if (!o_.starts.contains(start)) {
+            pass_ = false;
+            return;
+        }
+        if (start == UNKNOWN_START && !unknown_noted_) {
+            unknown_noted_ = true;
+            complain("%s: text whose start marker is missing (before the first marker, or after text that "
+                     "could not be read) is printed with the starts",
+                     logs[kind_].what);
+        }
+        if (is_marker) {
+            end_entry();
+            if (!filtered_ && !o_.json)
+                put(p, n);
+            else if (show_markers_ && !o_.json)
+                held_marker_.append(p, n);
+            pass_ = false;
+            return;
+        }
+        if (kind_ == LOG_MAIN && !filtered_ && !o_.json) {
+            emit(p, n);
+            return;
+        }
+        if (kind_ == LOG_MAIN) {
+            main_entry e;
+            if (parse_main(p, n, &e)) {
+                end_entry();
+                pass_ = main_passes(e);
+                if (pass_ && o_.json)
+                    begin_entry(start, e);
+                else if (pass_)
+                    emit(p, n);
+                return;
+            }
+            // A line of a message that held line feeds goes with its entry.
+            if (!pass_) {
+                if (o_.json && !filtered_) put_json_line(start, p, n);  // not an entry: kept as a line
+                return;
+            }
+            if (o_.json && open_) {
+                msg_.push_back('\n');
+                msg_.append(p, n > 0 && p[n - 1] == '\n' ? n - 1 : n);
+                if (msg_.size() > 65536) end_entry(true);
+                return;
+            }
+            if (!o_.json)
+                emit(p, n);
+            else if (!filtered_)
+                put_json_line(start, p, n);  // not an entry: kept as a line
+            return;
+        }
+        if (o_.timed() && logs[kind_].stamped) {
+            // A line without a stamp goes with the line before it.
+            const double t = stamp_seconds(line_time(p, n));
+            if (t >= 0) in_time_ = in_window(t);
+            if (!in_time_) return;
+        }
+        if (!o_.patterns.empty() && !holds_pattern(p, n)) return;
+        if (o_.json)
+            put_json_line(start, p, n);
+        else
+            emit(p, n);
+    }
+
+    void end() override { end_entry(); }
+
+private:
+    // A line shown, after the marker of its start when that is still held.
+    void emit(const char *p, size_t n)
+    {
+        if (!held_marker_.empty()) {
+            put(held_marker_);
+            held_marker_.clear();
+        }
+        put(p, n);
+    }
+
+    void put_json_line(int64_t start, const char *p, size_t n)
+    {
+        fputs("{\"start\":", stdout);
+        put_json_start(start);
+        const std::string_view t = logs[kind_].stamped ? line_time(p, n) : std::string_view{};
+        if (!t.empty()) {
+            fputs(",\"time\":", stdout);
+            put_json_number(t);
+        }
+        fputs(",\"line\":", stdout);
+        put_json_string({p, n > 0 && p[n - 1] == '\n' ? n - 1 : n});
+        fputs("}\n", stdout);
+    }
+
+    bool holds_pattern(const char *p, size_t n) const
+    {
+        const std::string_view l(p, n);
+        for (const std::string &pat : o_.patterns)
+            if (l.find(pat) != std::string_view::npos) return true;
+        return false;
+    }
+
+    bool in_window(double t) const
+    {
+        return !(o_.since >= 0 && t < o_.since) && !(o_.until >= 0 && t > o_.until);
+    }
+
+    bool main_passes(const main_entry &e) const
+    {
+        if (o_.has_pid && e.pid != o_.pid) return false;
+        if (o_.timed() && !in_window(stamp_seconds(e.time))) return false;
+        if (!o_.specs.empty()) {
+            int level = 2;  // without "*:P" every tag not named passes
+            bool named = false;
+            for (const tag_filter &f : o_.specs) {
+                if (f.tag == e.tag) {
+                    level = f.level;
+                    named = true;
+                    break;
+                }
+            }
+            if (!named)
+                for (const tag_filter &f : o_.specs)
+                    if (f.tag == "*") level = f.level;
+            const int l = pri_level(e.pri) < 0 ? 2 : pri_level(e.pri);
+            if (l < level) return false;
+        }
+        if (!o_.patterns.empty() && !holds_pattern(e.msg.data(), e.msg.size()) &&
+            !holds_pattern(e.tag.data(), e.tag.size()))
+            return false;
+        return true;
+    }
+
+    void begin_entry(int64_t start, const main_entry &e)
+    {
+        open_ = true;
+        start_ = start;
+        time_.assign(e.time);
+        pri_ = e.pri;
+        tag_.assign(e.tag);
+        pid_.assign(e.pid);
+        msg_.assign(e.msg);
+    }
+
+    // One JSON line per entry, its continuation lines in its message.
+    void end_entry(bool more = false)
+    {
+        if (!open_) return;
+        fputs("{\"start\":", stdout);
+        put_json_start(start_);
+        fputs(",\"time\":", stdout);
+        put_json_number(time_);
+        fputs(",\"priority\":", stdout);
+        put_json_string({&pri_, 1});
+        fputs(",\"tag\":", stdout);
+        put_json_string(tag_);
+        fputs(",\"pid\":", stdout);
+        put(pid_);
+        fputs(",\"message\":", stdout);
+        put_json_string(msg_);
+        fputs("}\n", stdout);
+        msg_.clear();
+        open_ = more;
+    }
+
+    const options &o_;
+    int kind_;
+    bool filtered_ = false, show_markers_ = true;
+    std::string held_marker_;  // the marker of the current start, not shown yet
+    int in_marker_ = 0;
+    bool in_time_ = true;  // the last stamped line was within --since/--until
+    bool pass_ = false;    // the last entry passed its filters
+    bool unknown_noted_ = false;
+    bool open_ = false;  // a JSON entry waits for its continuation lines
+    int64_t start_ = 0;
+    std::string time_, tag_, pid_, msg_;
+    char pri_ = '?';
+};
+
+// ---------------------------------------------------------------- list of starts
+
+struct log_stats {
+    uint64_t bytes = 0, lines = 0;
+    std::string first, last;
+};
+
+struct start_info {
+    log_stats per_log[LOG_COUNT];
+    bool seen[LOG_COUNT] = {};
+};
+
+class lister final : public line_sink {
+public:
+    lister(std::map<int64_t, start_info> *starts, int kind) : starts_(starts), kind_(kind) {}
+    void line(int64_t start, const char *p, size_t n) override
+    {
+        if (start != cur_start_ || cur_ == nullptr) {
+            cur_start_ = start;
+            start_info &si = (*starts_)[start];
+            si.seen[kind_] = true;
+            cur_ = &si.per_log[kind_];
+        }
+        cur_->bytes += n;
+        if (n > 0 && p[n - 1] == '\n') cur_->lines++;
+        if (logs[kind_].stamped) {
+            const std::string_view t = line_time(p, n);
+            if (!t.empty()) {
+                if (cur_->first.empty()) cur_->first.assign(t);
+                cur_->last.assign(t);
+            }
+        }
+    }
+
+private:
+    std::map<int64_t, start_info> *starts_;
+    int kind_;
+    int64_t cur_start_ = 0;
+    log_stats *cur_ = nullptr;
+};
+
+class marker_counter final : public line_sink {
+public:
+    explicit marker_counter(std::vector<int64_t> *counts) : counts_(counts) {}
+    void line(int64_t, const char *, size_t) override {}
+    void marker(int64_t count) override { counts_->push_back(count); }
+
+private:
+    std::vector<int64_t> *counts_;
+};
+
+// The starts the relative numbers count over, oldest first: those in the
+// daemon log and the process list, which every start writes (or, without
+// them, those of `fallback`).
+std::vector<int64_t> known_starts(const source &src, int fallback)
+{
+    std::vector<int64_t> counts;
+    const int saved = trouble;
+    for (int k : {LOG_DAEMON, LOG_PS}) {
+        marker_counter mc(&counts);
+        splitter sp(&mc);
+        read_state st;
+        read_log(src, logs[k], &sp, &st);
+    }
+    if (counts.empty()) {
+        marker_counter mc(&counts);
+        splitter sp(&mc);
+        read_state st;
+        read_log(src, logs[fallback], &sp, &st);
+    }
+    trouble = saved;  // reported when that log itself is read
+    std::sort(counts.begin(), counts.end());
+    counts.erase(std::unique(counts.begin(), counts.end()), counts.end());
+    return counts;
+}
+
+std::string fmt_count(int64_t c)
+{
+    char b[32];
+    snprintf(b, sizeof b, "%04" PRId64, c);
+    return b;
+}
+
+int list_starts(const source &src, const options &o)
+{
+    std::map<int64_t, start_info> starts;
+    bool any = false;
+    for (int k = 0; k < LOG_COUNT; k++) {
+        lister l(&starts, k);
+        splitter sp(&l);
+        read_state st;
+        any = read_log(src, logs[k], &sp, &st) || any;
+        sp.flush();
+    }
+    if (!any) {
+        complain("%s: no logs of the daemon here", src.path.c_str());
+        return EXIT_TROUBLE;
+    }
+    // The relative numbers, as --start counts them.
+    std::vector<int64_t> known;
+    for (int pass = 0; pass < 2 && known.empty(); pass++)
+        for (const auto &[start, si] : starts)
+            if (start != UNKNOWN_START &&
+                (pass == 0 ? si.seen[LOG_DAEMON] || si.seen[LOG_PS] : si.seen[LOG_MAIN]))
+                known.push_back(start);
+    const auto index_of = [&](int64_t s) -> std::string {
+        for (size_t i = 0; i < known.size(); i++)
+            if (known[i] == s)
+                return std::to_string(static_cast<int64_t>(i) - static_cast<int64_t>(known.size() - 1));
+        return "-";
+    };
+    if (!o.json)
+        printf("%4s %6s  %-7s %12s %10s %16s %16s\n", "IDX", "START", "LOG", "BYTES", "LINES", "FIRST",
+               "LAST");
+    int64_t prev = UNKNOWN_START;
+    for (const auto &[start, si] : starts) {
+        if (start != UNKNOWN_START && prev != UNKNOWN_START && start > prev + 1) {
+            if (start == prev + 2)
+                complain("start %s: its marker is in none of the logs", fmt_count(prev + 1).c_str());
+            else
+                complain("starts %s to %s: their markers are in none of the logs",
+                         fmt_count(prev + 1).c_str(), fmt_count(start - 1).c_str());
+        }
+        if (start != UNKNOWN_START) prev = start;
+        if (start == UNKNOWN_START) {
+            std::string which;
+            for (int k = 0; k < LOG_COUNT; k++)
+                if (si.seen[k]) which += std::string(which.empty() ? "" : ", ") + logs[k].what;
+            complain(
+                "text without a start marker in the %s (before the first marker, or after text that could "
+                "not be read): listed as start \"?\"",
+                which.c_str());
+        }
+        if (o.json) {
+            fputs("{\"start\":", stdout);
+            put_json_start(start);
+            const std::string idx = start == UNKNOWN_START ? "-" : index_of(start);
+            if (idx != "-") printf(",\"index\":%s", idx.c_str());
+            fputs(",\"logs\":{", stdout);
+            bool first = true;
+            for (int k = 0; k < LOG_COUNT; k++) {
+                if (!si.seen[k]) continue;
+                const log_stats &ls = si.per_log[k];
+                printf("%s\"%s\":{\"bytes\":%" PRIu64 ",\"lines\":%" PRIu64, first ? "" : ",", logs[k].name,
+                       ls.bytes, ls.lines);
+                if (!ls.first.empty()) {
+                    fputs(",\"first\":", stdout);
+                    put_json_number(ls.first);
+                    fputs(",\"last\":", stdout);
+                    put_json_number(ls.last);
+                }
+                putc('}', stdout);
+                first = false;
+            }
+            fputs("}}\n", stdout);
+            continue;
+        }
+        bool first = true;
+        for (int k = 0; k < LOG_COUNT; k++) {
+            if (!si.seen[k]) continue;
+            const log_stats &ls = si.per_log[k];
+            const std::string idx = first && start != UNKNOWN_START ? index_of(start) : "";
+            const std::string cnt = !first ? "" : start == UNKNOWN_START ? "?" : fmt_count(start);
+            printf("%4s %6s  %-7s %12" PRIu64 " %10" PRIu64 " %16s %16s\n", idx.c_str(), cnt.c_str(),
+                   logs[k].name, ls.bytes, ls.lines, ls.first.empty() ? "-" : ls.first.c_str(),
+                   ls.last.empty() ? "-" : ls.last.c_str());
+            first = false;
+        }
+    }
+    return trouble ? EXIT_TROUBLE : 0;
+}
+
+// ---------------------------------------------------------------- following
+
+volatile sig_atomic_t stop_following = 0;
+
+// Feeds the text of the new members, less the `skip` bytes already taken
+// from the text file before it was rotated.
+struct skipper {
+    splitter *sp;
+    uint64_t skip;
+};
+void emit_skipping(void *c, const char *p, size_t n)
+{
+    auto *s = static_cast<skipper *>(c);
+    if (s->skip >= n) {
+        s->skip -= n;
+        return;
+    }
+    s->sp->feed(p + s->skip, n - s->skip);
+    s->skip = 0;
+}
+void lost_skipping(void *c) { static_cast<skipper *>(c)->sp->lost(); }
+
+// The gzip file's identity and size while no rotation is under way: false
+// when one is (its record is there, or the file changed while looking).
+bool settled_gz(const std::string &gz, const std::string &part, struct stat *out)
+{
+    struct stat before {
+    }, rec{};
+    const bool had = stat(gz.c_str(), &before) == 0;
+    if (stat(part.c_str(), &rec) == 0) return false;
+    const bool has = stat(gz.c_str(), out) == 0;
+    if (had != has) return false;
+    if (!has) {
+        *out = {};
+        return true;
+    }
+    return before.st_ino == out->st_ino && before.st_size == out->st_size;
+}
+
+// Follows the live text file: new text as it is written, and across a
+// rotation the rest of the text that went into the new gzip member. The
+// daemon appends the member, then empties the text file, and leaves a
+// record beside the gzip file meanwhile; text read while a rotation may have
+// run is read again.
+int follow(const source &src, const log_kind &k, splitter *sp, read_state st)
+{
+    const std::string txt = src.dir + "/" + k.base + ".txt";
+    const std::string gz = src.dir + "/" + k.base + ".gz";
+    const std::string part = gz + ".part";
+    static char buf[OUT_BUF];
+    while (!stop_following) {
+        fflush(stdout);
+        if (ferror(stdout)) return EXIT_TROUBLE;
+        const struct timespec ts {
+            0, 200 * 1000 * 1000
+        };
+        nanosleep(&ts, nullptr);
+        struct stat g {};
+        if (!settled_gz(gz, part, &g)) continue;
+        const uint64_t gz_size = static_cast<uint64_t>(g.st_size);
+        if (g.st_ino != 0) {
+            uint64_t from = st.gz_read;
+            if (g.st_ino != st.gz_ino || gz_size < st.gz_read) from = 0;  // started anew
+            if (gz_size > from) {
+                unique_fd fd(open(gz.c_str(), O_RDONLY | O_CLOEXEC));
+                if (!fd.ok()) continue;
+                fd_reader r(std::move(fd));
+                skipper sk{sp, st.txt_read};
+                st.gz_read = read_members(&r, gz, from, gz_size, emit_skipping, &sk, lost_skipping);
+                st.gz_ino = g.st_ino;
+                st.txt_read = 0;
+            }
+        }
+        unique_fd fd(open(txt.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat t {};
+        if (!fd.ok() || fstat(fd.get(), &t) != 0) continue;
+        const uint64_t size = static_cast<uint64_t>(t.st_size);
+        while (st.txt_read < size) {
+            const size_t want =
+                size - st.txt_read < sizeof buf ? static_cast<size_t>(size - st.txt_read) : sizeof buf;
+            const ssize_t n = pread(fd.get(), buf, want, static_cast<off_t>(st.txt_read));
+            struct stat now {};
+            // Taken only when no rotation began meanwhile: the text is then
+            // still the one the members left off at.
+            if (n <= 0 || !settled_gz(gz, part, &now) || now.st_ino != g.st_ino || now.st_size != g.st_size)
+                break;
+            sp->feed(buf, static_cast<size_t>(n));
+            st.txt_read += static_cast<uint64_t>(n);
+        }
+        struct stat now {};
+        if (size < st.txt_read && settled_gz(gz, part, &now) && now.st_ino == g.st_ino &&
+            now.st_size == g.st_size) {  // emptied without a new member
+            complain("%s: emptied outside a rotation; reading it again from its start", txt.c_str());
+            sp->lost();
+            st.txt_read = 0;
+        }
+        sp->idle();
+    }
+    sp->flush();
+    return trouble ? EXIT_TROUBLE : 0;
+}
+
+void on_stop(int) { stop_following = 1; }
+
+// ---------------------------------------------------------------- command line
+
+void usage(FILE *out)
+{
+    fprintf(out,
+            "usage: vexlog [OPTIONS] SOURCE [LOG] [FILTERSPEC...]\n"
+            "       vexlog --list-starts SOURCE\n"
+            "\n"
+            "Reads the daemon's logs, split into its starts by their startup markers.\n"
+            "SOURCE is a log directory, a ZIP archive of one (vexctl archive; read in\n"
+            "place), a file of a log (vexd_logcat.gz: that log, .gz and .txt), or left\n"
+            "out on the handset: the live log directory %s.\n"
+            "LOG is kernel, main (the default), trace, daemon or ps; each reads as its\n"
+            ".gz members, oldest first, then its .txt file, exactly as written.\n"
+            "\n"
+            "  -l, --list-starts    list the starts: which logs hold their lines, how many\n"
+            "                       bytes, the first and last timestamp\n"
+            "  -b, --start WHICH    only these starts: N (startup count N), 0 (the last),\n"
+            "                       -1 (the one before the last), ..., A..B (a range of\n"
+            "                       either kind), all (the default)\n"
+            "  -f, --follow         go on printing what is written to the live log, also\n"
+            "                       across its rotations (log directories only)\n"
+            "  -d, --dump           print and end (the default; as logcat -d)\n"
+            "  -o, --output FORMAT  raw (the default: the lines as written) or json (one\n"
+            "                       object per line; the main log as time, priority, tag,\n"
+            "                       pid, message; bytes that are not UTF-8 as \\u00XX)\n"
+            "      --pid PID        main log: only the entries of process PID\n"
+            "      --since SECONDS, --until SECONDS\n"
+            "                       only the lines stamped from / up to SECONDS (the main and\n"
+            "                       daemon logs count from the daemon's start, the kernel log\n"
+            "                       from the handset's boot); lines without a stamp go with\n"
+            "                       the line before\n"
+            "  -s                   main log: silence every tag not named (as *:S)\n"
+            "  -e, --grep TEXT      only the lines holding TEXT (may be repeated)\n"
+            "  -h, --help, --version\n"
+            "\n"
+            "FILTERSPEC, main log: TAG:P shows TAG at priority P and above, P one of\n"
+            "V D I W E F S (S: nothing); *:P sets the level of every other tag (without\n"
+            "it every other tag shows). Other logs: a text the lines must hold.\n"
+            "\n"
+            "Relative starts (0, -1, ...) count over the starts in the daemon log and the\n"
+            "process list, which every start writes; --list-starts shows them as IDX.\n"
+            "\n"
+            "Examples:\n"
+            "  vexlog --list-starts logs.zip\n"
+            "  vexlog logs.zip --start -1 main Radio:W Telephony:W '*:S'\n"
+            "  vexlog -f /qordebug kernel usb\n"
+            "\n"
+            "Exit status: 0 everything was read; 1 something could not be read (a gzip\n"
+            "member that does not decode, text whose start marker is missing, a start that\n"
+            "is not there), said on stderr, the rest printed; 2 usage error.\n",
+            LIVE_LOG_DIR);
+}
+
+int usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+int usage_error(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("vexlog: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fputs("\nTry 'vexlog --help' for more information.\n", stderr);
+    return EXIT_USAGE;
+}
+
+int find_log(const char *name)
+{
+    for (int k = 0; k < LOG_COUNT; k++)
+        if (strcmp(name, logs[k].name) == 0 || strcmp(name, logs[k].base) == 0) return k;
+    return -1;
+}
+
+bool parse_int(std::string_view s, int64_t *out)
+{
+    if (s.empty() || s.size() > 12) return false;
+    bool neg = s[0] == '-';
+    if (neg || s[0] == '+') s.remove_prefix(1);
+    if (s.empty()) return false;
+    int64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    *out = neg ? -v : v;
+    return true;
+}
+
+// A start given as N (a count), 0 or -K (relative to the last): its count.
+bool resolve_start(int64_t v, const std::vector<int64_t> &known, int64_t *count, std::string *why)
+{
+    if (v > 0) {
+        *count = v;
+        return true;
+    }
+    if (known.empty()) {
+        *why = "no start markers found";
+        return false;
+    }
+    if (static_cast<uint64_t>(-v) >= known.size()) {
+        *why = "only " + std::to_string(known.size()) + " starts found (" + fmt_count(known.front()) +
+               " to " + fmt_count(known.back()) + ")";
+        return false;
+    }
+    *count = known[known.size() - 1 - static_cast<size_t>(-v)];
+    return true;
+}
+
+// The log that a file of a text log pair belongs to (SOURCE may name one:
+// vexd_logcat.gz), or -1.
+int log_of_file(const std::string &path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    const std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+    for (int k = 0; k < LOG_COUNT; k++)
+        if (name == std::string(logs[k].base) + ".txt" || name == std::string(logs[k].base) + ".gz") return k;
+    return -1;
+}
+
+bool open_source(const std::string &path, source *src)
+{
+    src->path = path;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        complain("%s: %s", path.c_str(), strerror(errno));
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        src->dir = path;
+        // An unpacked archive or copy holds the log directory as a folder.
+        if (!has_log_files(path))
+            for (const char *sub : {"qordebug", "system"})
+                if (has_log_files(path + "/" + sub)) {
+                    src->dir = path + "/" + sub;
+                    break;
+                }
+        return true;
+    }
+    if (log_of_file(path) >= 0) {  // the pair it belongs to, in its folder
+        const size_t slash = path.rfind('/');
+        src->dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        return true;
+    }
+    if (!open_zip(src)) {
+        complain("%s: not a log directory, a file of one nor a ZIP archive that can be read", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
+    enum { OPT_PID = 1000, OPT_VERSION, OPT_SINCE, OPT_UNTIL };
+    static const struct option longopts[] = {
+        {"list-starts", no_argument, nullptr, 'l'},
+        {"start", required_argument, nullptr, 'b'},
+        {"follow", no_argument, nullptr, 'f'},
+        {"dump", no_argument, nullptr, 'd'},
+        {"output", required_argument, nullptr, 'o'},
+        {"grep", required_argument, nullptr, 'e'},
+        {"pid", required_argument, nullptr, OPT_PID},
+        {"since", required_argument, nullptr, OPT_SINCE},
+        {"until", required_argument, nullptr, OPT_UNTIL},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, OPT_VERSION},
+        {nullptr, 0, nullptr, 0},
+    };
+    options o;
+    bool silent = false, dump = false;
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, ":lb:fdo:e:sh", longopts, nullptr)) != -1;) {
+        switch (c) {
+        case 'l': o.list = true; break;
+        case 'b': o.start_text = optarg; break;
+        case 'f': o.follow = true; break;
+        case 'd': dump = true; break;
+        case 'o':
+            if (strcmp(optarg, "json") == 0)
+                o.json = true;
+            else if (strcmp(optarg, "raw") != 0)
+                return usage_error("--output takes raw or json, not '%s'", optarg);
+            break;
+        case 'e': o.patterns.emplace_back(optarg); break;
+        case 's': silent = true; break;
+        case OPT_SINCE:
+        case OPT_UNTIL: {
+            char *end = nullptr;
+            const double v = strtod(optarg, &end);
+            if (end == optarg || *end != '\0' || !(v >= 0))
+                return usage_error("%s takes seconds, not '%s'", c == OPT_SINCE ? "--since" : "--until",
+                                   optarg);
+            (c == OPT_SINCE ? o.since : o.until) = v;
+            break;
+        }
+        case OPT_PID: {
+            int64_t v = 0;
+            if (!parse_int(optarg, &v)) return usage_error("--pid takes a process id, not '%s'", optarg);
+            o.has_pid = true;
+            o.pid = std::to_string(v);
+            break;
+        }
+        case 'h': usage(stdout); return 0;
+        case OPT_VERSION: printf("vexlog %s\n", VEXLOG_VERSION); return 0;
+        case ':': return usage_error("option %s needs a value", argv[optind - 1]);
+        default:
+            if (optopt != 0) return usage_error("unknown option -%c", optopt);
+            return usage_error("unknown option %s", argv[optind - 1]);
+        }
+    }
+
+    if (dump && o.follow) return usage_error("--dump and --follow exclude each other");
+    // SOURCE [LOG] [FILTERSPEC...]; on the handset SOURCE may be left out.
+    int i = optind;
+    std::string source_path;
+    struct stat st {};
+    if (i < argc && find_log(argv[i]) >= 0 && stat(argv[i], &st) != 0) {
+        source_path = LIVE_LOG_DIR;
+    } else if (i < argc) {
+        source_path = argv[i++];
+    } else {
+        return usage_error("no SOURCE: name a log directory or a ZIP archive");
+    }
+    // LOG may be left out: implied by a file of a log, or main before a filter spec.
+    const int implied = log_of_file(source_path);
+    int kind = implied >= 0 ? implied : LOG_MAIN;
+    if (i < argc && find_log(argv[i]) >= 0) {
+        kind = find_log(argv[i++]);
+    } else if (i < argc && implied < 0 && strchr(argv[i], ':') == nullptr) {
+        return usage_error("unknown log '%s' (kernel, main, trace, daemon or ps)", argv[i]);
+    }
+    if (o.list && i < argc) return usage_error("--list-starts takes no LOG or FILTERSPEC");
+    for (; i < argc; i++) {
+        if (kind != LOG_MAIN) {
+            o.patterns.emplace_back(argv[i]);
+        } else if (!parse_filterspec(argv[i], &o.specs)) {
+            return usage_error("bad filter spec '%s' (TAG:P, P one of V D I W E F S)", argv[i]);
+        }
+    }
+    if (silent) o.specs.push_back({"*", 9});
+    if ((o.has_pid || !o.specs.empty()) && kind != LOG_MAIN)
+        return usage_error("tag, priority and PID filters are for the main log");
+
+    source src;
+    if (!open_source(source_path, &src)) return EXIT_TROUBLE;
+    if (o.follow && (src.is_zip() || o.list)) return usage_error("--follow reads a live log directory only");
+
+    if (o.list) return list_starts(src, o);
+
+    if (!o.start_text.empty() && o.start_text != "all") {
+        const std::string_view t = o.start_text;
+        const size_t dots = t.find("..");
+        int64_t a = 0, b = 0;
+        if (dots == std::string_view::npos
+                ? !parse_int(t, &a) || (b = a, false)
+                : !parse_int(t.substr(0, dots), &a) || !parse_int(t.substr(dots + 2), &b))
+            return usage_error("--start takes N, 0, -N, A..B or all, not '%s'", o.start_text.c_str());
+        std::vector<int64_t> known;
+        if (a <= 0 || b <= 0) known = known_starts(src, kind);
+        std::string why;
+        if (!resolve_start(a, known, &o.starts.lo, &why) || !resolve_start(b, known, &o.starts.hi, &why)) {
+            complain("no start %s in %s: %s", o.start_text.c_str(), src.path.c_str(), why.c_str());
+            return EXIT_TROUBLE;
+        }
+        if (o.starts.lo > o.starts.hi) std::swap(o.starts.lo, o.starts.hi);
+        o.starts.all = false;
+    }
+
+    // Which starts the log held, to say so when the chosen one is not there.
+    struct seen_starts final : line_sink {
+        line_sink *inner;
+        const selection *sel;
+        bool any = false;
+        void line(int64_t s, const char *p, size_t n) override
+        {
+            any = any || sel->contains(s);
+            inner->line(s, p, n);
+        }
+        void marker(int64_t c) override { inner->marker(c); }
+        void end() override { inner->end(); }
+    };
+    printer pr(o, kind);
+    seen_starts seen;
+    seen.inner = &pr;
+    seen.sel = &o.starts;
+    splitter sp(&seen);
+    read_state rs;
+    if (!read_log(src, logs[kind], &sp, &rs)) {
+        complain("%s: no %s here (%s.txt, %s.gz)", src.path.c_str(), logs[kind].what, logs[kind].base,
+                 logs[kind].base);
+        if (!o.follow) return EXIT_TROUBLE;
+    }
+    if (o.follow) {
+        signal(SIGINT, on_stop);
+        signal(SIGTERM, on_stop);
+        return follow(src, logs[kind], &sp, rs);
+    }
+    sp.flush();
+    if (!o.starts.all && !seen.any)
+        complain("the %s holds no text of start %s", logs[kind].what,
+                 o.starts.lo == o.starts.hi
+                     ? fmt_count(o.starts.lo).c_str()
+                     : (fmt_count(o.starts.lo) + ".." + fmt_count(o.starts.hi)).c_str());
+    fflush(stdout);
+    if (ferror(stdout)) return EXIT_TROUBLE;
+    return trouble ? EXIT_TROUBLE : 0;
+}
