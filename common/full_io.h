@@ -35,29 +35,10 @@ inline ssize_t retry_write(int fd, const void *buf, size_t len)
 }
 
 // Writes all `len` bytes through `op`, a write(2)-like call
-// (ssize_t op(int, const void *, size_t)). Returns len, or -1 with errno
-// set by the failing call; a call that wrote nothing fails with EIO.
-template <class Op>
-ssize_t full_write_with(Op op, int fd, const void *buf, size_t len)
-{
-    const auto *p = static_cast<const uint8_t *>(buf);
-    size_t done = 0;
-    while (done < len) {
-        const ssize_t n = op(fd, p + done, len - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) {
-            errno = EIO;
-            return -1;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-// As full_write_with, but a failure after some bytes went in returns their
-// count (errno as the failing call set it), for writers that count what
-// reached the file: fewer than `len` is a failure either way.
+// (ssize_t op(int, const void *, size_t)), going on through EINTR and short
+// writes. Returns len; on a failure the count of bytes that went in, or -1
+// when none did, with errno set by the failing call (EIO for a call that
+// wrote nothing). For writers that count what reached the file.
 template <class Op>
 ssize_t write_most_with(Op op, int fd, const void *buf, size_t len)
 {
@@ -73,6 +54,14 @@ ssize_t write_most_with(Op op, int fd, const void *buf, size_t len)
         done += static_cast<size_t>(n);
     }
     return static_cast<ssize_t>(done);
+}
+
+// As write_most_with, but anything short of `len` is -1.
+template <class Op>
+ssize_t full_write_with(Op op, int fd, const void *buf, size_t len)
+{
+    const ssize_t n = write_most_with(op, fd, buf, len);
+    return n == static_cast<ssize_t>(len) ? n : -1;
 }
 
 // Reads through `op`, a read(2)-like call, until `len` bytes are in or the
