@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "diaglog.h"
-#include "file_compress.h"
+#include "rotation_journal.h"
 #include "fs_srv.h"
 #include "fssync_srv.h"
 #include "logcat_srv.h"
