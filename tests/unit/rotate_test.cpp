@@ -194,6 +194,84 @@ TEST_F(Rotate, ArchiveFailureForgetsTheKnownSize)
     EXPECT_EQ("kept", read_file(gz));
 }
 
+// Every pair rotates through vexd_rotate_pair; what differs is the end. The
+// input may be emptied or removed only once its member is in the gzip file,
+// and the rotation's record goes only then; a failed compression keeps the
+// input whole, whatever the end.
+TEST_F(Rotate, RotationEndsEmptyTheInputOnlyAfterItsMember)
+{
+    const std::string txt = dir / "x.txt", gz = dir / "x.gz", record = gz + ".part";
+    const std::string bad_gz = dir / "no/such/dir.gz";
+    struct Case {
+        vexd_rotate_end end;
+        bool input_stays;  // as a file (empty or not)
+        bool record_stays;
+    };
+    for (const Case &c : {Case{vexd_rotate_end::leave, true, true}, Case{vexd_rotate_end::reopen, true, false},
+                          Case{vexd_rotate_end::empty, true, false}, Case{vexd_rotate_end::remove, false, false}}) {
+        SCOPED_TRACE(static_cast<int>(c.end));
+        ::remove(gz.c_str());
+        ::remove(record.c_str());
+        write_file(txt, "rotated text\n");
+        uint32_t known = 0;
+        const int rc = vexd_rotate_pair(txt.c_str(), gz.c_str(), 131072, vexd_gz_rule::off_partition, &known, c.end);
+        EXPECT_EQ((std::vector<std::string>{"rotated text\n"}), gz_members(gz));
+        EXPECT_EQ(read_file(gz).size(), known);
+        EXPECT_EQ(c.record_stays, file_exists(record));
+        EXPECT_EQ(c.input_stays, file_exists(txt));
+        if (c.end == vexd_rotate_end::leave) {
+            EXPECT_EQ("rotated text\n", read_file(txt));
+        }
+        if (c.end == vexd_rotate_end::reopen) {
+            ASSERT_GE(rc, 0);
+            EXPECT_EQ(5, write(rc, "next\n", 5));
+            close(rc);
+            EXPECT_EQ("next\n", read_file(txt));
+        } else {
+            EXPECT_EQ(0, rc);
+            if (c.input_stays && c.end != vexd_rotate_end::leave) {
+                EXPECT_EQ("", read_file(txt));
+            }
+        }
+
+        // The compression fails: nothing is lost, and a reopened text is appended to.
+        write_file(txt, "kept text\n");
+        known = 5;
+        const int failed = vexd_rotate_pair(txt.c_str(), bad_gz.c_str(), 131072, vexd_gz_rule::off_partition, &known,
+                                            c.end);
+        EXPECT_EQ(0u, known);
+        if (c.end == vexd_rotate_end::reopen) {
+            ASSERT_GE(failed, 0);
+            EXPECT_EQ(5, write(failed, "more\n", 5));
+            close(failed);
+            EXPECT_EQ("kept text\nmore\n", read_file(txt));
+        } else {
+            EXPECT_EQ(0, failed);
+            EXPECT_EQ("kept text\n", read_file(txt));
+        }
+    }
+}
+
+// The qmdl files' rule: an over-limit gzip file goes also on the dedicated
+// partition, where the text logs' rule keeps it.
+TEST_F(Rotate, OverLimitRuleIsTheCallersParameter)
+{
+    fake_cache_partition = 1;
+    const std::string txt = dir / "x.txt", gz = dir / "x.gz";
+    for (vexd_gz_rule rule : {vexd_gz_rule::off_partition, vexd_gz_rule::always}) {
+        ::remove(gz.c_str());
+        write_file(txt, "a\n");
+        uint32_t known = 0;
+        vexd_rotate_pair(txt.c_str(), gz.c_str(), 10, rule, &known, vexd_rotate_end::empty);
+        write_file(txt, "b\n");
+        known = 11;
+        vexd_rotate_pair(txt.c_str(), gz.c_str(), 10, rule, &known, vexd_rotate_end::empty);
+        const std::vector<std::string> kept =
+            rule == vexd_gz_rule::always ? std::vector<std::string>{"b\n"} : std::vector<std::string>{"a\n", "b\n"};
+        EXPECT_EQ(kept, gz_members(gz));
+    }
+}
+
 TEST_F(Rotate, FileSize)
 {
     EXPECT_EQ(0, vexd_get_file_size((dir / "none").c_str()));
