@@ -153,8 +153,7 @@ int vexd_rotate_pair(const char *in, const char *out, uint32_t limit, vexd_gz_ru
     *gz_size = static_cast<uint32_t>(file_compress(in, out));
     const bool packed = *gz_size != 0;  // a successful append always leaves a header behind
     switch (end) {
-    case vexd_rotate_end::leave:
-        return 0;
+    case vexd_rotate_end::leave: return 0;
     case vexd_rotate_end::reopen: {
         // A failed compression keeps the text for the next try.
         const int fd = open(in, O_RDWR | O_CREAT | (packed ? O_TRUNC : O_APPEND), 0777);
@@ -237,8 +236,9 @@ void vexd_save_proclist(void)
     // before this start's marker goes in.
     if (vexd_get_file_size(log.txt) > PROCLIST_ROTATE_SIZE) {
         uint32_t gz_size = static_cast<uint32_t>(vexd_get_file_size(log.gz));
-        const unique_fd emptied(vexd_rotate_pair(log.txt, log.gz, PROCLIST_GZ_LIMIT, vexd_gz_rule::off_partition,
-                                                 &gz_size, vexd_rotate_end::reopen));
+        const unique_fd emptied(vexd_rotate_pair(log.txt, log.gz, PROCLIST_GZ_LIMIT,
+                                                 vexd_gz_rule::off_partition, &gz_size,
+                                                 vexd_rotate_end::reopen));
         if (!emptied.ok()) {
             vexd_printf("Failed to archive and open new file: %s", log.txt);
             return;

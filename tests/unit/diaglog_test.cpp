@@ -133,7 +133,8 @@ protected:
         fs::remove_all(dir);
     }
 
-    void init(int32_t counter, int32_t compress = 0, uint32_t qmdl_limit = 262144, uint32_t gz_limit = 1u << 30)
+    void init(int32_t counter, int32_t compress = 0, uint32_t qmdl_limit = 262144,
+              uint32_t gz_limit = 1u << 30)
     {
         diaglog_settings_t s = {};
         snprintf(s.log_dir, sizeof s.log_dir, "%s", dir.c_str());
@@ -538,7 +539,8 @@ TEST_F(DiagTest, OverLimitGzipGoesAlsoOnTheLogPartition)
     // dialog_compress, the same rule on its own.
     write_file(qmdl("g"), Bytes{1, 2, 3});
     uint32_t known = 11;
-    EXPECT_EQ(static_cast<uint32_t>(fs::file_size(gz)), dialog_compress(qmdl("g").c_str(), gz.c_str(), 10, &known));
+    EXPECT_EQ(static_cast<uint32_t>(fs::file_size(gz)),
+              dialog_compress(qmdl("g").c_str(), gz.c_str(), 10, &known));
     ASSERT_GT(file_uncompress(gz.c_str(), out.c_str()), 0);
     EXPECT_EQ(read_file(out), (Bytes{1, 2, 3}));
     fake_cache_partition = 0;
