@@ -39,6 +39,8 @@ vexd_core_src := \
     $(VEXD_TOP)/vexd/fs_srv.cpp \
     $(VEXD_TOP)/vexd/fssync_srv.cpp \
     $(VEXD_TOP)/vexd/logcat_srv.cpp \
+    $(VEXD_TOP)/vexd/rotation_journal.cpp \
+    $(VEXD_TOP)/vexd/socket_cred.cpp \
     $(VEXD_TOP)/vexd/socket_srv.cpp \
     $(VEXD_TOP)/vexd/syslog_srv.cpp \
     $(VEXD_TOP)/vexd/trclog_srv.cpp \

@@ -1,6 +1,6 @@
 // The startup counter file: the input is what an earlier run (or a damaged
-// disk) left in it. Reading it gives a count above 1 (the file is there); writing that count
-// back leaves exactly 4 bytes holding it.
+// disk) left in it. Reading it gives a count of at least 2 (the file is
+// there); writing that count back leaves exactly 4 bytes holding it.
 #include "../vexd/vexd_rotate.cpp"
 #include "fuzz_dir.h"
 
@@ -32,12 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (count < 1) abort();
     int32_t stored = 0;
     if (size >= 4) memcpy(&stored, data, 4);
-    // A count that can go on does (from the first 4 bytes); anything else is
-    // damage, which is never taken for a first start (count 1): the file is
-    // there.
+    // A count that can go on does (from the first 4 bytes). A file that is
+    // there but damaged never makes a first start: the count goes on past
+    // the recordings' highest, and with no recordings (the log directory of
+    // the stand-ins does not exist) from 2.
     const bool sound = size >= 4 && stored >= 1 && stored < INT32_MAX;
     if (sound && count != stored + 1) abort();
-    if (!sound && count < 2) abort();
+    if (!sound && count != 2) abort();
 
     startcnt_write(count);
     struct stat st {};

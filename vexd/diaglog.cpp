@@ -38,9 +38,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "file_compress.h"
 #include "unique_fd.h"
 #include "tmr.h"
+#include "vexd.h"  // the rotation of the qmdl files; last: it replaces the C library's assert
 
 const char *diaglog_dev_path = "/dev/diag";
 
@@ -145,11 +145,7 @@ void diaglog_install_quit_handler(void)
 
 uint32_t dialog_compress(const char *qmdl, const char *gz, uint32_t limit, uint32_t *gz_size)
 {
-    if (*gz_size > limit) {
-        *gz_size = 0;
-        remove(gz);
-    }
-    *gz_size = static_cast<uint32_t>(file_compress(qmdl, gz));
+    vexd_rotate_pair(qmdl, gz, limit, vexd_gz_rule::always, gz_size, vexd_rotate_end::leave);
     return *gz_size;
 }
 
@@ -211,9 +207,9 @@ void *diaglog_thread(void *arg)
         if (dl.compress && written > dl.qmdl_size_limit) {
             out.reset();
             // A failed compression (size 0) keeps the qmdl file rather than losing it.
-            dialog_compress(qmdl, gz, dl.gz_size_limit, &gz_size);
             written = 0;
-            out.reset(file_reopen_input(qmdl, gz, static_cast<int32_t>(gz_size)));
+            out.reset(vexd_rotate_pair(qmdl, gz, dl.gz_size_limit, vexd_gz_rule::always, &gz_size,
+                                       vexd_rotate_end::reopen));
             if (!out.ok()) {
                 dl.print("Failed to open %s\n", qmdl);
                 quit = false;
@@ -227,10 +223,8 @@ void *diaglog_thread(void *arg)
     out.reset();  // closed before the last compression
 
     if (dl.compress) {
-        if (dialog_compress(qmdl, gz, dl.gz_size_limit, &gz_size) != 0) {
-            remove(qmdl);
-            file_rotation_done(qmdl, gz);
-        }
+        // A failed compression keeps the qmdl file.
+        vexd_rotate_pair(qmdl, gz, dl.gz_size_limit, vexd_gz_rule::always, &gz_size, vexd_rotate_end::remove);
         dl.print("final compress: %s is now %d bytes\n", gz, static_cast<int>(gz_size));
     }
     diaglog_notify_exit();

@@ -51,6 +51,9 @@ int diaglog_load_mask(int fd, const char *path);
 // Appends the qmdl file to its gzip partner, first deleting the partner when
 // *gz_size (its size after the previous compression) exceeds `limit`.
 // Stores and returns the partner's new size, 0 when the compression failed.
+// The qmdl file and its rotation record are left to the caller. The reader's
+// rotations are vexd_rotate_pair with this rule (vexd_gz_rule::always), which
+// also empties or removes the qmdl file.
 uint32_t dialog_compress(const char *qmdl, const char *gz, uint32_t limit, uint32_t *gz_size);
 
 // The diagnostic device. Always "/dev/diag" in the daemon; unit tests point

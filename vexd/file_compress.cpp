@@ -1,22 +1,17 @@
 // gzip routines: a text or qmdl file appended as one level-9 member, and back.
 #include "file_compress.h"
-#include "full_io.h"
+#include "rotation_journal.h"
 #include "unique_fd.h"
 #include "vexd.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
-#include <cerrno>
-#include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <memory>
-#include <span>
 #include <utility>
 
 namespace {
@@ -25,50 +20,6 @@ struct gz_closer {
     void operator()(gzFile gz) const { gzclose(gz); }
 };
 using unique_gz = std::unique_ptr<gzFile_s, gz_closer>;
-
-constexpr const char *RECORD_SUFFIX = ".part";
-constexpr size_t PATH_LEN = 256;
-constexpr size_t RECORD_PATH_LEN = PATH_LEN + 8;
-
-bool record_path(char *buf, const char *out)
-{
-    return snprintf(buf, RECORD_PATH_LEN, "%s%s", out, RECORD_SUFFIX) < static_cast<int>(RECORD_PATH_LEN);
-}
-
-// Writes the rotation record of `out`: the kind ('z' a gzip member, 'c' a
-// byte copy), the size of `out` before the append and the input's path.
-// The record is on disk before the append begins.
-int record_write(const char *out, char kind, int64_t out_size, const char *in)
-{
-    char path[RECORD_PATH_LEN];
-    if (!record_path(path, out)) return -1;
-    char text[PATH_LEN + 40];
-    int len = snprintf(text, sizeof text, "%c %" PRId64 " %s\n", kind, out_size, in);
-    if (len < 0 || static_cast<size_t>(len) >= sizeof text) return -1;
-    unique_fd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0777));
-    if (!fd.ok()) return -1;
-    bool ok = full_write(fd.get(), text, static_cast<size_t>(len)) == len && fsync(fd.get()) == 0;
-    ok = close(fd.release()) == 0 && ok;
-    if (!ok) {
-        unlink(path);
-        return -1;
-    }
-    file_sync_parent_dir(path);
-    return 0;
-}
-
-void record_remove(const char *out)
-{
-    char path[RECORD_PATH_LEN];
-    if (record_path(path, out)) unlink(path);
-}
-
-// Takes `out` back to `size` bytes; a file that did not exist before goes.
-void cut_back(const char *out, int64_t size)
-{
-    int rc = size > 0 ? truncate(out, static_cast<off_t>(size)) : unlink(out);
-    (void)rc;
-}
 
 constexpr size_t BLOCK_LEN = 16384;
 // gzwrite takes an unsigned int length; larger mappings go in pieces.
@@ -139,268 +90,7 @@ int gz_uncompress(unique_gz gz, unique_file out)
     return ok ? 1 : 0;
 }
 
-// ---- the start-up repair ----
-//
-// It runs as root before anything else, so it reads only the records of the
-// daemon's own pairs, follows no link (record, output or input), and changes
-// a file only where the record and the files agree on what happened.
-
-// Opens `path` for `flags` without following a link, without blocking on a
-// FIFO, and only when it is a regular file; `st` gets its status.
-unique_fd open_regular(const char *path, int flags, struct stat *st)
-{
-    unique_fd fd(open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.ok() && (fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode))) fd.reset();
-    return fd;
-}
-
-enum class member_state { whole, incomplete, bad };
-
-// Decodes the gzip member that begins at `offset` of `fd`: whole (its CRC-32,
-// length and the offset just past it in *crc, *len and *end), incomplete (the
-// file ends inside it) or bad (not a member, or damaged). zlib checks the
-// member's own CRC and length on the way.
-member_state member_at(int fd, int64_t offset, uint32_t *crc, uint64_t *len, int64_t *end)
-{
-    if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) return member_state::bad;
-    z_stream zs{};
-    if (inflateInit2(&zs, 15 + 16) != Z_OK) return member_state::bad;
-    unsigned char in[BLOCK_LEN];
-    unsigned char out[BLOCK_LEN];
-    uLong sum = crc32(0L, Z_NULL, 0);
-    uint64_t total = 0;
-    int64_t consumed = 0;
-    int rc = Z_OK;
-    bool at_eof = false;
-    while (rc != Z_STREAM_END) {
-        const ssize_t n = retry_read(fd, in, sizeof in);
-        if (n <= 0) {
-            at_eof = n == 0;
-            break;
-        }
-        zs.next_in = in;
-        zs.avail_in = static_cast<uInt>(n);
-        do {
-            zs.next_out = out;
-            zs.avail_out = sizeof out;
-            rc = inflate(&zs, Z_NO_FLUSH);
-            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) break;
-            const size_t got = sizeof out - zs.avail_out;
-            sum = crc32(sum, out, static_cast<uInt>(got));
-            total += got;
-        } while (rc == Z_OK && (zs.avail_in > 0 || zs.avail_out == 0));
-        consumed += n - static_cast<int64_t>(zs.avail_in);
-        if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) break;
-    }
-    inflateEnd(&zs);
-    if (rc == Z_STREAM_END) {
-        *crc = static_cast<uint32_t>(sum);
-        *len = total;
-        *end = offset + consumed;
-        return member_state::whole;
-    }
-    return at_eof && (rc == Z_OK || rc == Z_BUF_ERROR) ? member_state::incomplete : member_state::bad;
-}
-
-// CRC-32 and length of what `fd` holds from its start.
-bool fd_crc(int fd, uint32_t *crc, uint64_t *len)
-{
-    if (lseek(fd, 0, SEEK_SET) != 0) return false;
-    unsigned char buf[BLOCK_LEN];
-    uLong sum = crc32(0L, Z_NULL, 0);
-    uint64_t total = 0;
-    ssize_t n;
-    while ((n = retry_read(fd, buf, sizeof buf)) > 0) {
-        sum = crc32(sum, buf, static_cast<uInt>(n));
-        total += static_cast<uint64_t>(n);
-    }
-    if (n < 0) return false;
-    *crc = static_cast<uint32_t>(sum);
-    *len = total;
-    return true;
-}
-
-// True when the bytes of `out` from `offset` to its end are the first bytes
-// of `in`: a copy of `in` that began at `offset`.
-bool copy_of_prefix(int out, int64_t offset, int in)
-{
-    if (lseek(out, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset) ||
-        lseek(in, 0, SEEK_SET) != 0)
-        return false;
-    unsigned char a[BLOCK_LEN];
-    unsigned char b[BLOCK_LEN];
-    for (;;) {
-        const ssize_t n = full_read(out, a, sizeof a);
-        if (n < 0) return false;
-        if (n == 0) return true;
-        if (full_read(in, b, static_cast<size_t>(n)) != n || memcmp(a, b, static_cast<size_t>(n)) != 0)
-            return false;
-    }
-}
-
-// Where `name` (a file name in the record's directory) fits `pattern`, whose
-// one '*' stands for any text without a '/': that text in `star`.
-bool name_fits(const char *pattern, const char *name, char *star, size_t star_len)
-{
-    const char *asterisk = strchr(pattern, '*');
-    if (asterisk == nullptr) {
-        star[0] = '\0';
-        return strcmp(pattern, name) == 0;
-    }
-    const size_t head = static_cast<size_t>(asterisk - pattern), tail = strlen(asterisk + 1), len = strlen(name);
-    if (len <= head + tail || strncmp(pattern, name, head) != 0 || strcmp(asterisk + 1, name + len - tail) != 0)
-        return false;
-    const size_t mid = len - head - tail;
-    if (mid >= star_len) return false;
-    memcpy(star, name + head, mid);
-    star[mid] = '\0';
-    return strchr(star, '/') == nullptr;
-}
-
-// The input path that a record of kind `kind` for the output `out_name` in
-// `dir` must name, from the pair it belongs to (kind 0: any pair); false for
-// a name and kind of no pair.
-bool expected_input(const char *dir, const char *out_name, char kind, std::span<const file_pair_t> pairs,
-                    char *in, size_t in_len)
-{
-    for (const file_pair_t &pair : pairs) {
-        char star[PATH_LEN];
-        if ((kind != 0 && pair.kind != kind) || !name_fits(pair.out, out_name, star, sizeof star)) continue;
-        char name[PATH_LEN];
-        const char *asterisk = strchr(pair.in, '*');
-        if (asterisk == nullptr)
-            snprintf(name, sizeof name, "%s", pair.in);
-        else
-            snprintf(name, sizeof name, "%.*s%s%s", static_cast<int>(asterisk - pair.in), pair.in, star,
-                     asterisk + 1);
-        const int n = name[0] == '/' ? snprintf(in, in_len, "%s", name) : snprintf(in, in_len, "%s/%s", dir, name);
-        return n > 0 && static_cast<size_t>(n) < in_len;
-    }
-    return false;
-}
-
-// The outcome of one record: settled (whatever it took), or dropped with the
-// reason (nothing touched but the record itself).
-struct repair_outcome {
-    bool settled;
-    const char *why;
-};
-
-// Settles a gzip rotation of `in_path` onto `out` (open, size `size`) that
-// began when `out` held `start` bytes.
-repair_outcome settle_member(int out, int64_t size, int64_t start, const char *in_path)
-{
-    if (size <= start) return {true, nullptr};  // the append never began
-    static constexpr unsigned char MAGIC[] = {0x1f, 0x8b, 0x08};
-    unsigned char head[sizeof MAGIC] = {};
-    const size_t want = size - start < static_cast<int64_t>(sizeof head) ? static_cast<size_t>(size - start)
-                                                                           : sizeof head;
-    if (pread(out, head, want, static_cast<off_t>(start)) != static_cast<ssize_t>(want) ||
-        memcmp(head, MAGIC, want) != 0)
-        return {false, "no gzip member begins at its recorded size"};
-
-    uint32_t member_crc = 0;
-    uint64_t member_len = 0;
-    int64_t end = 0;
-    switch (member_at(out, start, &member_crc, &member_len, &end)) {
-    case member_state::incomplete:
-    case member_state::bad:
-        // The member that the kill cut short, and nothing after it: cut off;
-        // its text is still in the input.
-        if (ftruncate(out, static_cast<off_t>(start)) == 0) fsync(out);
-        return {true, nullptr};
-    case member_state::whole:
-        break;
-    }
-    if (end != size) return {false, "more than one member follows its recorded size"};
-    // The member is whole; an input that still holds exactly its text is
-    // emptied now, as the rotation would have done.
-    struct stat st {};
-    const unique_fd in = open_regular(in_path, O_RDWR, &st);
-    uint32_t in_crc = 0;
-    uint64_t in_len = 0;
-    if (in.ok() && fd_crc(in.get(), &in_crc, &in_len) && in_len == member_len && in_crc == member_crc &&
-        ftruncate(in.get(), 0) == 0)
-        fsync(in.get());
-    return {true, nullptr};
-}
-
-// Settles a byte copy of `in_path` onto `out` that began at `start`.
-repair_outcome settle_copy(int out, int64_t size, int64_t start, const char *in_path)
-{
-    if (size <= start) return {true, nullptr};
-    struct stat st {};
-    const unique_fd in = open_regular(in_path, O_RDONLY, &st);
-    // The move removes its input last: with the input gone the copy is
-    // whole and stays.
-    if (!in.ok()) return {true, nullptr};
-    // While the input is there the copy is taken back, and the next move
-    // makes it again; but only what is a copy of it.
-    if (!copy_of_prefix(out, start, in.get())) return {false, "the bytes after its recorded size are not its source's"};
-    if (ftruncate(out, static_cast<off_t>(start)) == 0) fsync(out);
-    return {true, nullptr};
-}
-
-// Settles one rotation record, "<dir>/<out_name>.part", of one of `pairs`.
-repair_outcome repair_one(const char *dir, const char *out_name, std::span<const file_pair_t> pairs)
-{
-    char out_path[RECORD_PATH_LEN];
-    char record[RECORD_PATH_LEN];
-    snprintf(out_path, sizeof out_path, "%s/%s", dir, out_name);
-    if (!record_path(record, out_path)) return {false, "path too long"};
-
-    struct stat st {};
-    if (lstat(record, &st) != 0 || !S_ISREG(st.st_mode)) return {false, "not a regular file"};
-    char text[PATH_LEN + 40] = {};
-    ssize_t n = -1;
-    if (const unique_fd fd = open_regular(record, O_RDONLY, &st); fd.ok())
-        n = full_read(fd.get(), text, sizeof text - 1);
-    char kind = 0;
-    int64_t start = -1;
-    int used = 0;
-    // A record that is not whole was cut while being written, before its
-    // append began: there is nothing to settle.
-    if (n <= 0 || text[n - 1] != '\n') return {true, nullptr};
-    if (sscanf(text, "%c %" SCNd64 " %n", &kind, &start, &used) != 2 || start < 0 || used <= 0 || kind == 0)
-        return {false, "unreadable"};
-    text[n - 1] = '\0';
-    char in_expected[RECORD_PATH_LEN];
-    if (!expected_input(dir, out_name, kind, pairs, in_expected, sizeof in_expected) ||
-        strcmp(text + used, in_expected) != 0)
-        return {false, "its input is not this file's partner"};
-
-    if (lstat(out_path, &st) != 0) return {true, nullptr};  // nothing was appended yet
-    if (!S_ISREG(st.st_mode)) return {false, "its output is not a regular file"};
-    if (lstat(in_expected, &st) == 0 && !S_ISREG(st.st_mode)) return {false, "its input is not a regular file"};
-
-    const unique_fd out = open_regular(out_path, O_RDWR, &st);
-    if (!out.ok()) return {false, "its output cannot be opened"};
-    const int64_t size = static_cast<int64_t>(st.st_size);
-    if (start == 0 && size == 0) {
-        // Created for the append and killed before its first byte (zlib
-        // holds a small member back until the close): an empty .gz does not
-        // decode, so it goes, as a cut member would.
-        unlink(out_path);
-        return {true, nullptr};
-    }
-    return kind == 'c' ? settle_copy(out.get(), size, start, in_expected)
-                       : settle_member(out.get(), size, start, in_expected);
-}
 }  // namespace
-
-void file_sync_parent_dir(const char *path)
-{
-    char dir[RECORD_PATH_LEN];
-    snprintf(dir, sizeof dir, "%s", path);
-    char *slash = strrchr(dir, '/');
-    if (slash == nullptr) return;
-    if (slash == dir)
-        slash[1] = '\0';
-    else
-        *slash = '\0';
-    const unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.ok()) fsync(fd.get());
-}
 
 int32_t file_compress(const char *in, const char *out)
 {
@@ -410,7 +100,7 @@ int32_t file_compress(const char *in, const char *out)
     if (!fin) return 0;
     struct stat before {};
     const int64_t start = stat(out, &before) == 0 ? static_cast<int64_t>(before.st_size) : 0;
-    if (record_write(out, 'z', start, in) != 0) return 0;
+    if (file_member_begin(in, out, start) != 0) return 0;
     unique_fd fd(open(out, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0777));
     unique_fd keep(fd.ok() ? dup(fd.get()) : -1);  // stays open past gzclose for the fsync
     unique_gz gz(keep.ok() ? gzdopen(fd.get(), "ab9") : nullptr);
@@ -418,8 +108,7 @@ int32_t file_compress(const char *in, const char *out)
         fd.reset();
         keep.reset();
         fin.reset();
-        cut_back(out, start);
-        record_remove(out);
+        file_append_undo(out, start);
         return 0;
     }
     fd.release();  // gz owns it now
@@ -433,70 +122,10 @@ int32_t file_compress(const char *in, const char *out)
     if (!ok) {
         // Cut a partly written member off again, so the gzip file stays a
         // clean series of members and the text can be compressed later.
-        cut_back(out, start);
-        record_remove(out);
+        file_append_undo(out, start);
         return 0;
     }
     return static_cast<int32_t>(after.st_size);
-}
-
-int file_reopen_input(const char *in, const char *out, int32_t out_size)
-{
-    // A size of 0 means the compression failed (a successful append always
-    // leaves a header behind): the text is kept for the next try.
-    int fd = open(in, O_RDWR | O_CREAT | (out_size != 0 ? O_TRUNC : O_APPEND), 0777);
-    if (fd >= 0 && out_size != 0) file_rotation_done(in, out, fd);
-    return fd;
-}
-
-void file_rotation_done(const char *in, const char *out, int in_fd)
-{
-    if (in_fd >= 0) {
-        fsync(in_fd);
-    } else {
-        const unique_fd fd(open(in, O_WRONLY | O_CLOEXEC));
-        if (fd.ok())
-            fsync(fd.get());
-        else if (errno == ENOENT)
-            file_sync_parent_dir(in);  // removed: the removal is what must last
-    }
-    record_remove(out);
-}
-
-int file_copy_begin(const char *in, const char *out, int64_t out_size)
-{
-    return record_write(out, 'c', out_size, in);
-}
-
-int file_rotation_repair(const char *dir, std::span<const file_pair_t> pairs, file_repair_note_fn note)
-{
-    const unique_dir d(opendir(dir));
-    if (!d) return 0;
-    int settled = 0;
-    const size_t suffix = strlen(RECORD_SUFFIX);
-    while (const struct dirent *entry = readdir(d.get())) {
-        const size_t len = strlen(entry->d_name);
-        if (len <= suffix || strcmp(entry->d_name + len - suffix, RECORD_SUFFIX) != 0 || len - suffix >= PATH_LEN)
-            continue;
-        char out_name[PATH_LEN];
-        memcpy(out_name, entry->d_name, len - suffix);
-        out_name[len - suffix] = '\0';
-        char in[RECORD_PATH_LEN];
-        // Records of names that no rotation of ours writes are not ours:
-        // left alone.
-        if (!expected_input(dir, out_name, 0, pairs, in, sizeof in)) continue;
-        const repair_outcome outcome = repair_one(dir, out_name, pairs);
-        char record[RECORD_PATH_LEN + PATH_LEN];
-        snprintf(record, sizeof record, "%s/%s", dir, entry->d_name);
-        // A record names a file of ours in a directory of ours: a link of
-        // that name goes as the link; a directory stays.
-        unlink(record);
-        if (outcome.settled)
-            ++settled;
-        else if (note != nullptr)
-            note(record, outcome.why);
-    }
-    return settled;
 }
 
 int32_t file_uncompress(const char *in, const char *out)

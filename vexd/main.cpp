@@ -7,10 +7,10 @@
 #include <cstdlib>
 
 #include "diaglog.h"
-#include "file_compress.h"
 #include "fs_srv.h"
 #include "fssync_srv.h"
 #include "logcat_srv.h"
+#include "rotation_journal.h"
 #include "socket_srv.h"
 #include "syslog_srv.h"
 #include "tmr.h"

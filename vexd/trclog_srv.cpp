@@ -15,9 +15,9 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "file_compress.h"
 #include "fssync_srv.h"
 #include "full_io.h"
+#include "rotation_journal.h"
 #include "unique_fd.h"
 #include "tmr.h"
 #include "vexd.h"
@@ -96,16 +96,14 @@ int start_watcher(void)
     return rc;
 }
 
-// Empties the log directory text file after its text was archived, so the
-// next archive step does not compress it again. A failed archive (size 0)
-// leaves the text in place for the next attempt.
-void empty_archived_text(uint32_t gz_size)
+// Archives the log directory text file at enable and disable and empties it,
+// so the next archive step does not compress it again. A failed archive
+// (size 0) leaves the text in place for the next attempt.
+void archive_text(uint32_t *gz_size)
 {
-    if (gz_size == 0) return;
-    if (truncate(trclog.txt, 0) != 0 && errno != ENOENT)
+    if (vexd_rotate_pair(trclog.txt, trclog.gz, TRCLOG_GZ_LIMIT, vexd_gz_rule::off_partition, gz_size,
+                         vexd_rotate_end::empty) != 0)
         vexd_printf("Failed to empty %s, errno=%d\n", trclog.txt, errno);
-    else
-        file_rotation_done(trclog.txt, trclog.gz);
 }
 
 }  // namespace
@@ -132,8 +130,7 @@ int trclog_srv_enable(void)
 
     vexd_textlog_name(&trclog, "vexd_trclog");
     uint32_t gz_size = 0;
-    vexd_archive_logfile(trclog.txt, trclog.gz, TRCLOG_GZ_LIMIT, &gz_size);
-    empty_archived_text(gz_size);
+    archive_text(&gz_size);
     // A watched name that is not a regular file is left alone, and the
     // client hears of it; the channel is enabled all the same.
     int result = 0;
@@ -169,8 +166,7 @@ int trclog_srv_disable(void)
     }
     if (trclog.fd >= 0) close(trclog.fd);
     trclog.fd = -1;
-    vexd_archive_logfile(trclog.txt, trclog.gz, TRCLOG_GZ_LIMIT, &trclog.gz_size);
-    empty_archived_text(trclog.gz_size);
+    archive_text(&trclog.gz_size);
     hascontrol.store(0);
     return start_watcher();
 }

@@ -37,8 +37,39 @@ const char *vexd_startcnt_note(void);
 // Reads and rewrites the startup counter file unless a marker already did
 // (once per process); main() calls it when the daemon log could not be opened.
 void vexd_init_startup_counter(void);
-void vexd_archive_logfile(const char *txt, const char *gz, uint32_t limit, uint32_t *gz_size);
 int32_t vexd_get_file_size(const char *path);
+
+// How a rotation treats a gzip partner that grew past its limit, that is
+// whose size after the last rotation (*gz_size) is above it: removed first,
+// so the oldest text goes and the partner starts anew.
+enum class vexd_gz_rule {
+    off_partition,  // only outside the dedicated log partition, where it may grow without limit (the text logs)
+    always,         // whenever it is over (the qmdl files)
+};
+// What a rotation does with its input once the input's text is a whole
+// member of the gzip partner. When the compression failed the input is kept
+// as it is, with every end.
+enum class vexd_rotate_end {
+    leave,   // nothing: the text stays, and so does the record, for the caller to end (file_rotation_done)
+    reopen,  // opened again emptied, O_RDWR | O_CREAT | O_TRUNC, mode 0777 (after a failed compression
+             // without O_TRUNC, appended to); the descriptor is the result
+    empty,   // emptied where it is
+    remove,  // removed
+};
+// The one rotation of every file pair (the text logs, the process list, the
+// trace log at enable and disable, the qmdl files): `in` appended to `out` as
+// one gzip member (file_compress), after the over-limit rule; *gz_size
+// becomes the partner's new size, 0 when the compression failed. Then `end`.
+// The record of the rotation goes only once the input is emptied or gone, so
+// a kill at any moment loses or repeats nothing (rotation_journal.h).
+// Result: with reopen the descriptor, or negative; otherwise 0, or -1 (errno
+// set) when the input could not be emptied or removed, its record left for
+// the next start.
+int vexd_rotate_pair(const char *in, const char *out, uint32_t limit, vexd_gz_rule rule, uint32_t *gz_size,
+                     vexd_rotate_end end);
+// The text logs' compression step alone: vexd_rotate_pair with the rule
+// off_partition and the text left to its writer.
+void vexd_archive_logfile(const char *txt, const char *gz, uint32_t limit, uint32_t *gz_size);
 
 // How a text log's size calls for its rotation: the kernel log and the daemon
 // log rotate once the text is above its rotation size, the main and trace
@@ -67,7 +98,7 @@ int vexd_textlog_open(vexd_textlog_t *log, int flags);
 // True once the text's size calls for a rotation.
 bool vexd_textlog_due(const vexd_textlog_t *log);
 // Closes the text, compresses it onto its gzip partner and opens it again
-// (see file_reopen_input): log->fd, negative when the open failed. With
+// (vexd_rotate_pair, reopen): log->fd, negative when the open failed. With
 // log->report, logs "%s is now %d bytes".
 int vexd_textlog_rotate(vexd_textlog_t *log);
 // Appends `len` bytes (vexd_log_write), then asks for a flush or, when due,

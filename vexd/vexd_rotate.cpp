@@ -1,11 +1,12 @@
-// Text log file pairs: rotation into the gzip partner, the startup counter and
-// marker, and the process list.
+// Text log file pairs and the one rotation of every file pair into its gzip
+// partner, the startup counter and marker, and the process list.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include "fs_srv.h"
 #include "fssync_srv.h"
 #include "full_io.h"
+#include "rotation_journal.h"
 #include "unique_fd.h"
 #include "vexd.h"
 
@@ -141,14 +143,37 @@ int32_t vexd_get_startup_counter(void)
     return init.load(std::memory_order_acquire) ? vexd_curr_startup_counter : 0;
 }
 
+int vexd_rotate_pair(const char *in, const char *out, uint32_t limit, vexd_gz_rule rule, uint32_t *gz_size,
+                     vexd_rotate_end end)
+{
+    if (*gz_size > limit && (rule == vexd_gz_rule::always || fs_srv_using_cache_partition() == 0)) {
+        *gz_size = 0;
+        remove(out);
+    }
+    *gz_size = static_cast<uint32_t>(file_compress(in, out));
+    const bool packed = *gz_size != 0;  // a successful append always leaves a header behind
+    switch (end) {
+    case vexd_rotate_end::leave: return 0;
+    case vexd_rotate_end::reopen: {
+        // A failed compression keeps the text for the next try.
+        const int fd = open(in, O_RDWR | O_CREAT | (packed ? O_TRUNC : O_APPEND), 0777);
+        if (fd >= 0 && packed) file_rotation_done(in, out, fd);
+        return fd;
+    }
+    case vexd_rotate_end::empty:
+    case vexd_rotate_end::remove:
+        if (!packed) return 0;
+        // An input that is gone already counts as emptied.
+        if ((end == vexd_rotate_end::empty ? truncate(in, 0) : remove(in)) != 0 && errno != ENOENT) return -1;
+        file_rotation_done(in, out);
+        return 0;
+    }
+    return 0;
+}
+
 void vexd_archive_logfile(const char *txt, const char *gz, uint32_t limit, uint32_t *gz_size)
 {
-    // On the dedicated partition the gzip file may grow without limit.
-    if (*gz_size > limit && fs_srv_using_cache_partition() == 0) {
-        *gz_size = 0;
-        remove(gz);
-    }
-    *gz_size = static_cast<uint32_t>(file_compress(txt, gz));
+    vexd_rotate_pair(txt, gz, limit, vexd_gz_rule::off_partition, gz_size, vexd_rotate_end::leave);
 }
 
 void vexd_textlog_name(vexd_textlog_t *log, const char *name)
@@ -178,10 +203,10 @@ bool vexd_textlog_due(const vexd_textlog_t *log)
 int vexd_textlog_rotate(vexd_textlog_t *log)
 {
     close(log->fd);
-    vexd_archive_logfile(log->txt, log->gz, log->gz_limit, &log->gz_size);
+    log->fd = vexd_rotate_pair(log->txt, log->gz, log->gz_limit, vexd_gz_rule::off_partition, &log->gz_size,
+                               vexd_rotate_end::reopen);
     if (log->report) vexd_printf("%s is now %d bytes\n", log->gz, static_cast<int>(log->gz_size));
     log->txt_size = 0;
-    log->fd = file_reopen_input(log->txt, log->gz, static_cast<int32_t>(log->gz_size));
     return log->fd;
 }
 
@@ -211,8 +236,9 @@ void vexd_save_proclist(void)
     // before this start's marker goes in.
     if (vexd_get_file_size(log.txt) > PROCLIST_ROTATE_SIZE) {
         uint32_t gz_size = static_cast<uint32_t>(vexd_get_file_size(log.gz));
-        vexd_archive_logfile(log.txt, log.gz, PROCLIST_GZ_LIMIT, &gz_size);
-        const unique_fd emptied(file_reopen_input(log.txt, log.gz, static_cast<int32_t>(gz_size)));
+        const unique_fd emptied(vexd_rotate_pair(log.txt, log.gz, PROCLIST_GZ_LIMIT,
+                                                 vexd_gz_rule::off_partition, &gz_size,
+                                                 vexd_rotate_end::reopen));
         if (!emptied.ok()) {
             vexd_printf("Failed to archive and open new file: %s", log.txt);
             return;

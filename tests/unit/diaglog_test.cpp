@@ -34,6 +34,11 @@
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
+// Stands in for the storage selection's answer (this definition is linked
+// instead of the daemon's): 1 pretends the dedicated partition is mounted.
+static std::atomic<int> fake_cache_partition{0};
+int fs_srv_using_cache_partition(void) { return fake_cache_partition.load(); }
+
 namespace {
 
 std::mutex g_log_mutex;
@@ -128,14 +133,15 @@ protected:
         fs::remove_all(dir);
     }
 
-    void init(int32_t counter, int32_t compress = 0, uint32_t qmdl_limit = 262144)
+    void init(int32_t counter, int32_t compress = 0, uint32_t qmdl_limit = 262144,
+              uint32_t gz_limit = 1u << 30)
     {
         diaglog_settings_t s = {};
         snprintf(s.log_dir, sizeof s.log_dir, "%s", dir.c_str());
         snprintf(s.mask_file, sizeof s.mask_file, "%s/empty.cfg", dir.c_str());
         s.startup_counter = counter;
         s.qmdl_size_limit = qmdl_limit;
-        s.gz_size_limit = 1u << 30;
+        s.gz_size_limit = gz_limit;
         s.print = capture_print;
         s.need_sync = capture_sync;
         s.compress = compress;
@@ -495,6 +501,49 @@ TEST_F(DiagTest, CompressionPacksAboveTheLimitAndAtTheEnd)
     std::string size = std::to_string(fs::file_size(qmdl("z") + ".gz"));
     EXPECT_NE(log_text().find("final compress: " + qmdl("z") + ".gz is now " + size + " bytes\n"),
               std::string::npos);
+    init(2);
+}
+
+// The qmdl files' rule for a gzip file over its limit: it goes before the
+// next compression, also on the dedicated log partition (where the text logs
+// keep theirs), in the loop and at the end; and no rotation record stays.
+TEST_F(DiagTest, OverLimitGzipGoesAlsoOnTheLogPartition)
+{
+    fake_cache_partition = 1;
+    init(2, 1, 8192, 10);
+    use_fifo_device();
+    ASSERT_EQ(diaglog_on("g"), 0);
+    const std::string gz = qmdl("g") + ".gz", out = dir + "/unpacked";
+    Bytes second;
+    for (int i = 0; i < 6; ++i) {
+        Bytes r = record(0x20, 4032, static_cast<uint8_t>(i));
+        feed(r);
+        if (i >= 3) second.insert(second.end(), r.begin(), r.end());
+        // Two records are on disk once the third is read: an empty qmdl file
+        // is one just rotated.
+        if (i == 2 || i == 5) {
+            ASSERT_TRUE(wait_for([&] { return fs::exists(gz) && fs::file_size(qmdl("g")) == 0; }));
+        }
+    }
+    ASSERT_GT(file_uncompress(gz.c_str(), out.c_str()), 0);
+    EXPECT_EQ(read_file(out), second);
+    const Bytes tail = record(0x20, 100, 0xEE);
+    feed(tail);
+    feed(record(DEINIT_TYPE, 4, 0));
+    EXPECT_EQ(diaglog_off(), 0);
+    ASSERT_GT(file_uncompress(gz.c_str(), out.c_str()), 0);
+    EXPECT_EQ(read_file(out), tail);
+    EXPECT_FALSE(fs::exists(qmdl("g")));
+    EXPECT_FALSE(fs::exists(gz + ".part"));
+
+    // dialog_compress, the same rule on its own.
+    write_file(qmdl("g"), Bytes{1, 2, 3});
+    uint32_t known = 11;
+    EXPECT_EQ(static_cast<uint32_t>(fs::file_size(gz)),
+              dialog_compress(qmdl("g").c_str(), gz.c_str(), 10, &known));
+    ASSERT_GT(file_uncompress(gz.c_str(), out.c_str()), 0);
+    EXPECT_EQ(read_file(out), (Bytes{1, 2, 3}));
+    fake_cache_partition = 0;
     init(2);
 }
 

@@ -1,5 +1,6 @@
 // gzip routines: members appended at level 9, round trips and failures.
 #include "file_compress.h"
+#include "rotation_journal.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

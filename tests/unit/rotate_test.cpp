@@ -194,6 +194,78 @@ TEST_F(Rotate, ArchiveFailureForgetsTheKnownSize)
     EXPECT_EQ("kept", read_file(gz));
 }
 
+// Every pair rotates through vexd_rotate_pair; what differs is the end. The
+// input may be emptied or removed only once its member is in the gzip file,
+// and the rotation's record goes only then; a failed compression keeps the
+// input whole, whatever the end.
+TEST_F(Rotate, RotationEndsEmptyTheInputOnlyAfterItsMember)
+{
+    const std::string txt = dir / "x.txt", gz = dir / "x.gz", record = gz + ".part";
+    const std::string bad_gz = dir / "no/such/dir.gz";
+    // The text after a rotation that returned `rc`, "more\n" written first
+    // through a descriptor that reopen handed back; "-" when it is gone.
+    auto text_after = [&](vexd_rotate_end end, int rc) -> std::string {
+        if (end == vexd_rotate_end::reopen) {
+            EXPECT_EQ(5, write(rc, "more\n", 5));
+            close(rc);
+        } else {
+            EXPECT_EQ(0, rc);
+        }
+        return file_exists(txt) ? read_file(txt) : "-";
+    };
+    struct Case {
+        vexd_rotate_end end;
+        const char *text;
+        bool record_stays;
+    };
+    for (const Case &c :
+         {Case{vexd_rotate_end::leave, "rotated text\n", true},
+          Case{vexd_rotate_end::reopen, "more\n", false}, Case{vexd_rotate_end::empty, "", false},
+          Case{vexd_rotate_end::remove, "-", false}}) {
+        SCOPED_TRACE(static_cast<int>(c.end));
+        ::remove(gz.c_str());
+        ::remove(record.c_str());
+        write_file(txt, "rotated text\n");
+        uint32_t known = 0;
+        const int rc =
+            vexd_rotate_pair(txt.c_str(), gz.c_str(), 131072, vexd_gz_rule::off_partition, &known, c.end);
+        EXPECT_EQ((std::vector<std::string>{"rotated text\n"}), gz_members(gz));
+        EXPECT_EQ(read_file(gz).size(), known);
+        EXPECT_EQ(c.record_stays, file_exists(record));
+        EXPECT_EQ(c.text, text_after(c.end, rc));
+
+        // The compression fails: nothing is lost, and a reopened text is appended to.
+        write_file(txt, "kept text\n");
+        known = 5;
+        const int failed =
+            vexd_rotate_pair(txt.c_str(), bad_gz.c_str(), 131072, vexd_gz_rule::off_partition, &known, c.end);
+        EXPECT_EQ(0u, known);
+        EXPECT_EQ(c.end == vexd_rotate_end::reopen ? "kept text\nmore\n" : "kept text\n",
+                  text_after(c.end, failed));
+    }
+}
+
+// The qmdl files' rule: an over-limit gzip file goes also on the dedicated
+// partition, where the text logs' rule keeps it.
+TEST_F(Rotate, OverLimitRuleIsTheCallersParameter)
+{
+    fake_cache_partition = 1;
+    const std::string txt = dir / "x.txt", gz = dir / "x.gz";
+    for (vexd_gz_rule rule : {vexd_gz_rule::off_partition, vexd_gz_rule::always}) {
+        ::remove(gz.c_str());
+        write_file(txt, "a\n");
+        uint32_t known = 0;
+        vexd_rotate_pair(txt.c_str(), gz.c_str(), 10, rule, &known, vexd_rotate_end::empty);
+        write_file(txt, "b\n");
+        known = 11;
+        vexd_rotate_pair(txt.c_str(), gz.c_str(), 10, rule, &known, vexd_rotate_end::empty);
+        const std::vector<std::string> kept = rule == vexd_gz_rule::always
+                                                  ? std::vector<std::string>{"b\n"}
+                                                  : std::vector<std::string>{"a\n", "b\n"};
+        EXPECT_EQ(kept, gz_members(gz));
+    }
+}
+
 TEST_F(Rotate, FileSize)
 {
     EXPECT_EQ(0, vexd_get_file_size((dir / "none").c_str()));
