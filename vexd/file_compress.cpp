@@ -98,6 +98,12 @@ int32_t file_compress(const char *in, const char *out)
     // append an empty member.
     unique_file fin(fopen(in, "rb"));
     if (!fin) return 0;
+    // The input on disk must be all that goes into the member: its writers
+    // leave up to one sync period unsynced, and after a power cut between the
+    // member's sync and the emptied input's, a shorter input would no longer
+    // match the whole member, stay, and be compressed a second time.
+    // (A pipe or a file on a read-only mount has nothing to sync.)
+    (void)fsync(fileno(fin.get()));
     struct stat before {};
     const int64_t start = stat(out, &before) == 0 ? static_cast<int64_t>(before.st_size) : 0;
     if (file_member_begin(in, out, start) != 0) return 0;
