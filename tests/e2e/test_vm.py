@@ -79,6 +79,7 @@ class VmDaemonTest(unittest.TestCase):
 
     def test_log_partition_is_formatted_and_mounted(self):
         kmsg = self.vm.kmsg()
+        self.assertEqual(b'on\n', self.vm.read_file('/proc/sys/kernel/printk_devkmsg'))
         self.assertIn('vexd: Formatted qordebug partition', kmsg)
         mounts = self.vm.read_file('/proc/mounts').decode()
         self.assertRegex(mounts, r'\S+ /system/qordebug ext4 ')
@@ -174,7 +175,7 @@ class VmStorageTest(unittest.TestCase):
         vm.start()
         self.assertTrue(vm.wait_kmsg(STARTED, timeout=120), vm.kmsg()[-2000:])
         self.assertNotIn('/system/qordebug', vm.read_file('/proc/mounts').decode())
-        self.assertIn('vexd: Failed to mount /system/qordebug!', vm.kmsg())
+        self.assertIn('vexd: Failed to make ext4fs on qordebug!', vm.kmsg())
         self.assertIn('vexd: symlink /qordebug -> /system/qordebug -> /system', vm.kmsg())
         self.assertEqual(b'/system\n', vm.sh('readlink /system/qordebug'))
         self.assertIn(b'<<<< STARTUP COUNT 0001 >>>>', vm.read_file('/system/vexd_vexdlog.txt'))
