@@ -833,7 +833,7 @@ def bench_vm_ring():
             return int(f['lines']), int(f['lines']) / float(f['seconds'])
 
         def whole(text, tag, fed):
-            got = [int(m) for m in re.findall(rb'\] %s (\d{8}) feed {102}\n' % tag.encode(), text)]
+            got = [int(m) for m in re.findall(rb'\] %s (\d{8}) feed *\n' % tag.encode(), text)]
             return got == list(range(fed))
 
         def daemon_round(rate):
