@@ -162,7 +162,7 @@ class PowerCut(unittest.TestCase):
                     '[ $s -ge %d ] || [ $s -lt $s0 ] && break; done' % limit, timeout=120)
         elif kind == 'archive':
             vm.exec('(/system/bin/vexctl archive /qordebug/cut.zip > /dev/null 2>&1; echo $? > /share/archive.rc) &')
-            time.sleep(self.rng.uniform(0.0, 1.5))
+            time.sleep(self.rng.uniform(0.0, 0.5))
         else:
             time.sleep(self.rng.uniform(0.5, 4.0))
 
