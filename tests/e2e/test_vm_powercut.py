@@ -139,6 +139,23 @@ class PowerCut(unittest.TestCase):
         self.assertEqual(4, len(cnt), 'start %d: counter file of %d bytes' % (self.starts, len(cnt)))
         self.assertEqual(self.starts, int.from_bytes(cnt, 'little'), 'the counter misses a start')
 
+    def numbers(self, text, src):
+        return [int(m) for m in re.findall(rb'cut %s(\d{7}) x{%d}\n' % (src.encode(), len(PAD)), text)]
+
+    def check_once(self, vm, cut, kind):
+        """No fed line in a log file pair twice, checked at each boot so that
+        the cut that doubled one is named."""
+        for src, base in (('k', 'vexd_syslog'), ('l', 'vexd_logcat'), ('t', 'vexd_trclog')):
+            gz = vm.sh('zcat /qordebug/%s.gz 2>/dev/null' % base)
+            txt = vm.sh('cat /qordebug/%s.txt 2>/dev/null' % base)
+            in_gz, in_txt = self.numbers(gz, src), self.numbers(txt, src)
+            both = sorted(set(in_gz) & set(in_txt))
+            twice = len(in_gz) - len(set(in_gz)) + len(in_txt) - len(set(in_txt))
+            self.assertFalse(both or twice, '%s after cut %d (%s): %d lines both in %s.gz and .txt (%s..%s), '
+                             '%d twice within one file; .gz %d bytes, .txt %d bytes; kernel log: %s'
+                             % (src, cut, kind, len(both), base, both[:1], both[-1:], twice, len(gz), len(txt),
+                                [l for l in vm.kmsg().splitlines() if 'vexd:' in l][:12]))
+
     def check_disks(self, vm, cut):
         for img in ('system.img', 'userdata.img'):
             clean, out = fsck(os.path.join(vm.state, img))
@@ -206,6 +223,7 @@ class PowerCut(unittest.TestCase):
             if SETTLED in vm.kmsg():
                 landed['rotation'] += 1
             self.check_boot(vm)
+            self.check_once(vm, cut, kind)
             cut_times.append(time.monotonic() - t0)
 
         worst = {src: (0, 0.0) for src in FEEDERS}
