@@ -181,6 +181,37 @@ class VmStorageTest(unittest.TestCase):
         self.assertIn(b'<<<< STARTUP COUNT 0001 >>>>', vm.read_file('/system/vexd_vexdlog.txt'))
 
 
+    def test_rotation_cut_before_the_emptied_text_reached_the_disk(self):
+        # What a power cut leaves when it comes after a rotation's member was
+        # synced but before the emptied text file was: a whole member, the
+        # rotation record, and a text file holding only the part of the
+        # member's text that had been synced (the rest was written within
+        # the last sync period). The text is all in the member, so it must
+        # be emptied, not compressed again.
+        vm = armvm.Vm('settle')
+        self.addCleanup(vm.cut)
+        vm.start(daemon=False)
+        script = '''
+/system/bin/vexd > /dev/null 2>&1 &
+i=0; until grep -q "startup complete" /qordebug/vexd_syslog.txt 2>/dev/null; do
+    i=$((i+1)); [ $i -gt 600 ] && exit 1; usleep 100000; done
+kill -9 $(pidof vexd); sleep 1
+cd /qordebug
+i=0; while [ $i -lt 1000 ]; do printf "<6>[    1.000000] settle line %05d\\n" $i; i=$((i+1)); done > /tmp/T
+rm -f vexd_syslog.gz; gzip -9 -c /tmp/T > vexd_syslog.gz
+head -c 20000 /tmp/T > vexd_syslog.txt
+printf "z 0 /qordebug/vexd_syslog.txt\\n" > vexd_syslog.gz.part
+sync
+/system/bin/vexd > /dev/null 2>&1 &
+i=0; until [ ! -e vexd_syslog.gz.part ] && grep -q "startup complete" vexd_syslog.txt 2>/dev/null; do
+    i=$((i+1)); [ $i -gt 600 ] && exit 1; usleep 100000; done
+'''
+        self.assertEqual(0, vm.exec(script, timeout=180).returncode)
+        self.assertTrue(vm.wait_kmsg('vexd: settled log rotations cut short by the last stop'))
+        lines = re.findall(rb'settle line (\d{5})\n', pair_text(vm, 'vexd_syslog'))
+        self.assertEqual(['%05d' % i for i in range(1000)], [n.decode() for n in lines])
+
+
 class VmMorvaneTest(unittest.TestCase):
     def setUp(self):
         armvm.require()
