@@ -20,6 +20,10 @@
 //                                             logger entries at RATE entries/s, those due each
 //                                             millisecond in one write; their lines into EXPECT
 //                                             ("-": none)
+//   bench_io feed-kmsg-lines FILE RATE MS TAG
+//                                             numbered lines "<6>TAG NNNNNNNN ..." of 120 bytes at
+//                                             RATE lines/s for MS milliseconds, one write each (a
+//                                             kernel log record each when FILE is /dev/kmsg)
 //   bench_io copy-diag DEV OUT BYTES          baseline: 1 MiB reads from the diag device
 //   bench_io echo-server PATH                 baseline: minimal framed Unix stream server
 //   bench_io ping PATH COUNT                  ping round trips on one connection
@@ -314,6 +318,34 @@ int feed_ring_stream(char **argv)
     return 0;
 }
 
+int feed_kmsg_lines(char **argv)
+{
+    const double rate = static_cast<double>(num(argv[1]));
+    const double seconds = static_cast<double>(num(argv[2])) / 1000.0;
+    int fd = open(argv[0], O_WRONLY | O_CLOEXEC);
+    if (fd < 0) die("open", argv[0]);
+    const auto total = static_cast<long long>(rate * seconds);
+    const double start = now();
+    long long sent = 0;
+    double late_max = 0;
+    char line[128];
+    for (long long k = 1; sent < total; k++) {
+        const double due_at = start + static_cast<double>(k) * 1e-3;
+        const long long due = std::min(total, static_cast<long long>(rate * (now() - start)));
+        for (; sent < due; sent++) {
+            const int n = snprintf(line, sizeof line, "<6>%s %08lld %-*s\n", argv[3], sent,
+                                   static_cast<int>(106 - strlen(argv[3])), "feed");
+            write_all(fd, line, static_cast<size_t>(n), argv[0]);
+        }
+        late_max = std::max(late_max, now() - due_at);
+        sleep_until(due_at);
+    }
+    const double end = now();
+    close(fd);
+    printf("seconds=%.6f\nlines=%lld\nlate_max=%.6f\nend=%.6f\n", end - start, sent, late_max, end);
+    return 0;
+}
+
 std::vector<unsigned char> logger_entry(const loggen::entry &e)
 {
     std::vector<unsigned char> payload;
@@ -583,6 +615,7 @@ constexpr subcommand subcommands[] = {
     {"collect-packets", 3, collect_packets},
     {"feed-ring-stream", 4, feed_ring_stream},
     {"feed-ring-entries", 5, feed_ring_entries},
+    {"feed-kmsg-lines", 4, feed_kmsg_lines},
 };
 
 }  // namespace

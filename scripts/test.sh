@@ -4,11 +4,15 @@
 # test.sh armhf: cross-builds the tree for 32-bit ARM into build-armhf/, runs
 # every unit test there under qemu-arm and the end-to-end tests of the shipped
 # programs with the ARM binaries in the simulated handset (whose own tools come
-# from a host build in build/, built here as far as needed).
+# from a host build in build/, built here as far as needed), then the vm tests:
+# the ARM programs in the emulated ARM handset (sim/armvm), whose packages
+# scripts/fetch-armvm.sh fetches into .cache/armvm.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${1:-}" = armhf ]; then
     bash "$here/scripts/install-deps.sh" armhf
+    # Without them the vm tests fail and say what is missing.
+    bash "$here/scripts/fetch-armvm.sh" || echo "test.sh: fetching the emulated handset's packages failed" >&2
     echo "=== armhf build ==="
     if [ ! -f "$here/build/CMakeCache.txt" ]; then
         cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXD_WERROR=ON >/dev/null
@@ -22,7 +26,7 @@ if [ "${1:-}" = armhf ]; then
         file -L "$here/build-armhf/$exe" | grep -q 'ELF 32-bit LSB .*ARM' \
             || { echo "test.sh: $exe is not a 32-bit ARM program" >&2; exit 1; }
     done
-    echo "=== armhf tests (under qemu-arm) ==="
+    echo "=== armhf tests (under qemu-arm; e2e_test_vm*: in the emulated ARM handset) ==="
     cd "$here/build-armhf" && exec ctest --output-on-failure --timeout 600 -j 2
 fi
 bash "$here/scripts/install-deps.sh"
