@@ -9,6 +9,9 @@
 // by the same rule, knows that nothing lies there.
 #include "read_queue.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -59,6 +62,12 @@ void *reader_thread(void *arg)
 {
     auto *q = static_cast<read_queue_t *>(arg);
     pthread_setname_np(pthread_self(), q->thread_name);
+    // The reader is mostly asleep in its read and needs little processor
+    // time, but needs it soon: a reader kept waiting by busier threads (its
+    // own writer compressing, or other programs) lets the device's ring
+    // overwrite what it has not read. A root daemon may raise it; elsewhere
+    // the call fails and nothing changes.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), READ_QUEUE_READER_NICE);
     uint32_t failures = 0;
     for (;;) {
         uint32_t at;

@@ -20,6 +20,9 @@ constexpr uint32_t READ_QUEUE_BYTES = 1048576;
 constexpr uint32_t READ_QUEUE_FAIL_RUN = 16;
 constexpr uint32_t READ_QUEUE_BACKOFF_MS = 5;
 
+// Nice value of the reader threads (the daemon's other threads keep 0).
+constexpr int READ_QUEUE_READER_NICE = -10;
+
 // A reader wait not yet reported once the queue has drained is reported
 // after this long anyway.
 constexpr int64_t READ_QUEUE_REPORT_US = 10000000;
