@@ -4,6 +4,7 @@
     python3 bench/bench.py [BUILD_DIR] [FIGURE...]    (bench/run.sh calls this)
 
 FIGURE numbers (1 to 10) pick some of the benchmarks; all run by default.
+--full adds the 20 ms slow-flash rounds of figures 9 and 10 to the default 0 and 100 ms.
 
 Each figure is the daemon's code timed against a baseline in the same run,
 in interleaved rounds, printed as median, minimum and maximum with the ratio
@@ -540,12 +541,12 @@ def stall_text(samples):
 
 
 def ring_search(sides, bench_io, top):
-    """Geometric bisections between top/32 and top, one per side, their steps alternating."""
-    bounds = {id(s): [top / 32, top, None] for s in sides}
-    for step in range(SEARCH_STEPS):
+    """Geometric bisections between top/64 and top, one per side, their steps alternating."""
+    bounds = {id(s): [top / 64, top, None] for s in sides}
+    for _ in range(SEARCH_STEPS):
         for s in sides:
             lo, hi, ok = bounds[id(s)]
-            rate = (lo * hi) ** 0.5 if step else top / 2
+            rate = (lo * hi) ** 0.5
             lost, _, _ = s.round(bench_io, rate)
             s.tried.append((rate, lost))
             if lost == 0:
@@ -1057,7 +1058,9 @@ def main():
         'where lower is better. "minimal" baselines do only the work the daemon must do (read, write, a '
         'level-9 gzip member per rotation); rows marked info compare with less work and have no goal. '
         'Zero-loss rates are found with ring sources that overwrite their oldest data, like the kernel\'s '
-        'printk buffer and the logger device.' % ROUNDS)
+        'printk buffer and the logger device, against a one-thread collector of the same ring (the same work '
+        'and syncs per rotation), with ordinary fsyncs and with every fsync delayed (%s ms).'
+        % (ROUNDS, ', '.join(str(d) for d in delays if d)))
     say('machine at the end: %s; total %.0f s.' % (machine(), time.monotonic() - started))
     return 0
 
