@@ -497,6 +497,8 @@ class RingSide:
         h = self.h
         h.ctl('ring %s reset' % self.ring)
         ms = round_ms(rate * self.bytes_per_unit)
+        if self.check:
+            trim_gz(self.logdir, self.check.base)
         before = pair_mark(self.logdir, self.check.base) if self.check else None
         # The feeder stands in for the kernel, whose log lines do not wait for a processor: it runs
         # at the readers' priority, so that a loaded machine does not turn a steady feed into bursts
@@ -703,13 +705,25 @@ def one_thread_collector(base_h, bench_io, sub, ring, size, outdir, delay):
                             stderr=subprocess.PIPE)
 
 
-def stop_collector(p):
+def stop_collector(p, outdir):
     p.terminate()
     try:
         p.wait(30)
     except subprocess.TimeoutExpired:
         p.kill()
         p.wait()
+    shutil.rmtree(outdir, ignore_errors=True)
+
+
+def trim_gz(logdir, base, limit=8 << 20):
+    """Removes a text log's gzip file past `limit` between rounds, unless a rotation is in progress,
+    so that the handset's 55 MB log partition never fills (the daemon would end itself)."""
+    gz = os.path.join(logdir, base + '.gz')
+    try:
+        if os.path.getsize(gz) > limit and not os.path.exists(gz + '.part'):
+            os.remove(gz)
+    except OSError:
+        pass
 
 
 def mode_text(delay):
@@ -722,8 +736,8 @@ def bench_kmsg_ring(h, base_h, bench_io, tmp, logdir, base_dir, delay):
     data = os.path.join(tmp, 'kmsg_ring.dat')
     if not os.path.exists(data):
         run([bench_io, 'gen-kmsg', data, str(KMSG_BYTES), '5'])
-    p = one_thread_collector(base_h, bench_io, 'collect-ring-stream', 'kmsg', KMSG_RING,
-                             os.path.join(base_dir, 'ring_kmsg'), delay)
+    outdir = os.path.join(base_dir, 'ring_kmsg')
+    p = one_thread_collector(base_h, bench_io, 'collect-ring-stream', 'kmsg', KMSG_RING, outdir, delay)
     try:
         daemon = kmsg_ring_side('daemon', h, bench_io, tmp, data, logdir)
         base = kmsg_ring_side('one-thread', base_h, bench_io, tmp, data)
@@ -735,14 +749,14 @@ def bench_kmsg_ring(h, base_h, bench_io, tmp, logdir, base_dir, delay):
             goals = {'base': '>= 2', 'base_value': 2.0}
         ring_figures('9', 'kernel log', 'kmsg', mode_text(delay), daemon, base, bench_io, top, mib_rate, goals)
     finally:
-        stop_collector(p)
+        stop_collector(p, outdir)
 
 
 def bench_main_ring(h, base_h, bench_io, tmp, logdir, base_dir, delay):
     say('[10] main log from a %d KiB ring%s: highest loss-free feed and reader gaps, vs a one-thread collector'
         % (MAIN_RING >> 10, mode_text(delay)))
-    p = one_thread_collector(base_h, bench_io, 'collect-ring-packets', 'main', MAIN_RING,
-                             os.path.join(base_dir, 'ring_main'), delay)
+    outdir = os.path.join(base_dir, 'ring_main')
+    p = one_thread_collector(base_h, bench_io, 'collect-ring-packets', 'main', MAIN_RING, outdir, delay)
     try:
         daemon = main_ring_side('daemon', h, bench_io, tmp, logdir)
         base = main_ring_side('one-thread', base_h, bench_io, tmp)
@@ -751,7 +765,7 @@ def bench_main_ring(h, base_h, bench_io, tmp, logdir, base_dir, delay):
         ring_figures('10', 'main log', 'main', mode_text(delay), daemon, base, bench_io, top,
                      lambda x: human_rate(x, 'entries'), goals)
     finally:
-        stop_collector(p)
+        stop_collector(p, outdir)
 
 
 def bench_diag(h, bench_io, tmp, logdir, ctrl):
@@ -959,6 +973,9 @@ def handset_benches(build, bench_io, tmp, wanted, delays):
 
         ring_pieces = [(n, fn) for n, fn in (('9', bench_kmsg_ring), ('10', bench_main_ring)) if n in wanted]
         base_dir = os.path.join(logdir, 'bench_ring')
+        # Room on this handset's log partition for the baselines' files: the figures above are done.
+        for base in ('vexd_syslog', 'vexd_logcat'):
+            trim_gz(logdir, base, 0)
         for delay in delays if ring_pieces else ():
             try:
                 r, rlogdir, _ = open_handset('bench-rings-%d' % delay, rings=True, delay=delay)
