@@ -14,6 +14,9 @@
 //   bench_io collect-packets FIFO DIR COUNT   baseline: the main log collector's required work
 //                                             (one entry per read, formatted as a line, one
 //                                             write each, a level-9 gzip member per 256 KiB)
+//   bench_io collect-ring-stream DEV DIR      collect-stream on a ring device until killed, one
+//                                             thread, each rotation synced as the daemon syncs it
+//   bench_io collect-ring-packets DEV DIR     collect-packets likewise
 //   bench_io feed-ring-stream FILE DATA RATE MS
 //                                             DATA (repeated) at RATE bytes/s for MS milliseconds
 //   bench_io feed-ring-entries FILE RATE MS SEED EXPECT
@@ -203,16 +206,16 @@ void print_timed(double start, double cpu_start, long long count, const char *wh
 
 // The kernel log collector's work: reads of up to 4096 bytes, each written
 // with one write, the text compressed once it holds more than 262144 bytes.
-int collect_stream(char **argv)
+// A total of 0 reads until the process is killed (a ring device).
+int collect_stream_with(char **argv, long long total, bool durable)
 {
-    const long long total = num(argv[2]);
     int in = open(argv[0], O_RDONLY | O_CLOEXEC);
     if (in < 0) die("open", argv[0]);
-    minimal::pair_writer out(argv[1], "base_syslog");
+    minimal::pair_writer out(argv[1], "base_syslog", durable);
     std::vector<char> buf(4096);
     long long got = 0;
     double start = 0, cpu_start = 0;
-    while (got < total) {
+    while (total == 0 || got < total) {
         ssize_t n = retry_read(in, buf.data(), buf.size());
         if (n < 0) die("read", argv[0]);
         if (n == 0) break;
@@ -228,21 +231,26 @@ int collect_stream(char **argv)
     return got == total ? 0 : 1;
 }
 
+int collect_stream(char **argv) { return collect_stream_with(argv, num(argv[2]), false); }
+
+// One-thread baseline of the ring figures: the kernel log collector's work
+// on a ring device, rotations made safe against a power cut, until killed.
+int collect_ring_stream(char **argv) { return collect_stream_with(argv, 0, true); }
+
 // The main log collector's work: one entry per read, turned into one line
 // stamped with this program's clock, one write per line, the text compressed
 // once it reaches 262144 bytes.
-int collect_packets(char **argv)
+int collect_packets_with(char **argv, long long count, bool durable)
 {
-    const long long count = num(argv[2]);
     int in = open(argv[0], O_RDONLY | O_CLOEXEC);
     if (in < 0) die("open", argv[0]);
-    minimal::pair_writer out(argv[1], "base_logcat");
+    minimal::pair_writer out(argv[1], "base_logcat", durable);
     static constexpr char letters[] = "??VDIWEFS";
     std::vector<char> buf(4100);
     std::vector<char> line(4096);
     long long got = 0;
     double start = 0, cpu_start = 0;
-    while (got < count) {
+    while (count == 0 || got < count) {
         ssize_t n = retry_read(in, buf.data(), 4096);
         if (n < 0) die("read", argv[0]);
         if (n == 0) break;
@@ -277,6 +285,11 @@ int collect_packets(char **argv)
     close(in);
     return got == count ? 0 : 1;
 }
+
+int collect_packets(char **argv) { return collect_packets_with(argv, num(argv[2]), false); }
+
+// One-thread baseline of the ring figures for the main log, until killed.
+int collect_ring_packets(char **argv) { return collect_packets_with(argv, 0, true); }
 
 void sleep_until(double t)
 {
@@ -616,6 +629,8 @@ constexpr subcommand subcommands[] = {
     {"feed-ring-stream", 4, feed_ring_stream},
     {"feed-ring-entries", 5, feed_ring_entries},
     {"feed-kmsg-lines", 4, feed_kmsg_lines},
+    {"collect-ring-stream", 2, collect_ring_stream},
+    {"collect-ring-packets", 2, collect_ring_packets},
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 // Main log collector: one line per /dev/log/main entry into vexd_logcat.txt,
-// archiving the text onto vexd_logcat.gz once it reaches 262144 bytes.
+// archiving the text onto vexd_logcat.gz once it reaches 262144 bytes. A reader
+// thread only reads the entries, each with its read time, into a queue, so
+// that it reads on while the writer thread compresses and syncs a rotation.
 #include "logcat_srv.h"
 
 #include <fcntl.h>
@@ -15,6 +17,7 @@
 #include <new>
 
 #include "fssync_srv.h"
+#include "read_queue.h"
 #include "unique_fd.h"
 #include "tmr.h"
 #include "vexd.h"
@@ -36,7 +39,14 @@ vexd_textlog_t logcat_log = {
     .rotate_size = LOGCAT_ROTATE_SIZE, .rule = vexd_rotate_rule::at_least, .gz_limit = LOGCAT_GZ_LIMIT};
 std::mutex logcat_srv_mutex;
 pthread_t logcat_srv_pt;
+// Entries of /dev/log/main with their read times, on their way from the
+// reader thread to the writer.
+read_queue_t *logcat_queue;
+pthread_t logcat_srv_rd_pt;
 
+// The writer: opens both files, starts the reader and then turns each entry
+// from the queue into its line, stamped with the time it was read, and appends
+// it, rotating as it always did.
 void *logcat_srv_thread(void *)
 {
     pthread_setname_np(pthread_self(), "vexd.logcat");
@@ -47,9 +57,8 @@ void *logcat_srv_thread(void *)
         return nullptr;
     }
 
-    const unique_fd dev(open(logcat_srv_dev_path, O_RDONLY));
-    const int dev_fd = dev.get();
-    if (dev_fd <= 0) {  // 0 too, though main() holds 0 to 2 on /dev/null
+    unique_fd dev(open(logcat_srv_dev_path, O_RDONLY));
+    if (dev.get() <= 0) {  // 0 too, though main() holds 0 to 2 on /dev/null
         vexd_printf("Could not open /dev/log/main\n");
         return nullptr;
     }
@@ -62,19 +71,33 @@ void *logcat_srv_thread(void *)
     }
     vexd_printf("%s got fd=%d\n", logcat_log.txt, logcat_log.fd);
 
+    logcat_queue = read_queue_new(logcat_srv_dev_path, READ_QUEUE_BYTES, ENTRY_MAX_LEN);
+    if (logcat_queue == nullptr) {
+        vexd_printf("logcat_srv_thread: no memory\n");
+        return nullptr;
+    }
+    if (int rc = read_queue_start_reader(logcat_queue, dev.get(), "vexd.logcat.rd", &logcat_srv_rd_pt);
+        rc != 0) {
+        vexd_printf("logcat_srv_thread: no reader thread, error %d\n", rc);
+        return nullptr;
+    }
+    dev.release();  // the reader's for the rest of the run
+
     for (;;) {
-        ssize_t n = read(dev_fd, entry.get(), ENTRY_MAX_LEN);
-        if (n <= 0) continue;
-
-        int len = logcat_srv_format_entry(entry.get(), static_cast<int>(n), tmr_get64(), line.get());
-        if (len < 0) continue;
-
-        std::lock_guard<std::mutex> lock(logcat_srv_mutex);
-        vexd_textlog_append(&logcat_log, line.get(), static_cast<size_t>(len));
-        if (logcat_log.fd < 0) {
-            vexd_printf("Failed to open %s", logcat_log.txt);
-            return nullptr;
+        read_queue_rec rec;
+        read_queue_take(logcat_queue, &rec);
+        // The formatter puts the line break in place: a copy with room for it.
+        memcpy(entry.get(), rec.data, rec.len);
+        const int len = logcat_srv_format_entry(entry.get(), static_cast<int>(rec.len), rec.t, line.get());
+        if (len >= 0) {
+            std::lock_guard<std::mutex> lock(logcat_srv_mutex);
+            vexd_textlog_append(&logcat_log, line.get(), static_cast<size_t>(len));
+            if (logcat_log.fd < 0) {
+                vexd_printf("Failed to open %s", logcat_log.txt);
+                return nullptr;
+            }
         }
+        read_queue_release(logcat_queue, &rec);
     }
 }
 

@@ -1,5 +1,7 @@
 // Kernel log collector: copies /proc/kmsg byte for byte into vexd_syslog.txt,
-// archiving the text onto vexd_syslog.gz once it passes 262144 bytes.
+// archiving the text onto vexd_syslog.gz once it passes 262144 bytes. A reader
+// thread only reads the device into a queue, so that it reads on while the
+// writer thread compresses and syncs a rotation.
 #include "syslog_srv.h"
 
 #include <fcntl.h>
@@ -9,11 +11,10 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <mutex>
-#include <new>
 
 #include "fssync_srv.h"
+#include "read_queue.h"
 #include "unique_fd.h"
 #include "vexd.h"
 
@@ -29,23 +30,21 @@ vexd_textlog_t syslog_log = {
     .rotate_size = SYSLOG_ROTATE_SIZE, .rule = vexd_rotate_rule::above, .gz_limit = SYSLOG_GZ_LIMIT};
 std::mutex syslog_srv_mutex;
 pthread_t syslog_srv_pt;
+// Reads of /proc/kmsg on their way from the reader thread to the writer.
+read_queue_t *syslog_queue;
+pthread_t syslog_srv_rd_pt;
 
+// The writer: opens both files, starts the reader and then appends each read
+// from the queue as it came, rotating as it always did.
 void *syslog_srv_thread(void *)
 {
     pthread_setname_np(pthread_self(), "vexd.syslog");
-    std::unique_ptr<char[]> buf(new (std::nothrow) char[SYSLOG_READ_LEN]);
-    if (!buf) {
-        vexd_printf("syslog_srv_thread: no memory\n");
-        return nullptr;
-    }
-
-    const unique_fd kmsg(open(syslog_srv_dev_path, O_RDONLY));
-    const int kmsg_fd = kmsg.get();
-    if (kmsg_fd < 0) {
+    unique_fd kmsg(open(syslog_srv_dev_path, O_RDONLY));
+    if (!kmsg.ok()) {
         vexd_printf("Failed to open %s\n", syslog_srv_dev_path);
         return nullptr;
     }
-    vexd_printf("%s got fd=%d\n", syslog_srv_dev_path, kmsg_fd);
+    vexd_printf("%s got fd=%d\n", syslog_srv_dev_path, kmsg.get());
 
     if (vexd_textlog_open(&syslog_log, O_RDWR) <= 0) {
         vexd_printf("Failed to open %s\n", syslog_log.txt);
@@ -53,16 +52,30 @@ void *syslog_srv_thread(void *)
     }
     vexd_printf("%s got fd=%d\n", syslog_log.txt, syslog_log.fd);
 
-    for (;;) {
-        ssize_t n = read(kmsg_fd, buf.get(), SYSLOG_READ_LEN);
-        if (n <= 0) continue;
+    syslog_queue = read_queue_new(syslog_srv_dev_path, READ_QUEUE_BYTES, SYSLOG_READ_LEN);
+    if (syslog_queue == nullptr) {
+        vexd_printf("syslog_srv_thread: no memory\n");
+        return nullptr;
+    }
+    if (int rc = read_queue_start_reader(syslog_queue, kmsg.get(), "vexd.syslog.rd", &syslog_srv_rd_pt);
+        rc != 0) {
+        vexd_printf("syslog_srv_thread: no reader thread, error %d\n", rc);
+        return nullptr;
+    }
+    kmsg.release();  // the reader's for the rest of the run
 
-        std::lock_guard<std::mutex> lock(syslog_srv_mutex);
-        vexd_textlog_append(&syslog_log, buf.get(), static_cast<size_t>(n));
-        if (syslog_log.fd < 0) {
-            vexd_printf("Failed to open %s", syslog_log.txt);
-            return nullptr;
+    for (;;) {
+        read_queue_rec rec;
+        read_queue_take(syslog_queue, &rec);
+        {
+            std::lock_guard<std::mutex> lock(syslog_srv_mutex);
+            vexd_textlog_append(&syslog_log, rec.data, rec.len);
+            if (syslog_log.fd < 0) {
+                vexd_printf("Failed to open %s", syslog_log.txt);
+                return nullptr;
+            }
         }
+        read_queue_release(syslog_queue, &rec);
     }
 }
 

@@ -22,8 +22,14 @@ from socket_proto import ARCHIVE as CMD_ARCHIVE, DIAG_ON as CMD_DIAG_ON
 
 KILLS = int(os.environ.get('VEXD_CRASH_KILLS', '30'))
 PAD = b'x' * 180          # long lines, so rotations (at 256 KiB) come often
-KMSG_INFLIGHT = (65536 + 4096) // (len(PAD) + 16) + 2   # FIFO plus one read
-LOGGER_INFLIGHT = 16 + 2 + 40                          # packet FIFO, one read, one batch
+# Each collector's reader keeps reading into its queue (1 MiB) while the
+# writer rotates: what it holds there when the kill comes is in flight too.
+# A record there is its read plus a 16-byte header, rounded up to 8: the
+# kernel log's reads hold up to 4096 bytes of lines each, the main log's one
+# entry (20-byte header, priority, tag, message, terminators) each.
+QUEUE = 1048576
+KMSG_INFLIGHT = (65536 + 4096 + QUEUE) // (len(PAD) + 16) + 2   # FIFO, queue, one read
+LOGGER_INFLIGHT = 16 + 2 + 40 + QUEUE // (20 + 8 + len(PAD) + 16 + 16)   # packet FIFO, one read, one batch, queue
 TRACE_INFLIGHT = 1                                     # the request being answered
 
 

@@ -1,13 +1,17 @@
 // Kernel log collector on a FIFO standing in for /proc/kmsg: byte-for-byte
-// copy, the marker, rotation above 262144 and the copy operation.
+// copy, the marker, rotation above 262144 and the copy operation; the
+// collectors' read queue: a full queue, reads that keep failing.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <thread>
 
 #include "collector_util.h"
+#include "read_queue.h"
 #include "syslog_srv.h"
 #include "tmr.h"
 
@@ -107,4 +111,123 @@ TEST(SyslogCollector, CopiesBytesAndRotatesAbove262144)
     syslog_srv_getlogdata(&data, &len);
     EXPECT_EQ(nullptr, data);
     EXPECT_EQ(0, len);
+}
+
+// ---- the reader's queue (shared by both collectors) ----
+
+namespace {
+
+bool reader_waits(read_queue_t *q)
+{
+    std::lock_guard<std::mutex> lock(q->mutex);
+    return q->reader_waits;
+}
+
+uint64_t failed_reads(read_queue_t *q)
+{
+    std::lock_guard<std::mutex> lock(q->mutex);
+    return q->failed_reads;
+}
+
+// Takes records until `want` bytes came; their bytes in order.
+std::string take_bytes(read_queue_t *q, size_t want, uint32_t max_read)
+{
+    std::string got;
+    while (got.size() < want) {
+        read_queue_rec rec;
+        read_queue_take(q, &rec);
+        EXPECT_GT(rec.len, 0u);
+        EXPECT_LE(rec.len, max_read);
+        got.append(rec.data, rec.len);
+        read_queue_release(q, &rec);
+    }
+    return got;
+}
+
+}  // namespace
+
+TEST(SyslogReader, FullQueueLosesNothingTheDeviceHeld)
+{
+    tmr_init();
+    log_dir();
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    // 16 KiB of queue: three reads of 4096 bytes, then the reader must wait.
+    read_queue_t *q = read_queue_new("full-queue-dev", 16384, 4096);
+    ASSERT_NE(nullptr, q);
+
+    // 40 KiB in the device at once: the queue takes 12 KiB, the device holds
+    // the rest while the reader waits for room.
+    const std::string first = pattern(0, 40960);
+    ASSERT_EQ(static_cast<ssize_t>(first.size()), write(fds[1], first.data(), first.size()));
+    pthread_t pt;
+    ASSERT_EQ(0, read_queue_start_reader(q, fds[0], "test.rd", &pt));
+    ASSERT_TRUE(wait_until([&] { return reader_waits(q); }));
+    usleep(50000);
+    EXPECT_TRUE(reader_waits(q));
+    EXPECT_EQ(0u, count(daemon_log(), "full-queue-dev: queue full"));
+    EXPECT_TRUE(same_text(first, take_bytes(q, first.size(), 4096)));
+    // Once the queue has drained, the wait is reported.
+    EXPECT_GE(count(daemon_log(), "full-queue-dev: queue full, reader waited"), 1u);
+
+    // A long stream of reads of every size through the small queue, taken
+    // slower than it comes now and then: the records wrap around the buffer
+    // many times and arrive whole and in order.
+    const std::string stream = pattern(7, 2 << 20);
+    std::thread writer([&] {
+        unsigned seed = 1;
+        for (size_t off = 0; off < stream.size();) {
+            seed = seed * 1103515245u + 12345u;
+            size_t n = std::min<size_t>(stream.size() - off, 1 + (seed >> 8) % 6000);
+            ssize_t w = write(fds[1], stream.data() + off, n);
+            if (w <= 0) return;
+            off += static_cast<size_t>(w);
+        }
+    });
+    std::string got;
+    unsigned seed = 2;
+    while (got.size() < stream.size()) {
+        read_queue_rec rec;
+        read_queue_take(q, &rec);
+        got.append(rec.data, rec.len);
+        read_queue_release(q, &rec);
+        seed = seed * 1103515245u + 12345u;
+        if ((seed >> 8) % 64 == 0) usleep(200);
+    }
+    writer.join();
+    EXPECT_TRUE(same_text(stream, got));
+}
+
+TEST(SyslogReader, FailedReadsBackOffAndSayItOnce)
+{
+    tmr_init();
+    log_dir();
+    // A FIFO that no writer has opened yet: every read returns 0 at once.
+    const std::string fifo = path("failing_dev");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, fcntl(fd, F_SETFL, 0));
+    read_queue_t *q = read_queue_new("failing-dev", 16384, 4096);
+    ASSERT_NE(nullptr, q);
+    pthread_t pt;
+    ASSERT_EQ(0, read_queue_start_reader(q, fd, "test.rd", &pt));
+
+    // A reader that retried at once would make hundreds of thousands of
+    // reads in this time; with the backoff, one every few milliseconds.
+    usleep(300000);
+    const uint64_t reads = failed_reads(q);
+    EXPECT_GE(reads, READ_QUEUE_FAIL_RUN);
+    EXPECT_LT(reads, READ_QUEUE_FAIL_RUN + 300000 / (READ_QUEUE_BACKOFF_MS * 1000) + 50);
+    EXPECT_EQ(1u, count(daemon_log(), "failing-dev: 16 reads in a row returned 0 or failed"));
+    usleep(100000);
+    EXPECT_EQ(1u, count(daemon_log(), "failing-dev: 16 reads in a row returned 0 or failed"));
+
+    // Reads succeed again: the data comes through and the end of the run is noted once.
+    int feed = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(feed, 0);
+    ASSERT_EQ(5, write(feed, "hello", 5));
+    EXPECT_EQ("hello", take_bytes(q, 5, 4096));
+    EXPECT_EQ(1u, count(daemon_log(), "failing-dev: reads again after"));
+    EXPECT_EQ(1u, count(daemon_log(), "failing-dev: 16 reads in a row"));
 }
