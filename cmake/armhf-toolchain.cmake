@@ -27,6 +27,11 @@ endif()
 set(VEXD_ARM_LIBRARY_PATH
     ${VEXD_ARM_SYSROOT}/lib:${VEXD_ARM_LIBROOT}/usr/lib/${VEXD_ARM_TRIPLE}:${VEXD_ARM_LIBROOT}/lib/${VEXD_ARM_TRIPLE})
 
+# The linker follows a library's own needs (libminizip.so needs libz.so.1)
+# through these folders too.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-rpath-link,${VEXD_ARM_LIBRARY_PATH}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,-rpath-link,${VEXD_ARM_LIBRARY_PATH}")
+
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L ${VEXD_ARM_SYSROOT} -E LD_LIBRARY_PATH=${VEXD_ARM_LIBRARY_PATH})
 
 # Headers and libraries of the armhf packages live in the multiarch folders

@@ -99,6 +99,11 @@ if [ "$unpack_needed" -eq 1 ]; then
     for deb in "$debs"/*.deb; do
         dpkg-deb -x "$deb" "$armhf_root.new"
     done
+    # Links that point at an absolute path (libz.so -> /lib/...) must point
+    # into the root.
+    find "$armhf_root.new" -type l -lname '/*' | while IFS= read -r link; do
+        ln -sfn "$armhf_root$(readlink "$link")" "$link"
+    done
     echo "${unpack[*]}" > "$armhf_root.new/.packages"
     rm -rf "$armhf_root"
     mv "$armhf_root.new" "$armhf_root"
