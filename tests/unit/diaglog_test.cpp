@@ -539,8 +539,8 @@ TEST_F(DiagTest, OverLimitGzipGoesAlsoOnTheLogPartition)
     // dialog_compress, the same rule on its own.
     write_file(qmdl("g"), Bytes{1, 2, 3});
     uint32_t known = 11;
-    EXPECT_EQ(static_cast<uint32_t>(fs::file_size(gz)),
-              dialog_compress(qmdl("g").c_str(), gz.c_str(), 10, &known));
+    const uint32_t returned = dialog_compress(qmdl("g").c_str(), gz.c_str(), 10, &known);
+    EXPECT_EQ(static_cast<uint32_t>(fs::file_size(gz)), returned);
     ASSERT_GT(file_uncompress(gz.c_str(), out.c_str()), 0);
     EXPECT_EQ(read_file(out), (Bytes{1, 2, 3}));
     fake_cache_partition = 0;
