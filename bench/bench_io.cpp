@@ -299,6 +299,26 @@ void sleep_until(double t)
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
 }
 
+// A steady feed of `total` items at `rate` a second from `start`: every
+// millisecond, emit(sent, due) hands over the items from `sent` up to `due`,
+// those fallen due since the start, so a feeder that falls behind
+// (descheduled) catches up with its next write. Returns how late it fell at
+// the most, in seconds.
+template <class Emit>
+double paced_feed(double rate, long long total, double start, Emit emit)
+{
+    double late_max = 0;
+    for (long long k = 1, sent = 0; sent < total; k++) {
+        const double due_at = start + static_cast<double>(k) * 1e-3;
+        const long long due = std::min(total, static_cast<long long>(rate * (now() - start)));
+        emit(sent, due);
+        sent = std::max(sent, due);
+        late_max = std::max(late_max, now() - due_at);
+        sleep_until(due_at);
+    }
+    return late_max;
+}
+
 // A steady feed: every millisecond, what has fallen due since the start. A
 // feeder that falls behind (descheduled) catches up with its next write.
 int feed_ring_stream(char **argv)
@@ -311,20 +331,15 @@ int feed_ring_stream(char **argv)
     if (fd < 0) die("open", argv[0]);
     const auto total = static_cast<long long>(rate * seconds);
     const double start = now();
-    long long sent = 0;
-    double late_max = 0;
-    for (long long k = 1; sent < total; k++) {
-        const double due_at = start + static_cast<double>(k) * 1e-3;
-        long long due = std::min(total, static_cast<long long>(rate * (now() - start)));
+    const double late_max = paced_feed(rate, total, start, [&](long long sent, long long due) {
         while (sent < due) {
             size_t at = static_cast<size_t>(sent % static_cast<long long>(data.size()));
             size_t n = std::min<size_t>({static_cast<size_t>(due - sent), data.size() - at, size_t{65536}});
             write_all(fd, data.data() + at, n, argv[0]);
             sent += static_cast<long long>(n);
         }
-        late_max = std::max(late_max, now() - due_at);
-        sleep_until(due_at);
-    }
+    });
+    const long long sent = total;
     const double end = now();
     close(fd);
     printf("seconds=%.6f\nbytes=%lld\nlate_max=%.6f\nend=%.6f\n", end - start, sent, late_max, end);
@@ -339,20 +354,15 @@ int feed_kmsg_lines(char **argv)
     if (fd < 0) die("open", argv[0]);
     const auto total = static_cast<long long>(rate * seconds);
     const double start = now();
-    long long sent = 0;
-    double late_max = 0;
     char line[128];
-    for (long long k = 1; sent < total; k++) {
-        const double due_at = start + static_cast<double>(k) * 1e-3;
-        const long long due = std::min(total, static_cast<long long>(rate * (now() - start)));
+    const double late_max = paced_feed(rate, total, start, [&](long long sent, long long due) {
         for (; sent < due; sent++) {
             const int n = snprintf(line, sizeof line, "<6>%s %08lld %-*s\n", argv[3], sent,
                                    static_cast<int>(106 - strlen(argv[3])), "feed");
             write_all(fd, line, static_cast<size_t>(n), argv[0]);
         }
-        late_max = std::max(late_max, now() - due_at);
-        sleep_until(due_at);
-    }
+    });
+    const long long sent = total;
     const double end = now();
     close(fd);
     printf("seconds=%.6f\nlines=%lld\nlate_max=%.6f\nend=%.6f\n", end - start, sent, late_max, end);
@@ -447,12 +457,9 @@ int feed_ring_entries(char **argv)
     std::vector<unsigned char> batch;
     batch.reserve(65536 + 4096);
     const double start = now();
-    long long sent = 0, bytes = 0;
-    double late_max = 0;
-    for (long long k = 1; sent < total; k++) {
-        const double due_at = start + static_cast<double>(k) * 1e-3;
-        long long due = std::min(total, static_cast<long long>(rate * (now() - start)));
-        while (sent < due) {
+    long long bytes = 0;
+    const double late_max = paced_feed(rate, total, start, [&](long long sent, long long due) {
+        for (; sent < due; sent++) {
             const auto &e = pool[static_cast<size_t>(sent % 8192)];
             if (batch.size() + e.size() > 65536) {
                 write_all(fd, batch.data(), batch.size(), argv[0]);
@@ -460,13 +467,11 @@ int feed_ring_entries(char **argv)
             }
             batch.insert(batch.end(), e.begin(), e.end());
             bytes += static_cast<long long>(e.size());
-            sent++;
         }
         if (!batch.empty()) write_all(fd, batch.data(), batch.size(), argv[0]);
         batch.clear();
-        late_max = std::max(late_max, now() - due_at);
-        sleep_until(due_at);
-    }
+    });
+    const long long sent = total;
     const double end = now();
     close(fd);
     if (expect) {
