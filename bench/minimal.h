@@ -51,11 +51,14 @@ inline void sync_path(const std::string &path, int flags)
 // appends to NAME.txt, and once the text passes the threshold, the whole
 // text becomes one level-9 gzip member of NAME.gz and NAME.txt starts empty.
 // A durable pair also makes the rotation safe against a power cut, with the
-// syncs that takes: a record of the rotation and its folder, the member, the
-// emptied text.
+// syncs that takes: the text as it is compressed, a record of the rotation
+// (written in place in a file kept from the first rotation on, so its folder
+// is synced only then) and the member; the emptied text is left to the next
+// sync, the record emptied meanwhile.
 struct pair_writer {
     std::string dir, txt, gz;
     bool durable = false;
+    bool record_made = false;
     int fd = -1;
     long long size = 0;
 
@@ -71,22 +74,26 @@ struct pair_writer {
         if (fd >= 0) close(fd);
         unlink(txt.c_str());
         unlink(gz.c_str());
+        unlink((gz + ".part").c_str());
     }
     pair_writer(const pair_writer &) = delete;
     pair_writer &operator=(const pair_writer &) = delete;
 
     void rotate()
     {
-        close(fd);
         const std::string record = gz + ".part";
         if (durable) {
+            if (fsync(fd) != 0) fail("fsync", txt);
             const std::string text = std::to_string(size) + " " + txt + "\n";
-            int r = open(record.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (r < 0 || write(r, text.data(), text.size()) != static_cast<ssize_t>(text.size()) || fsync(r) != 0)
+            int r = open(record.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            if (r < 0 || ftruncate(r, 0) != 0 ||
+                write(r, text.data(), text.size()) != static_cast<ssize_t>(text.size()) || fdatasync(r) != 0)
                 fail("record", record);
             close(r);
-            sync_path(dir, O_RDONLY | O_DIRECTORY);
+            if (!record_made) sync_path(dir, O_RDONLY | O_DIRECTORY);
+            record_made = true;
         }
+        close(fd);
         append_member(txt, gz);
         if (durable) sync_path(gz, O_WRONLY);
         // A collector that runs for a long while keeps its gzip file small,
@@ -95,10 +102,7 @@ struct pair_writer {
         if (durable && stat(gz.c_str(), &st) == 0 && st.st_size > (8 << 20)) unlink(gz.c_str());
         fd = open(txt.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0) fail("open", txt);
-        if (durable) {
-            if (fsync(fd) != 0) fail("fsync", txt);
-            unlink(record.c_str());
-        }
+        if (durable && truncate(record.c_str(), 0) != 0) fail("record", record);
         size = 0;
     }
     // Writes one piece with one write; rotates past `limit` (or at it, when

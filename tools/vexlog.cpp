@@ -1257,13 +1257,14 @@ void emit_skipping(void *c, const char *p, size_t n)
 void lost_skipping(void *c) { static_cast<skipper *>(c)->sp->lost(); }
 
 // The gzip file's identity and size while no rotation is under way: false
-// when one is (its record is there, or the file changed while looking).
+// when one is (its record holds it, or the file changed while looking).
 bool settled_gz(const std::string &gz, const std::string &part, struct stat *out)
 {
     struct stat before {
     }, rec{};
     const bool had = stat(gz.c_str(), &before) == 0;
-    if (stat(part.c_str(), &rec) == 0) return false;
+    // An empty record is the one a finished rotation leaves for the next.
+    if (stat(part.c_str(), &rec) == 0 && rec.st_size > 0) return false;
     const bool has = stat(gz.c_str(), out) == 0;
     if (had != has) return false;
     if (!has) {

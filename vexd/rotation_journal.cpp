@@ -30,7 +30,11 @@ bool record_path(char *buf, const char *out)
 
 // Writes the rotation record of `out`: the kind ('z' a gzip member, 'c' a
 // byte copy), the size of `out` before the append and the input's path.
-// The record is on disk before the append begins.
+// The record is on disk before the append begins. A pair's record file stays
+// from its first rotation on (emptied, not removed, when a rotation of its
+// own is done: record_idle), so that from then on only its content has to
+// reach the disk and not a new directory entry. The record is a few hundred
+// bytes at the start of the file, inside one sector.
 int record_write(const char *out, char kind, int64_t out_size, const char *in)
 {
     char path[RECORD_PATH_LEN];
@@ -38,15 +42,22 @@ int record_write(const char *out, char kind, int64_t out_size, const char *in)
     char text[PATH_LEN + 40];
     int len = snprintf(text, sizeof text, "%c %" PRId64 " %s\n", kind, out_size, in);
     if (len < 0 || static_cast<size_t>(len) >= sizeof text) return -1;
-    unique_fd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0777));
-    if (!fd.ok()) return -1;
-    bool ok = full_write(fd.get(), text, static_cast<size_t>(len)) == len && fsync(fd.get()) == 0;
+    bool created = true;
+    unique_fd fd(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0777));
+    if (!fd.ok() && errno == EEXIST) {
+        created = false;
+        fd.reset(open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    }
+    struct stat st {};
+    if (!fd.ok() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    bool ok = (st.st_size == 0 || ftruncate(fd.get(), 0) == 0) &&
+              full_write(fd.get(), text, static_cast<size_t>(len)) == len && fdatasync(fd.get()) == 0;
     ok = close(fd.release()) == 0 && ok;
     if (!ok) {
         unlink(path);
         return -1;
     }
-    file_sync_parent_dir(path);
+    if (created) file_sync_parent_dir(path);
     return 0;
 }
 
@@ -54,6 +65,21 @@ void record_remove(const char *out)
 {
     char path[RECORD_PATH_LEN];
     if (record_path(path, out)) unlink(path);
+}
+
+// Empties the record of `out`: no rotation of the pair under way. Not synced:
+// its input was emptied before, and the file system's journal keeps the two
+// in that order, so an empty record on disk means an emptied input on disk.
+// A record that still holds its text after a power cut is settled at the
+// next start like any other.
+void record_idle(const char *out)
+{
+    char path[RECORD_PATH_LEN];
+    if (!record_path(path, out)) return;
+    const unique_fd fd(open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.ok() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || ftruncate(fd.get(), 0) != 0)
+        record_remove(out);
 }
 
 // Blocks in which the repair reads the files it checks.
@@ -199,18 +225,22 @@ bool expected_input(const char *dir, const char *out_name, char kind, std::span<
     return false;
 }
 
-// The outcome of one record: settled (whatever it took), or dropped with the
-// reason (nothing touched but the record itself).
+// The outcome of one record: settled, and whether that changed a file (a
+// record of a rotation that had ended, or never began, changes nothing), or
+// dropped with the reason (nothing touched but the record itself).
 struct repair_outcome {
     bool settled;
     const char *why;
+    bool changed = false;
 };
+constexpr repair_outcome SETTLED_UNCHANGED{true, nullptr};
+constexpr repair_outcome SETTLED_CHANGED{true, nullptr, true};
 
 // Settles a gzip rotation of `in_path` onto `out` (open, size `size`) that
 // began when `out` held `start` bytes.
 repair_outcome settle_member(int out, int64_t size, int64_t start, const char *in_path)
 {
-    if (size <= start) return {true, nullptr};  // the append never began
+    if (size <= start) return SETTLED_UNCHANGED;  // the append never began
     static constexpr unsigned char MAGIC[] = {0x1f, 0x8b, 0x08};
     unsigned char head[sizeof MAGIC] = {};
     const size_t want = size - start < static_cast<int64_t>(sizeof head) ? static_cast<size_t>(size - start)
@@ -228,7 +258,7 @@ repair_outcome settle_member(int out, int64_t size, int64_t start, const char *i
         // The member that the kill cut short, and nothing after it: cut off;
         // its text is still in the input.
         if (ftruncate(out, static_cast<off_t>(start)) == 0) fsync(out);
-        return {true, nullptr};
+        return SETTLED_CHANGED;
     case member_state::whole:
         break;
     }
@@ -240,25 +270,27 @@ repair_outcome settle_member(int out, int64_t size, int64_t start, const char *i
     uint32_t in_crc = 0;
     uint64_t in_len = 0;
     if (in.ok() && fd_crc(in.get(), &in_crc, &in_len) && in_len == member_len && in_crc == member_crc &&
-        ftruncate(in.get(), 0) == 0)
+        ftruncate(in.get(), 0) == 0) {
         fsync(in.get());
-    return {true, nullptr};
+        return SETTLED_CHANGED;
+    }
+    return SETTLED_UNCHANGED;  // the rotation had ended
 }
 
 // Settles a byte copy of `in_path` onto `out` that began at `start`.
 repair_outcome settle_copy(int out, int64_t size, int64_t start, const char *in_path)
 {
-    if (size <= start) return {true, nullptr};
+    if (size <= start) return SETTLED_UNCHANGED;
     struct stat st {};
     const unique_fd in = open_regular(in_path, O_RDONLY, &st);
     // The move removes its input last: with the input gone the copy is
     // whole and stays.
-    if (!in.ok()) return {true, nullptr};
+    if (!in.ok()) return SETTLED_UNCHANGED;
     // While the input is there the copy is taken back, and the next move
     // makes it again; but only what is a copy of it.
     if (!copy_of_prefix(out, start, in.get())) return {false, "the bytes after its recorded size are not its source's"};
     if (ftruncate(out, static_cast<off_t>(start)) == 0) fsync(out);
-    return {true, nullptr};
+    return SETTLED_CHANGED;
 }
 
 // Settles one rotation record, "<dir>/<out_name>.part", of one of `pairs`.
@@ -278,9 +310,10 @@ repair_outcome repair_one(const char *dir, const char *out_name, std::span<const
     char kind = 0;
     int64_t start = -1;
     int used = 0;
-    // A record that is not whole was cut while being written, before its
-    // append began: there is nothing to settle.
-    if (n <= 0 || text[n - 1] != '\n') return {true, nullptr};
+    // An empty record is a pair's whose last rotation was done; one that is
+    // not whole was cut while being written, before its append began: there
+    // is nothing to settle.
+    if (n <= 0 || text[n - 1] != '\n') return SETTLED_UNCHANGED;
     if (sscanf(text, "%c %" SCNd64 " %n", &kind, &start, &used) != 2 || start < 0 || used <= 0 || kind == 0)
         return {false, "unreadable"};
     text[n - 1] = '\0';
@@ -289,7 +322,7 @@ repair_outcome repair_one(const char *dir, const char *out_name, std::span<const
         strcmp(text + used, in_expected) != 0)
         return {false, "its input is not this file's partner"};
 
-    if (lstat(out_path, &st) != 0) return {true, nullptr};  // nothing was appended yet
+    if (lstat(out_path, &st) != 0) return SETTLED_UNCHANGED;  // nothing was appended yet
     if (!S_ISREG(st.st_mode)) return {false, "its output is not a regular file"};
     if (lstat(in_expected, &st) == 0 && !S_ISREG(st.st_mode)) return {false, "its input is not a regular file"};
 
@@ -301,7 +334,7 @@ repair_outcome repair_one(const char *dir, const char *out_name, std::span<const
         // holds a small member back until the close): an empty .gz does not
         // decode, so it goes, as a cut member would.
         unlink(out_path);
-        return {true, nullptr};
+        return SETTLED_CHANGED;
     }
     return kind == 'c' ? settle_copy(out.get(), size, start, in_expected)
                        : settle_member(out.get(), size, start, in_expected);
@@ -343,14 +376,17 @@ void file_append_undo(const char *out, int64_t out_size)
 void file_rotation_done(const char *in, const char *out, int in_fd)
 {
     if (in_fd >= 0) {
-        fsync(in_fd);
-    } else {
-        const unique_fd fd(open(in, O_WRONLY | O_CLOEXEC));
-        if (fd.ok())
-            fsync(fd.get());
-        else if (errno == ENOENT)
-            file_sync_parent_dir(in);  // removed: the removal is what must last
+        // The writer goes on with the emptied input, and its regular sync
+        // makes the emptying durable; until then the record stays on disk
+        // for the repair, and the rotation waits for no sync here.
+        record_idle(out);
+        return;
     }
+    const unique_fd fd(open(in, O_WRONLY | O_CLOEXEC));
+    if (fd.ok())
+        fsync(fd.get());
+    else if (errno == ENOENT)
+        file_sync_parent_dir(in);  // removed: the removal is what must last
     record_remove(out);
 }
 
@@ -378,7 +414,7 @@ int file_rotation_repair(const char *dir, std::span<const file_pair_t> pairs, fi
         // that name goes as the link; a directory stays.
         unlink(record);
         if (outcome.settled)
-            ++settled;
+            settled += outcome.changed ? 1 : 0;
         else if (note != nullptr)
             note(record, outcome.why);
     }

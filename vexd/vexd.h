@@ -60,8 +60,11 @@ enum class vexd_rotate_end {
 // trace log at enable and disable, the qmdl files): `in` appended to `out` as
 // one gzip member (file_compress), after the over-limit rule; *gz_size
 // becomes the partner's new size, 0 when the compression failed. Then `end`.
-// The record of the rotation goes only once the input is emptied or gone, so
-// a kill at any moment loses or repeats nothing (rotation_journal.h).
+// The record of the rotation is emptied (reopen) or removed only once the
+// input is emptied or gone, so a kill or a power cut at any moment loses or
+// repeats nothing (rotation_journal.h). A rotation syncs the input, the
+// record and the member; with reopen the emptied input is left to its
+// writer's regular sync, the record kept until then.
 // Result: with reopen the descriptor, or negative; otherwise 0, or -1 (errno
 // set) when the input could not be emptied or removed, its record left for
 // the next start.

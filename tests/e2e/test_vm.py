@@ -204,7 +204,7 @@ cp /tmp/T vexd_syslog.txt
 printf "z 0 /qordebug/vexd_syslog.txt\\n" > vexd_syslog.gz.part
 sync
 /system/bin/vexd > /dev/null 2>&1 &
-i=0; until [ ! -e vexd_syslog.gz.part ] && grep -q "startup complete" vexd_syslog.txt 2>/dev/null; do
+i=0; until [ ! -s vexd_syslog.gz.part ] && grep -q "startup complete" vexd_syslog.txt 2>/dev/null; do
     i=$((i+1)); [ $i -gt 600 ] && exit 1; usleep 100000; done
 '''
         self.assertEqual(0, vm.exec(script, timeout=180).returncode)

@@ -196,7 +196,7 @@ TEST_F(Rotate, ArchiveFailureForgetsTheKnownSize)
 
 // Every pair rotates through vexd_rotate_pair; what differs is the end. The
 // input may be emptied or removed only once its member is in the gzip file,
-// and the rotation's record goes only then; a failed compression keeps the
+// and the rotation's record goes (or is emptied) only then; a failed compression keeps the
 // input whole, whatever the end.
 TEST_F(Rotate, RotationEndsEmptyTheInputOnlyAfterItsMember)
 {
@@ -231,7 +231,10 @@ TEST_F(Rotate, RotationEndsEmptyTheInputOnlyAfterItsMember)
             vexd_rotate_pair(txt.c_str(), gz.c_str(), 131072, vexd_gz_rule::off_partition, &known, c.end);
         EXPECT_EQ((std::vector<std::string>{"rotated text\n"}), gz_members(gz));
         EXPECT_EQ(read_file(gz).size(), known);
-        EXPECT_EQ(c.record_stays, file_exists(record));
+        // A record that stays holds the rotation (leave); after reopen it
+        // stays emptied, for the next rotation to write in place.
+        EXPECT_EQ(c.record_stays, file_exists(record) && !read_file(record).empty());
+        EXPECT_EQ(c.end == vexd_rotate_end::reopen, file_exists(record) && read_file(record).empty());
         EXPECT_EQ(c.text, text_after(c.end, rc));
 
         // The compression fails: nothing is lost, and a reopened text is appended to.
