@@ -811,7 +811,9 @@ def trim_gz(logdir, base, limit=8 << 20):
     so that the handset's 55 MB log partition never fills (the daemon would end itself)."""
     gz = os.path.join(logdir, base + '.gz')
     try:
-        if os.path.getsize(gz) > limit and not os.path.exists(gz + '.part'):
+        # The record stays, emptied, after a rotation; with text in it a rotation is under way.
+        under_way = os.path.exists(gz + '.part') and os.path.getsize(gz + '.part') > 0
+        if os.path.getsize(gz) > limit and not under_way:
             os.remove(gz)
     except OSError:
         pass
@@ -1083,7 +1085,9 @@ def handset_benches(build, bench_io, tmp, wanted, delays):
                     if not r.running() or r.status() is not None:
                         unavailable(num, HANDSET_FIGURES[num] + mode_text(delay), 'the daemon ended')
                         break
-                detail('peak resident memory on ring sources%s: %d KiB' % (mode_text(delay), vm_status(r)['VmHWM']))
+                if r.running() and r.status() is None:
+                    detail('peak resident memory on ring sources%s: %d KiB' % (mode_text(delay),
+                                                                               vm_status(r)['VmHWM']))
             finally:
                 try:
                     r.stop()

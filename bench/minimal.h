@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace minimal {
 
@@ -51,9 +52,9 @@ inline void sync_path(const std::string &path, int flags)
 // appends to NAME.txt, and once the text passes the threshold, the whole
 // text becomes one level-9 gzip member of NAME.gz and NAME.txt starts empty.
 // A durable pair also makes the rotation safe against a power cut, with the
-// syncs that takes: the text as it is compressed, a record of the rotation
+// syncs that takes: the text as it is compressed and a record of the rotation
 // (written in place in a file kept from the first rotation on, so its folder
-// is synced only then) and the member; the emptied text is left to the next
+// is synced only then), both at once, then the member; the emptied text is left to the next
 // sync, the record emptied meanwhile.
 struct pair_writer {
     std::string dir, txt, gz;
@@ -83,13 +84,17 @@ struct pair_writer {
     {
         const std::string record = gz + ".part";
         if (durable) {
-            if (fsync(fd) != 0) fail("fsync", txt);
+            // The text's sync and the record's at once, as the daemon makes them.
+            std::thread text_synced([this] {
+                if (fsync(fd) != 0) fail("fsync", txt);
+            });
             const std::string text = std::to_string(size) + " " + txt + "\n";
             int r = open(record.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
             if (r < 0 || ftruncate(r, 0) != 0 ||
                 write(r, text.data(), text.size()) != static_cast<ssize_t>(text.size()) || fdatasync(r) != 0)
                 fail("record", record);
             close(r);
+            text_synced.join();
             if (!record_made) sync_path(dir, O_RDONLY | O_DIRECTORY);
             record_made = true;
         }

@@ -5,6 +5,7 @@
 #include "vexd.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -90,6 +91,37 @@ int gz_uncompress(unique_gz gz, unique_file out)
     return ok ? 1 : 0;
 }
 
+// An fsync of `fd` on a thread of its own until the object goes, so that it
+// waits on the flash while the caller makes another file durable: a rotation
+// needs its input and its record on disk before the member, in either order,
+// and on the log partition's journal the two syncs can share one commit. When
+// no thread can be had, the fsync is made at once.
+class side_sync {
+public:
+    explicit side_sync(int fd) : fd_(fd)
+    {
+        started_ = pthread_create(&pt_, nullptr, run, this) == 0;
+        if (!started_) (void)fsync(fd_);
+    }
+    ~side_sync()
+    {
+        if (started_) pthread_join(pt_, nullptr);
+    }
+    side_sync(const side_sync &) = delete;
+    side_sync &operator=(const side_sync &) = delete;
+
+private:
+    static void *run(void *arg)
+    {
+        pthread_setname_np(pthread_self(), "vexd.rotsync");
+        (void)fsync(static_cast<side_sync *>(arg)->fd_);
+        return nullptr;
+    }
+    int fd_;
+    pthread_t pt_{};
+    bool started_ = false;
+};
+
 }  // namespace
 
 int32_t file_compress(const char *in, const char *out)
@@ -99,14 +131,19 @@ int32_t file_compress(const char *in, const char *out)
     unique_file fin(fopen(in, "rb"));
     if (!fin) return 0;
     // The input on disk must be all that goes into the member: its writers
-    // leave up to one sync period unsynced, and after a power cut between the
-    // member's sync and the emptied input's, a shorter input would no longer
-    // match the whole member, stay, and be compressed a second time.
-    // (A pipe or a file on a read-only mount has nothing to sync.)
-    (void)fsync(fileno(fin.get()));
+    // leave up to one sync period unsynced, and after a power cut that kept
+    // the member but not the emptying of the input, a shorter input would no
+    // longer match the whole member, stay, and be compressed a second time.
+    // (A pipe or a file on a read-only mount has nothing to sync.) The record
+    // is written and synced meanwhile.
     struct stat before {};
     const int64_t start = stat(out, &before) == 0 ? static_cast<int64_t>(before.st_size) : 0;
-    if (file_member_begin(in, out, start) != 0) return 0;
+    bool recorded = false;
+    {
+        const side_sync input_synced(fileno(fin.get()));
+        recorded = file_member_begin(in, out, start) == 0;
+    }
+    if (!recorded) return 0;
     unique_fd fd(open(out, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0777));
     unique_fd keep(fd.ok() ? dup(fd.get()) : -1);  // stays open past gzclose for the fsync
     unique_gz gz(keep.ok() ? gzdopen(fd.get(), "ab9") : nullptr);
