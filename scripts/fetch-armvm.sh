@@ -1,20 +1,22 @@
 #!/usr/bin/env bash
 # fetch-armvm.sh [CACHE]: fetches what the emulated ARM handset (sim/armvm)
 # boots: Debian's armhf kernel and the armhf packages its first file system is
-# made of, listed once in deps/packages.txt (the "armvm-guest:" line). They are
-# downloaded with `apt-get download` from the Debian archive and unpacked with
-# `dpkg -x` into CACHE (default .cache/armvm, git-ignored); nothing is
-# installed on the host. Run `scripts/install-deps.sh armhf` first: it adds the
-# armhf architecture to apt and installs qemu-system-arm and nbdkit.
+# made of, listed once in deps/packages.txt (the "armvm-guest:" lines). They
+# are downloaded from the Debian archive and unpacked into CACHE (default
+# .cache/armvm, git-ignored) the way the build's armhf libraries are
+# (scripts/armhf-debs.sh); nothing is installed on the host. Run
+# `scripts/install-deps.sh armhf` first: it adds the armhf architecture to apt
+# and installs qemu-system-arm and nbdkit.
 #
 # CACHE/root    the unpacked packages
-# CACHE/debs    the downloaded packages
 # CACHE/vmlinuz the kernel; CACHE/stamp lists the package versions
 # A cache whose stamp matches the archive's candidate versions is kept.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cache=${1:-${VEXD_ARMVM_CACHE:-$here/.cache/armvm}}
 list="$here/deps/packages.txt"
+# shellcheck source=scripts/armhf-debs.sh
+. "$here/scripts/armhf-debs.sh"
 
 pkgs=()
 while IFS= read -r line; do
@@ -57,22 +59,11 @@ fi
 
 echo "fetch-armvm: downloading ${#resolved[@]} armhf packages into $cache"
 rm -rf "$cache/debs" "$cache/root" "$cache/vmlinuz" "$cache/stamp"
-mkdir -p "$cache/debs" "$cache/root"
 specs=()
 while IFS= read -r pv; do
     [ -n "$pv" ] && specs+=("$pv")
 done <<< "$stamp"
-# apt-get download runs as _apt where it can; the folder must be writable by it.
-chmod 0777 "$cache/debs"
-(cd "$cache/debs" && apt-get download -q "${specs[@]}" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
-for p in "${resolved[@]}"; do
-    n=${p%%:*}
-    ls "$cache/debs/${n}_"*_armhf.deb >/dev/null 2>&1 \
-        || { echo "fetch-armvm: $n was not downloaded" >&2; exit 1; }
-done
-for deb in "$cache/debs"/*.deb; do
-    dpkg -x "$deb" "$cache/root"
-done
+armhf_debs_unpack "$cache/root" "${specs[@]}"
 kernel=$(ls "$cache/root/boot"/vmlinuz-* | head -n 1)
 ln -s "${kernel#"$cache"/}" "$cache/vmlinuz"
 printf '%s' "${stamp%$'\n'}" > "$cache/stamp"

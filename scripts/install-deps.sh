@@ -34,6 +34,8 @@ while IFS= read -r line; do
     fi
 done < "$list"
 
+# shellcheck source=scripts/armhf-debs.sh
+. "$here/scripts/armhf-debs.sh"
 armhf_root=${VEXD_ARMHF_ROOT:-/usr/local/lib/vexd-armhf}
 unpack=()
 installs=()
@@ -91,14 +93,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 if [ "$unpack_needed" -eq 1 ]; then
     echo "install-deps: unpacking armhf ${unpack[*]} into $armhf_root"
-    debs=$(mktemp -d)
-    trap 'rm -rf "$debs"' EXIT
-    chown _apt "$debs" 2>/dev/null || true  # apt-get download fetches as the _apt user
-    (cd "$debs" && apt-get download -qq "${unpack[@]/%/:armhf}")
     rm -rf "$armhf_root.new"
-    for deb in "$debs"/*.deb; do
-        dpkg-deb -x "$deb" "$armhf_root.new"
-    done
+    armhf_debs_unpack "$armhf_root.new" "${unpack[@]/%/:armhf}"
     # Links that point at an absolute path (libz.so -> /lib/...) must point
     # into the root.
     find "$armhf_root.new" -type l -lname '/*' | while IFS= read -r link; do
