@@ -177,6 +177,9 @@ class PowerCut(unittest.TestCase):
             limit = ROTATION - self.rng.randrange(0, 3000)
             vm.exec('f=/qordebug/vexd_syslog.txt; s0=$(stat -c %%s $f); while :; do s=$(stat -c %%s $f); '
                     '[ $s -ge %d ] || [ $s -lt $s0 ] && break; done' % limit, timeout=120)
+            # Then anywhere in the rotation, or in the half second after it
+            # while its emptied text may not be on disk yet.
+            time.sleep(self.rng.uniform(0.0, 0.6))
         elif kind == 'archive':
             vm.exec('(/system/bin/vexctl archive /qordebug/cut.zip > /dev/null 2>&1; echo $? > /share/archive.rc) &')
             time.sleep(self.rng.uniform(0.0, 0.5))
