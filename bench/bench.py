@@ -1140,7 +1140,7 @@ def bench_vm_ring():
     record to one reader only, so the two take turns: the daemon is killed
     before each plain round and started again before its own."""
     import armvm
-    say('[11] kernel log on a real ring (emulated ARM machine): highest steady feed kept whole, '
+    say('[12] kernel log on a real ring (emulated ARM machine): highest steady feed kept whole, '
         'daemon vs cat /proc/kmsg')
     try:
         armvm.require()
