@@ -59,11 +59,11 @@ fi
 
 echo "fetch-armvm: downloading ${#resolved[@]} armhf packages into $cache"
 rm -rf "$cache/debs" "$cache/root" "$cache/vmlinuz" "$cache/stamp"
-specs=()
+versioned=()
 while IFS= read -r pv; do
-    [ -n "$pv" ] && specs+=("$pv")
+    [ -n "$pv" ] && versioned+=("$pv")
 done <<< "$stamp"
-armhf_debs_unpack "$cache/root" "${specs[@]}"
+armhf_debs_unpack "$cache/root" "${versioned[@]}"
 kernel=$(ls "$cache/root/boot"/vmlinuz-* | head -n 1)
 ln -s "${kernel#"$cache"/}" "$cache/vmlinuz"
 printf '%s' "${stamp%$'\n'}" > "$cache/stamp"
