@@ -373,9 +373,9 @@ void file_append_undo(const char *out, int64_t out_size)
     record_remove(out);
 }
 
-void file_rotation_done(const char *in, const char *out, int in_fd)
+void file_rotation_done(const char *in, const char *out, bool written_on)
 {
-    if (in_fd >= 0) {
+    if (written_on) {
         // The writer goes on with the emptied input, and its regular sync
         // makes the emptying durable; until then the record stays on disk
         // for the repair, and the rotation waits for no sync here.

@@ -24,12 +24,12 @@ int file_copy_begin(const char *in, const char *out, int64_t out_size);
 // (removed when that is 0), and the record gone.
 void file_append_undo(const char *out, int64_t out_size);
 // Ends a rotation of `in` onto `out` once `in` has been emptied or removed.
-// With `in_fd`, the emptied input that the caller goes on writing to (and
-// syncing regularly), the record is only emptied, unsynced, and kept for the
+// With `written_on` (the caller goes on writing to the emptied input, and
+// syncing it regularly), the record is only emptied, unsynced, and kept for the
 // next rotation: a power cut before the emptying reaches the disk finds the
 // record, and the repair empties the input again. Without it, the emptying
 // or the removal is synced and the record removed.
-void file_rotation_done(const char *in, const char *out, int in_fd = -1);
+void file_rotation_done(const char *in, const char *out, bool written_on = false);
 // One kind of rotation or move that the daemon makes in a directory: its
 // records are "<out>.part", and each names `in` as its input and `kind` ('z'
 // a gzip member, 'c' a byte copy). `out` is a file name in the directory and

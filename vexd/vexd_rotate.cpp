@@ -157,7 +157,7 @@ int vexd_rotate_pair(const char *in, const char *out, uint32_t limit, vexd_gz_ru
     case vexd_rotate_end::reopen: {
         // A failed compression keeps the text for the next try.
         const int fd = open(in, O_RDWR | O_CREAT | (packed ? O_TRUNC : O_APPEND), 0777);
-        if (fd >= 0 && packed) file_rotation_done(in, out, fd);
+        if (fd >= 0 && packed) file_rotation_done(in, out, true);
         return fd;
     }
     case vexd_rotate_end::empty:

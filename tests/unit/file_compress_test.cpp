@@ -208,7 +208,7 @@ TEST_F(FileCompress, RotationCutShortIsSettledAtTheNextStart)
     {
         const unique_fd emptied(open(in.c_str(), O_RDWR | O_TRUNC));
         ASSERT_TRUE(emptied.ok());
-        file_rotation_done(in.c_str(), gz.c_str(), emptied.get());
+        file_rotation_done(in.c_str(), gz.c_str(), true);
     }
     EXPECT_EQ("", read_file(record));
     write_file(in, c);
@@ -217,7 +217,7 @@ TEST_F(FileCompress, RotationCutShortIsSettledAtTheNextStart)
     write_file(in, "");
     {
         const unique_fd emptied(open(in.c_str(), O_RDWR));
-        file_rotation_done(in.c_str(), gz.c_str(), emptied.get());
+        file_rotation_done(in.c_str(), gz.c_str(), true);
     }
     EXPECT_EQ("", read_file(record));
     EXPECT_EQ(0, repair());
