@@ -62,6 +62,20 @@ struct file_closer {
 };
 using unique_file = std::unique_ptr<FILE, file_closer>;
 
+// fdopen that owns `fd` either way: a stream over it, or null with the
+// descriptor closed (and null for a negative one).
+inline FILE *fdopen_owned(int fd, const char *mode)
+{
+    if (fd < 0) return nullptr;
+    FILE *f = fdopen(fd, mode);
+    if (f == nullptr) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return f;
+}
+
 struct dir_closer {
     void operator()(DIR *d) const
     {

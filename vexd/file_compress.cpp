@@ -128,7 +128,7 @@ int32_t file_compress(const char *in, const char *out)
 {
     // The input is opened first: closing an unused gzip handle would still
     // append an empty member.
-    unique_file fin(fopen(in, "rb"));
+    unique_file fin(fdopen_owned(vexd_log_open(in, O_RDONLY, 0), "rb"));
     if (!fin) return 0;
     // The input on disk must be all that goes into the member: its writers
     // leave up to one sync period unsynced, and after a power cut that kept
@@ -137,14 +137,22 @@ int32_t file_compress(const char *in, const char *out)
     // (A pipe or a file on a read-only mount has nothing to sync.) The record
     // is written and synced meanwhile.
     struct stat before {};
-    const int64_t start = stat(out, &before) == 0 ? static_cast<int64_t>(before.st_size) : 0;
+    const bool out_there = lstat(out, &before) == 0;
+    if (out_there && !S_ISREG(before.st_mode)) {
+        // Not ours to append to: refused (and logged) before any record.
+        const unique_fd refused(vexd_log_open(out, O_WRONLY | O_APPEND, 0));
+        return 0;
+    }
+    const int64_t start = out_there ? static_cast<int64_t>(before.st_size) : 0;
     bool recorded = false;
     {
         const side_sync input_synced(fileno(fin.get()));
         recorded = file_member_begin(in, out, start) == 0;
     }
     if (!recorded) return 0;
-    unique_fd fd(open(out, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0777));
+    // A link in the partner's place is refused: the member is not written,
+    // and the caller keeps its input.
+    unique_fd fd(vexd_log_open(out, O_WRONLY | O_CREAT | O_APPEND, 0777));
     unique_fd keep(fd.ok() ? dup(fd.get()) : -1);  // stays open past gzclose for the fsync
     unique_gz gz(keep.ok() ? gzdopen(fd.get(), "ab9") : nullptr);
     if (!gz) {
@@ -173,9 +181,11 @@ int32_t file_compress(const char *in, const char *out)
 
 int32_t file_uncompress(const char *in, const char *out)
 {
-    unique_gz gz(gzopen(in, "rb"));
+    unique_fd gz_fd(vexd_log_open(in, O_RDONLY, 0));
+    unique_gz gz(gz_fd.ok() ? gzdopen(gz_fd.get(), "rb") : nullptr);
     if (!gz) return 0;
-    unique_file fout(fopen(out, "wb"));
+    gz_fd.release();  // gz owns it now
+    unique_file fout(fdopen_owned(vexd_log_open(out, O_WRONLY | O_CREAT | O_TRUNC, 0777), "wb"));
     if (!fout) return 0;
     if (!gz_uncompress(std::move(gz), std::move(fout))) return 0;
     return vexd_get_file_size(out);

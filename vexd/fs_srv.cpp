@@ -18,7 +18,6 @@ constexpr const char *default_logpath = "/system";
 constexpr const char *qordebug_logpath = "/qordebug";
 constexpr const char *QORDEBUG_DIR = "/system/qordebug";
 constexpr const char *USERDATA_DEV = "/dev/block/platform/msm_sdcc.1/by-name/userdata";
-constexpr const char *STARTCNT_NAME = "vexd_startcnt";
 
 // Set when the userdata partition is in use as the log directory (mounted by
 // this process or found mounted by an earlier one); never cleared.
@@ -67,11 +66,9 @@ const char *fs_srv_init(void)
     }
 
     // No counter file: the first start on this system partition, so the log
-    // partition is formatted (erasing whatever it held).
-    char startcnt[256];
-    snprintf(startcnt, sizeof(startcnt), "%s/%s", default_logpath, STARTCNT_NAME);
-    struct stat st {};
-    if (stat(startcnt, &st) != 0) {
+    // partition is formatted (erasing whatever it held). The counter asks the
+    // same question of the same entry, once.
+    if (vexd_first_start()) {
         char format_cmd[128];
         snprintf(format_cmd, sizeof(format_cmd), "make_ext4fs %s", USERDATA_DEV);
         int status = system(format_cmd);

@@ -367,9 +367,13 @@ int file_copy_begin(const char *in, const char *out, int64_t out_size)
 
 void file_append_undo(const char *out, int64_t out_size)
 {
-    // A file that did not exist before the append goes.
-    int rc = out_size > 0 ? truncate(out, static_cast<off_t>(out_size)) : unlink(out);
-    (void)rc;
+    // A file that did not exist before the append goes. Never through a link.
+    if (out_size > 0) {
+        const unique_fd fd(open(out, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (fd.ok()) (void)ftruncate(fd.get(), static_cast<off_t>(out_size));
+    } else {
+        (void)unlink(out);
+    }
     record_remove(out);
 }
 

@@ -34,8 +34,8 @@ constexpr bool listed(const uint32_t *first, const uint32_t *last, uint32_t id)
 
 // The supplementary groups of a connected client. Kernels of the handset's
 // era have no SO_PEERGROUPS, so, as the platform's own log daemon does, they
-// are read from /proc/<pid>/status, and only while its real uid is still the
-// one the socket recorded (a pid may be reused once the client is gone).
+// are read from /proc/<pid>/status, and only while its effective uid is still
+// the one the socket recorded (a pid may be reused once the client is gone).
 bool groups_allowed(pid_t pid, uint32_t uid)
 {
     char path[64];
@@ -57,9 +57,11 @@ bool socket_cred_status_allows(const char *status, uint32_t uid)
     for (const char *line = status; line != nullptr && *line != '\0';) {
         const char *next = strchr(line, '\n');
         if (strncmp(line, "Uid:", 4) == 0) {
-            char *end = nullptr;
-            const unsigned long real = strtoul(line + 4, &end, 10);
-            uid_matches = end != line + 4 && real == uid;
+            // "Uid: real effective saved fs": SO_PEERCRED records the effective one.
+            char *real_end = nullptr, *end = nullptr;
+            strtoul(line + 4, &real_end, 10);
+            const unsigned long effective = strtoul(real_end, &end, 10);
+            uid_matches = real_end != line + 4 && end != real_end && effective == uid;
         } else if (strncmp(line, "Groups:", 7) == 0) {
             const char *p = line + 7;
             for (;;) {

@@ -138,7 +138,7 @@ int trclog_srv_enable(void)
     if (trclog_move_file(TRCLOG_WATCHED_GZ, trclog.gz) == TRCLOG_MOVE_REFUSED) result = -1;
 
     // The client's session has no startup marker of its own: opened plainly.
-    trclog.fd = open(trclog.txt, O_RDWR | O_CREAT | O_APPEND, 0777);
+    trclog.fd = vexd_log_open(trclog.txt, O_RDWR | O_CREAT | O_APPEND, 0777);
     struct stat st {};
     trclog.txt_size = trclog.fd >= 0 && fstat(trclog.fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
     return result;

@@ -117,6 +117,10 @@ void vexd_read_text_file(const char *path, char **data, int *len);
 // Moves the startup counter file away from /system/vexd_startcnt. For unit
 // tests only; call before the first startup marker.
 void vexd_set_startcnt_path(const char *path);
+// True on a first start: nothing at all (not even a link) at the counter's
+// path. Decided at the first call and kept, so the storage choice (format or
+// not) and the count agree.
+bool vexd_first_start(void);
 
 // ---- free space (vexd_space.cpp), used by main() ----
 constexpr int64_t VEXD_MIN_FREE_BYTES = 819200;
@@ -133,6 +137,12 @@ ssize_t vexd_log_write(int fd, const void *buf, size_t len);
 // then stops as for low free space). A failure that the writer rolled back,
 // or after which space was freed, does not count.
 bool vexd_log_disk_full(void);
+// The one open of the daemon's own files (the texts, the gzip partners, the
+// counter, the qmdl files): open(2) with O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC
+// added, kept only when the descriptor is a plain file. A link, a device or a
+// FIFO in a file's place is refused with one daemon log line and -1 (errno
+// ELOOP, or EINVAL); other failures give -1 and their errno, unlogged.
+int vexd_log_open(const char *path, int flags, mode_t mode);
 void vexd_printsize(int64_t bytes);
 
 // ---- log directory archive (vexd_archive.cpp) ----

@@ -1,7 +1,9 @@
 // Daemon log: timestamped lines of every thread in vexd_vexdlog.txt/.gz.
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +23,11 @@ constexpr size_t LINE_LEN = 2048;
 
 // Everything below is guarded by printmutex, which is held for a whole call.
 std::mutex printmutex;
+// The thread inside vexd_printf, so that a line logged from under it (the
+// daemon log's own open or rotation refusing a link) goes to the kernel log
+// instead of waiting for ever on printmutex.
+std::atomic<pthread_t> print_owner{};
+std::atomic<bool> print_owned{false};
 int initdone;
 // Its rotation is not logged: this is the log the line would go to.
 vexd_textlog_t vexdlog = {.rotate_size = VEXDLOG_ROTATE_SIZE,
@@ -56,11 +63,54 @@ int vexdlog_setup(void)
     return 0;
 }
 
+// True on the thread that holds printmutex.
+bool printing_here(void) { return print_owned.load() && pthread_equal(print_owner.load(), pthread_self()); }
+
+// Holds printmutex and says who holds it.
+class print_lock {
+public:
+    print_lock()
+    {
+        printmutex.lock();
+        print_owner.store(pthread_self());
+        print_owned.store(true);
+    }
+    ~print_lock()
+    {
+        print_owned.store(false);
+        printmutex.unlock();
+    }
+    print_lock(const print_lock &) = delete;
+    print_lock &operator=(const print_lock &) = delete;
+};
+
+void vkmsg(const char *format, va_list ap)
+{
+    char text[LINE_LEN];
+    vsnprintf(text, sizeof(text), format, ap);
+    // The text stands between double quotes in a shell command: a path with
+    // a quote, a dollar sign, a backquote or a backslash must stay text.
+    size_t len = 0;
+    for (char *c = text; *c != '\0'; ++c, ++len)
+        if (*c == '"' || *c == '$' || *c == '`' || *c == '\\') *c = '?';
+    if (len > 0 && text[len - 1] == '\n') text[len - 1] = '\0';
+    char cmd[LINE_LEN + 32];
+    snprintf(cmd, sizeof(cmd), "echo \"vexd: %s\" > /dev/kmsg", text);
+    system(cmd);
+}
+
 }  // namespace
 
 void vexd_printf(const char *format, ...)
 {
-    std::lock_guard<std::mutex> lock(printmutex);
+    if (printing_here()) {
+        va_list ap;
+        va_start(ap, format);
+        vkmsg(format, ap);
+        va_end(ap);
+        return;
+    }
+    const print_lock lock;
     if (initdone == 0 && vexdlog_setup() != 0) return;
 
     int64_t now = tmr_get64();
@@ -85,14 +135,10 @@ void vexd_printf(const char *format, ...)
 
 void vexd_kmsg(const char *format, ...)
 {
-    char text[LINE_LEN];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(text, sizeof(text), format, ap);
+    vkmsg(format, ap);
     va_end(ap);
-    char cmd[LINE_LEN + 32];
-    snprintf(cmd, sizeof(cmd), "echo \"vexd: %s\" > /dev/kmsg", text);
-    system(cmd);
 }
 
 void(assert)(const char *expression, const char *file, int line)

@@ -67,16 +67,37 @@ int32_t highest_qmdl_count(void)
     return highest;
 }
 
+// Whether this is a first start, decided once per process from what is
+// really at the counter's path: only a missing entry is. A link (dangling or
+// not), a folder or a file we cannot read is something, and never erases the
+// log partition. The storage choice and the count both ask here, so the
+// format and the counter cannot disagree.
+enum class startcnt_state : int { unknown, missing, present };
+std::atomic<startcnt_state> startcnt_seen{startcnt_state::unknown};
+
+bool startcnt_is_missing(void)
+{
+    startcnt_state seen = startcnt_seen.load();
+    if (seen == startcnt_state::unknown) {
+        struct stat st {};
+        seen = lstat(startcnt_path, &st) != 0 && errno == ENOENT ? startcnt_state::missing
+                                                                   : startcnt_state::present;
+        startcnt_state expected = startcnt_state::unknown;
+        if (!startcnt_seen.compare_exchange_strong(expected, seen)) seen = expected;
+    }
+    return seen == startcnt_state::missing;
+}
+
 // The count of this start. Only a missing counter file makes a first start
 // (1), which formats the log partition and clears the recordings. A file that
-// is there but cannot be read, is short, or holds a count that is not one we
-// write (below 1, or one that cannot be incremented) never does: the count
-// goes on past the highest count found in the recordings' names, and at
-// least from 2.
+// is there but cannot be read, is short, is not a plain file, or holds a
+// count that is not one we write (below 1, or one that cannot be
+// incremented) never does: the count goes on past the highest count found in
+// the recordings' names, and at least from 2.
 int32_t startcnt_read(void)
 {
-    const unique_fd fd(open(startcnt_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
-    if (!fd.ok() && errno == ENOENT) return 1;
+    if (startcnt_is_missing()) return 1;
+    const unique_fd fd(open(startcnt_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     int32_t stored = 0;
     const ssize_t n = fd.ok() ? full_read(fd.get(), &stored, sizeof(stored)) : -1;
     if (n == static_cast<ssize_t>(sizeof(stored)) && stored >= 1 && stored < INT32_MAX) return stored + 1;
@@ -93,7 +114,8 @@ void startcnt_write(int32_t count)
 {
     char tmp[sizeof(startcnt_path) + 8];
     snprintf(tmp, sizeof(tmp), "%s.tmp", startcnt_path);
-    unique_fd fd(open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0777));
+    unlink(tmp);  // left by a crash, or planted: never written through
+    unique_fd fd(vexd_log_open(tmp, O_WRONLY | O_CREAT | O_EXCL, 0777));
     if (!fd.ok()) return;
     bool ok = write(fd.get(), &count, sizeof(count)) == static_cast<ssize_t>(sizeof(count));
     ok = ok && fsync(fd.get()) == 0;
@@ -124,7 +146,13 @@ const char *vexd_startcnt_note(void)
     return init.load(std::memory_order_acquire) && startcnt_note[0] != '\0' ? startcnt_note : nullptr;
 }
 
-void vexd_set_startcnt_path(const char *path) { snprintf(startcnt_path, sizeof(startcnt_path), "%s", path); }
+void vexd_set_startcnt_path(const char *path)
+{
+    snprintf(startcnt_path, sizeof(startcnt_path), "%s", path);
+    startcnt_seen.store(startcnt_state::unknown);
+}
+
+bool vexd_first_start(void) { return startcnt_is_missing(); }
 
 void vexd_add_startup_marker(int fd, int32_t *count)
 {
@@ -156,7 +184,7 @@ int vexd_rotate_pair(const char *in, const char *out, uint32_t limit, vexd_gz_ru
     case vexd_rotate_end::leave: return 0;
     case vexd_rotate_end::reopen: {
         // A failed compression keeps the text for the next try.
-        const int fd = open(in, O_RDWR | O_CREAT | (packed ? O_TRUNC : O_APPEND), 0777);
+        const int fd = vexd_log_open(in, O_RDWR | O_CREAT | (packed ? O_TRUNC : O_APPEND), 0777);
         if (fd >= 0 && packed) file_rotation_done(in, out, true);
         return fd;
     }
@@ -184,7 +212,7 @@ void vexd_textlog_name(vexd_textlog_t *log, const char *name)
 
 int vexd_textlog_open(vexd_textlog_t *log, int flags)
 {
-    log->fd = open(log->txt, flags | O_CREAT | O_APPEND, 0777);
+    log->fd = vexd_log_open(log->txt, flags | O_CREAT | O_APPEND, 0777);
     // Descriptor 0 is refused too, though main() holds 0 to 2 on /dev/null from its start.
     if (log->fd <= 0) return log->fd;
     struct stat st {};
@@ -223,8 +251,9 @@ ssize_t vexd_textlog_append(vexd_textlog_t *log, const void *buf, size_t len)
 
 int32_t vexd_get_file_size(const char *path)
 {
+    // Not through a link: only a file of ours has a size that counts.
     struct stat st {};
-    return stat(path, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
+    return lstat(path, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<int32_t>(st.st_size) : 0;
 }
 
 void vexd_save_proclist(void)
@@ -265,7 +294,7 @@ void vexd_read_text_file(const char *path, char **data, int *len)
     }
     *len = 0;
     *data = nullptr;
-    const unique_fd fd(open(path, O_RDONLY));
+    const unique_fd fd(vexd_log_open(path, O_RDONLY, 0));
     if (!fd.ok()) return;
     struct stat st {};
     size_t size = fstat(fd.get(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;

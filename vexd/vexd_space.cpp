@@ -1,4 +1,5 @@
 // Free space of the file system that holds the log directory.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cstdint>
 
 #include "full_io.h"
+#include "unique_fd.h"
 #include "vexd.h"
 
 namespace {
@@ -54,6 +56,24 @@ ssize_t write_noting_full(int fd, const void *buf, size_t len)
 }  // namespace
 
 ssize_t vexd_log_write(int fd, const void *buf, size_t len) { return write_most_with(write_noting_full, fd, buf, len); }
+
+int vexd_log_open(const char *path, int flags, mode_t mode)
+{
+    // O_NONBLOCK: a FIFO put in a file's place must not hold the writer; it
+    // changes nothing for a plain file.
+    unique_fd fd(open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
+    struct stat st {};
+    if (fd.ok() && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) return fd.release();
+    const int err = fd.ok() ? EINVAL : errno;
+    // ELOOP: the name is a link (Linux and bionic alike); EMLINK on some BSDs.
+    if (!fd.ok() && err != ELOOP && err != EMLINK) {
+        errno = err;
+        return -1;
+    }
+    vexd_printf("Refused to open %s: not a plain file of ours (a link or a device)\n", path);
+    errno = err;
+    return -1;
+}
 
 bool vexd_log_disk_full(void)
 {

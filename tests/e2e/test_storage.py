@@ -111,6 +111,20 @@ class Storage(unittest.TestCase):
             self.assert_runs_begin_with_markers(h.read_file('/qordebug/' + name).decode(), counts)
         # Nothing of the logs lands in /system itself.
         self.assertFalse(os.path.exists(os.path.join(h.system_dir, 'vexd_vexdlog.txt')))
+        h.stop()
+
+        # A counter that is a link, dangling or a loop, is something there: no
+        # format, the logs stay, and the count goes on from 2 over the link.
+        cnt = os.path.join(h.system_dir, 'vexd_startcnt')
+        for target in ('/system/nowhere', 'vexd_startcnt'):
+            os.remove(cnt)
+            os.symlink(target, cnt)
+            h = self.boot('storage_main', fresh=False)
+            self.assertEqual([MOUNTED], self.selection(h))
+            self.assertEqual(2, self.counter(h))
+            self.assertFalse(os.path.islink(cnt))
+            self.assertIn(marker(4), h.read_file('/qordebug/vexd_vexdlog.txt').decode())
+            h.stop()
 
     def test_format_failure_falls_back_to_the_link(self):
         h = self.boot('storage_mkfs', fresh=True, mkfs_fail=True)

@@ -274,6 +274,59 @@ TEST_F(Rotate, FileSize)
     EXPECT_EQ(0, vexd_get_file_size((dir / "none").c_str()));
     write_file(dir / "f", std::string(1234, 'x'));
     EXPECT_EQ(1234, vexd_get_file_size((dir / "f").c_str()));
+    ASSERT_EQ(0, symlink((dir / "f").c_str(), (dir / "l").c_str()));
+    EXPECT_EQ(0, vexd_get_file_size((dir / "l").c_str()));
+}
+
+// A link in place of any file of a pair is never written through: not by the
+// writer's open, not by the rotation's member, not by the reopen after it. The
+// input stays for a later rotation, and the daemon log says why.
+TEST_F(Rotate, WritersFollowNoLink)
+{
+    const std::string victim = dir / "victim";
+    write_file(victim, "secret\n");
+    const std::string txt = dir / "x.txt", gz = dir / "x.gz";
+    write_file(txt, "text\n");
+    ASSERT_EQ(0, symlink(victim.c_str(), gz.c_str()));
+    uint32_t known = 0;
+    EXPECT_IN_CHILD({
+        const int fd = vexd_rotate_pair(txt.c_str(), gz.c_str(), 131072, vexd_gz_rule::off_partition, &known,
+                                        vexd_rotate_end::reopen);
+        EXPECT_GE(fd, 0);
+        if (fd >= 0) close(fd);
+    });
+    EXPECT_EQ("secret\n", read_file(victim));
+    EXPECT_EQ("text\n", read_file(txt));
+
+    ASSERT_EQ(0, unlink(gz.c_str()));
+    ASSERT_EQ(0, unlink(txt.c_str()));
+    ASSERT_EQ(0, symlink(victim.c_str(), txt.c_str()));
+    EXPECT_IN_CHILD({
+        vexd_textlog_t log{};
+        vexd_textlog_name(&log, "x");
+        EXPECT_LT(vexd_textlog_open(&log, O_RDWR), 0);
+        char *data = nullptr;
+        int len = 0;
+        vexd_read_text_file(txt.c_str(), &data, &len);
+        EXPECT_EQ(nullptr, data);
+        free(data);
+    });
+    EXPECT_EQ("secret\n", read_file(victim));
+    const std::string daemon_log = read_file(dir / "vexd_vexdlog.txt");
+    EXPECT_NE(std::string::npos, daemon_log.find("Refused to open " + gz + ": "));
+    EXPECT_NE(std::string::npos, daemon_log.find("Refused to open " + txt + ": "));
+
+    // The daemon log's own text as a link: refused, and said on the kernel log.
+    ASSERT_EQ(0, rename((dir / "vexd_vexdlog.txt").c_str(), (dir / "old_log").c_str()));
+    ASSERT_EQ(0, symlink(victim.c_str(), (dir / "vexd_vexdlog.txt").c_str()));
+    EXPECT_IN_CHILD({
+        fake_system_clear();
+        vexd_printf("line\n");
+        const auto cmds = fake_system_commands();
+        ASSERT_FALSE(cmds.empty());
+        EXPECT_NE(std::string::npos, cmds[0].find("Refused to open " + dir / "vexd_vexdlog.txt")) << cmds[0];
+    });
+    EXPECT_EQ("secret\n", read_file(victim));
 }
 
 TEST_F(Rotate, ProcessListAppendsBelowTheThreshold)

@@ -410,6 +410,12 @@ TEST(SocketCred, AllowedIds)
     EXPECT_FALSE(socket_cred_status_allows((head + "Groups:\t1007\n").c_str(), 10051));
     EXPECT_FALSE(socket_cred_status_allows((head + "Groups:\t3003 2000 0\nNgid:\t1007\n").c_str(), 10050));
     EXPECT_FALSE(socket_cred_status_allows((head + "Groups:\t\n").c_str(), 10050));
+    // The socket records the effective uid: a client whose real uid differs
+    // (shell, running as an app's uid) is judged by the effective one.
+    const std::string setuid_head = "Name:\tclient\nUid:\t2000\t10001\t10001\t10001\n";
+    EXPECT_TRUE(socket_cred_status_allows((setuid_head + "Groups:\t1007\n").c_str(), 10001));
+    EXPECT_FALSE(socket_cred_status_allows((setuid_head + "Groups:\t1007\n").c_str(), 2000));
+    EXPECT_FALSE(socket_cred_status_allows("Uid:\t10001\nGroups:\t1007\n", 10001));
 }
 
 TEST(SocketCred, AppClientRefusedByItsConnectCredentials)
