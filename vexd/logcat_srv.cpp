@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,7 +42,7 @@ std::mutex logcat_srv_mutex;
 pthread_t logcat_srv_pt;
 // Entries of /dev/log/main with their read times, on their way from the
 // reader thread to the writer.
-read_queue_t *logcat_queue;
+std::atomic<read_queue_t *> logcat_queue{nullptr};  // set once by the writer; read by the orderly stop
 pthread_t logcat_srv_rd_pt;
 
 // The writer: opens both files, starts the reader and then turns each entry
@@ -71,21 +72,22 @@ void *logcat_srv_thread(void *)
     }
     vexd_printf("%s got fd=%d\n", logcat_log.txt, logcat_log.fd);
 
-    logcat_queue = read_queue_new(logcat_srv_dev_path, READ_QUEUE_BYTES, ENTRY_MAX_LEN);
-    if (logcat_queue == nullptr) {
+    read_queue_t *q = read_queue_new(logcat_srv_dev_path, READ_QUEUE_BYTES, ENTRY_MAX_LEN);
+    if (q == nullptr) {
         vexd_printf("logcat_srv_thread: no memory\n");
         return nullptr;
     }
-    if (int rc = read_queue_start_reader(logcat_queue, dev.get(), "vexd.logcat.rd", &logcat_srv_rd_pt);
+    const read_queue_taker taker(q);  // however this thread ends, the orderly stop hears of it
+    logcat_queue.store(q);
+    if (int rc = read_queue_start_reader(q, dev.get(), "vexd.logcat.rd", &logcat_srv_rd_pt);
         rc != 0) {
         vexd_printf("logcat_srv_thread: no reader thread, error %d\n", rc);
         return nullptr;
     }
     dev.release();  // the reader's for the rest of the run
 
-    for (;;) {
-        read_queue_rec rec;
-        read_queue_take(logcat_queue, &rec);
+    read_queue_rec rec;
+    while (read_queue_take(q, &rec)) {
         // The formatter puts the line break in place: a copy with room for it.
         memcpy(entry.get(), rec.data, rec.len);
         const int len = logcat_srv_format_entry(entry.get(), static_cast<int>(rec.len), rec.t, line.get());
@@ -97,8 +99,12 @@ void *logcat_srv_thread(void *)
                 return nullptr;
             }
         }
-        read_queue_release(logcat_queue, &rec);
+        read_queue_release(q, &rec);
     }
+    // Stopped: everything read is in the text; now on disk too.
+    std::lock_guard<std::mutex> lock(logcat_srv_mutex);
+    if (logcat_log.fd > 0) fsync(logcat_log.fd);
+    return nullptr;
 }
 
 }  // namespace
@@ -173,3 +179,5 @@ void logcat_srv_getlogdata(char **data, int *len)
     std::lock_guard<std::mutex> lock(logcat_srv_mutex);
     vexd_read_text_file(logcat_log.txt, data, len);
 }
+
+bool logcat_srv_stop(int64_t deadline_us) { return read_queue_finish(logcat_queue.load(), deadline_us); }

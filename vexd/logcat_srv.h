@@ -5,6 +5,10 @@
 
 int32_t logcat_srv_init(void);
 void logcat_srv_getlogdata(char **data, int *len);
+// The orderly stop: the reader reads no more, the writer writes and syncs
+// what its queue holds. Waits for that until `deadline_us` of monotonic_us();
+// true when it was done in time.
+bool logcat_srv_stop(int64_t deadline_us);
 char filterPriToChar(unsigned char priority);
 
 // Exposed for testing.

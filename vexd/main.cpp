@@ -1,7 +1,9 @@
 // vexd: start-up of every service, then the free-space supervision loop.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include "fs_srv.h"
 #include "fssync_srv.h"
 #include "logcat_srv.h"
+#include "monotonic.h"
 #include "rotation_journal.h"
 #include "socket_srv.h"
 #include "syslog_srv.h"
@@ -20,6 +23,39 @@
 namespace {
 
 constexpr uint32_t SUPERVISION_PERIOD_MS = 250;
+
+// How long an orderly stop waits for the collectors to write what they read.
+// A full queue is 1 MiB, four rotations: well within it even where each
+// fsync takes 100 ms.
+constexpr int64_t STOP_WRITE_US = 5000000;
+
+// The signal that asked for an orderly stop (SIGTERM: init at shutdown, or
+// `stop` on a shell), 0 until then. Set by the handler on whichever thread
+// takes it; main sees it within one supervision period.
+std::atomic<int> stop_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the handler may only touch a lock-free flag");
+
+extern "C" void on_stop_signal(int sig) { stop_signal.store(sig); }
+
+void set_signal_action(int sig, void (*handler)(int))
+{
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;  // the collectors' reads go on as if nothing happened
+    sigaction(sig, &sa, nullptr);
+}
+
+// Before the daemon ends on its own or on a signal: the collectors stop
+// reading and write what their queues hold, then everything is synced.
+void write_out_logs(void)
+{
+    const int64_t deadline = monotonic_us() + STOP_WRITE_US;
+    bool in_time = syslog_srv_stop(deadline);
+    in_time = logcat_srv_stop(deadline) && in_time;
+    if (!in_time)
+        vexd_printf("Collectors not written out within %lld s\n", static_cast<long long>(STOP_WRITE_US / 1000000));
+}
 
 // Gives each of the descriptors 0 to 2 that the daemon was started without
 // /dev/null, as init does for its services: no log file is ever opened onto
@@ -78,6 +114,7 @@ void repair_note(const char *record, const char *why)
 int main(int, char **)
 {
     stdio_onto_dev_null();
+    set_signal_action(SIGTERM, on_stop_signal);
     vexd_kmsg("daemon started");
     tmr_init();
     vexd_log_dir_path = fs_srv_init();
@@ -120,10 +157,30 @@ int main(int, char **)
     vexd_save_proclist();
     vexd_kmsg("daemon startup complete");
 
+    int64_t free_now = 0;
+    bool disk_full = false;
     do {
         tmr_msleep(SUPERVISION_PERIOD_MS);
-    } while (vexd_check_fsquota() >= VEXD_MIN_FREE_BYTES && !vexd_log_disk_full());
+        if (stop_signal.load() != 0) break;
+        free_now = vexd_check_fsquota();
+        disk_full = free_now >= VEXD_MIN_FREE_BYTES && vexd_log_disk_full();
+    } while (free_now >= VEXD_MIN_FREE_BYTES && !disk_full);
 
+    write_out_logs();
+    if (const int sig = stop_signal.load(); sig != 0) {
+        vexd_printf("daemon stopped on signal %d\n", sig);
+        sync();
+        vexd_kmsg("daemon stopped on signal %d", sig);
+        // Ends as the signal would have ended it: the caller sees the same status.
+        set_signal_action(sig, SIG_DFL);
+        raise(sig);
+        return 128 + sig;
+    }
+    if (disk_full)
+        vexd_printf("daemon quits: the disk is full\n");
+    else
+        vexd_printf("daemon quits: free space %lld bytes, below %lld\n", static_cast<long long>(free_now),
+                    static_cast<long long>(VEXD_MIN_FREE_BYTES));
     sync();
     vexd_kmsg("Diskspace is close to full! Quit!");
     system("df /system > /dev/kmsg");

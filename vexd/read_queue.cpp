@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -34,23 +36,27 @@ static_assert(sizeof(rec_hdr) == HDR);
 
 constexpr uint32_t align8(uint32_t n) { return (n + 7u) & ~7u; }
 
+constexpr uint32_t NO_ROOM = UINT32_MAX;
+
 // Offset of a free run of rec_max bytes, once there is one; skips the end
-// of the buffer where a whole record would not fit. Called with the lock.
+// of the buffer where a whole record would not fit. NO_ROOM once the queue
+// is stopped. Called with the lock.
 uint32_t reserve(read_queue_t *q, std::unique_lock<std::mutex> &lock)
 {
     auto room = [q] {
         const uint32_t skip = q->wr + q->rec_max > q->cap ? q->cap - q->wr : 0;
         return q->cap - q->used >= skip + q->rec_max;
     };
-    if (!room()) {
+    if (!room() && !q->stopping) {
         const int64_t start = monotonic_us();
         if (q->waits == 0) q->first_wait = start;
         q->reader_waits = true;
-        q->not_full.wait(lock, room);
+        q->not_full.wait(lock, [&] { return room() || q->stopping; });
         q->reader_waits = false;
         q->wait_us += monotonic_us() - start;
         q->waits++;
     }
+    if (q->stopping) return NO_ROOM;
     if (q->wr + q->rec_max > q->cap) {
         q->used += q->cap - q->wr;
         q->wr = 0;
@@ -75,6 +81,7 @@ void *reader_thread(void *arg)
             std::unique_lock<std::mutex> lock(q->mutex);
             at = reserve(q, lock);
         }
+        if (at == NO_ROOM) return nullptr;
         // The room from `at` is the reader's alone until it commits it.
         const ssize_t n = retry_read(q->fd, q->buf + at + HDR, q->max_read);
         const int64_t t = tmr_get64();
@@ -132,7 +139,7 @@ int read_queue_start_reader(read_queue_t *q, int fd, const char *thread_name, pt
     return pthread_create(pt, nullptr, reader_thread, q);
 }
 
-void read_queue_take(read_queue_t *q, read_queue_rec *rec)
+bool read_queue_take(read_queue_t *q, read_queue_rec *rec)
 {
     std::unique_lock<std::mutex> lock(q->mutex);
     for (;;) {
@@ -142,6 +149,7 @@ void read_queue_take(read_queue_t *q, read_queue_rec *rec)
             q->rd = 0;
         }
         if (q->used > 0) break;
+        if (q->stopping) return false;
         q->taker_waits = true;
         q->not_empty.wait(lock);
         q->taker_waits = false;
@@ -152,6 +160,33 @@ void read_queue_take(read_queue_t *q, read_queue_rec *rec)
     rec->len = h.len;
     rec->t = h.t;
     rec->size = align8(HDR + h.len);
+    return true;
+}
+
+void read_queue_stop(read_queue_t *q)
+{
+    std::lock_guard<std::mutex> lock(q->mutex);
+    q->stopping = true;
+    q->not_full.notify_all();
+    q->not_empty.notify_all();
+}
+
+void read_queue_taker_done(read_queue_t *q)
+{
+    std::lock_guard<std::mutex> lock(q->mutex);
+    q->taker_done = true;
+    q->done.notify_all();
+}
+
+bool read_queue_wait_done(read_queue_t *q, int64_t deadline_us)
+{
+    std::unique_lock<std::mutex> lock(q->mutex);
+    while (!q->taker_done) {
+        const int64_t left = deadline_us - monotonic_us();
+        if (left <= 0) return false;
+        q->done.wait_for(lock, std::chrono::microseconds(left));
+    }
+    return true;
 }
 
 void read_queue_release(read_queue_t *q, const read_queue_rec *rec)
@@ -179,4 +214,11 @@ void read_queue_release(read_queue_t *q, const read_queue_rec *rec)
     if (failed_run > 0)
         vexd_printf("%s: reads again after %u that returned 0 or failed\n", q->name,
                     static_cast<unsigned>(failed_run));
+}
+
+bool read_queue_finish(read_queue_t *q, int64_t deadline_us)
+{
+    if (q == nullptr) return true;
+    read_queue_stop(q);
+    return read_queue_wait_done(q, deadline_us);
 }

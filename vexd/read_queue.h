@@ -59,6 +59,11 @@ struct read_queue_t {
     uint32_t failed_run = 0;
     // Counters for the tests, guarded by mutex: reads that returned 0 or failed.
     uint64_t failed_reads = 0;
+    // The orderly stop: set by read_queue_stop; the reader reads no more,
+    // the taker writes what the queue holds and then says it is done.
+    bool stopping = false;
+    bool taker_done = false;
+    std::condition_variable done;
 };
 
 // A queue with `bytes` of room (at least two reads' worth) for reads of up to
@@ -73,8 +78,40 @@ read_queue_t *read_queue_new(const char *name, uint32_t bytes, uint32_t max_read
 int read_queue_start_reader(read_queue_t *q, int fd, const char *thread_name, pthread_t *pt);
 
 // Waits for the oldest read and hands it out; it stays in the queue until
-// read_queue_release. One taker per queue.
-void read_queue_take(read_queue_t *q, read_queue_rec *rec);
+// read_queue_release. One taker per queue. False, with nothing handed out,
+// once the queue is stopped and empty: the taker then syncs its file and
+// calls read_queue_taker_done.
+bool read_queue_take(read_queue_t *q, read_queue_rec *rec);
+
+// The taker will take nothing more (it stopped as asked, or ended early):
+// read_queue_wait_done returns.
+void read_queue_taker_done(read_queue_t *q);
+
+// The orderly stop: the reader commits the read under way and reads no
+// more (one that is still waiting in the device for data stays there, with
+// nothing read), and the taker gets what the queue holds, then false.
+void read_queue_stop(read_queue_t *q);
+
+// Waits until the taker is done, at most until `deadline_us` of
+// monotonic_us(). True when it was.
+bool read_queue_wait_done(read_queue_t *q, int64_t deadline_us);
+
+// A collector's orderly stop: read_queue_stop, then read_queue_wait_done.
+// True at once for a collector that never got its queue.
+bool read_queue_finish(read_queue_t *q, int64_t deadline_us);
+
+// Held by a taker thread for as long as it takes: says it is done however
+// the thread ends.
+class read_queue_taker {
+public:
+    explicit read_queue_taker(read_queue_t *q) : q_(q) {}
+    ~read_queue_taker() { read_queue_taker_done(q_); }
+    read_queue_taker(const read_queue_taker &) = delete;
+    read_queue_taker &operator=(const read_queue_taker &) = delete;
+
+private:
+    read_queue_t *q_;
+};
 
 // Gives back the room of the record that read_queue_take handed out, and
 // logs (with vexd_printf, no lock held) how long the reader waited for room

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -31,7 +32,7 @@ vexd_textlog_t syslog_log = {
 std::mutex syslog_srv_mutex;
 pthread_t syslog_srv_pt;
 // Reads of /proc/kmsg on their way from the reader thread to the writer.
-read_queue_t *syslog_queue;
+std::atomic<read_queue_t *> syslog_queue{nullptr};  // set once by the writer; read by the orderly stop
 pthread_t syslog_srv_rd_pt;
 
 // The writer: opens both files, starts the reader and then appends each read
@@ -52,21 +53,22 @@ void *syslog_srv_thread(void *)
     }
     vexd_printf("%s got fd=%d\n", syslog_log.txt, syslog_log.fd);
 
-    syslog_queue = read_queue_new(syslog_srv_dev_path, READ_QUEUE_BYTES, SYSLOG_READ_LEN);
-    if (syslog_queue == nullptr) {
+    read_queue_t *q = read_queue_new(syslog_srv_dev_path, READ_QUEUE_BYTES, SYSLOG_READ_LEN);
+    if (q == nullptr) {
         vexd_printf("syslog_srv_thread: no memory\n");
         return nullptr;
     }
-    if (int rc = read_queue_start_reader(syslog_queue, kmsg.get(), "vexd.syslog.rd", &syslog_srv_rd_pt);
+    const read_queue_taker taker(q);  // however this thread ends, the orderly stop hears of it
+    syslog_queue.store(q);
+    if (int rc = read_queue_start_reader(q, kmsg.get(), "vexd.syslog.rd", &syslog_srv_rd_pt);
         rc != 0) {
         vexd_printf("syslog_srv_thread: no reader thread, error %d\n", rc);
         return nullptr;
     }
     kmsg.release();  // the reader's for the rest of the run
 
-    for (;;) {
-        read_queue_rec rec;
-        read_queue_take(syslog_queue, &rec);
+    read_queue_rec rec;
+    while (read_queue_take(q, &rec)) {
         {
             std::lock_guard<std::mutex> lock(syslog_srv_mutex);
             vexd_textlog_append(&syslog_log, rec.data, rec.len);
@@ -75,8 +77,12 @@ void *syslog_srv_thread(void *)
                 return nullptr;
             }
         }
-        read_queue_release(syslog_queue, &rec);
+        read_queue_release(q, &rec);
     }
+    // Stopped: everything read is in the text; now on disk too.
+    std::lock_guard<std::mutex> lock(syslog_srv_mutex);
+    if (syslog_log.fd > 0) fsync(syslog_log.fd);
+    return nullptr;
 }
 
 }  // namespace
@@ -94,3 +100,5 @@ void syslog_srv_getlogdata(char **data, int *len)
     std::lock_guard<std::mutex> lock(syslog_srv_mutex);
     vexd_read_text_file(syslog_log.txt, data, len);
 }
+
+bool syslog_srv_stop(int64_t deadline_us) { return read_queue_finish(syslog_queue.load(), deadline_us); }

@@ -106,9 +106,10 @@ def trc_path(h):
     return os.path.join(h.system_dir, 'vexd_trc_socket')
 
 
-def daemon_pid(h):
+def daemon_pid(h, emulated_too=False):
     """Host pid of the main program: the process named vexd under the
-    sandbox's init (searched through its descendants), or None."""
+    sandbox's init (searched through its descendants), or None. With
+    emulated_too, also the emulator that runs /system/bin/vexd."""
     with open(os.path.join(h.state, 'run', 'sandbox.pid')) as f:
         todo = [f.read().split()[0]]
     while todo:
@@ -116,6 +117,11 @@ def daemon_pid(h):
         try:
             with open('/proc/%s/comm' % pid) as c:
                 if c.read().strip() == 'vexd':
+                    return int(pid)
+            if emulated_too:
+                with open('/proc/%s/cmdline' % pid, 'rb') as c:
+                    args = c.read().split(b'\0')
+                if b'qemu' in args[0] and b'/system/bin/vexd' in args[1:3]:
                     return int(pid)
             for task in os.listdir('/proc/%s/task' % pid):
                 with open('/proc/%s/task/%s/children' % (pid, task)) as f:
