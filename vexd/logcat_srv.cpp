@@ -31,13 +31,10 @@ namespace {
 constexpr int ENTRY_HDR_LEN = 20;
 constexpr int ENTRY_MAX_LEN = 4096;
 constexpr int ENTRY_BUF_LEN = ENTRY_MAX_LEN + 4;
-constexpr int32_t LOGCAT_ROTATE_SIZE = 262144;  // rotate when the text reaches this
-constexpr uint32_t LOGCAT_GZ_LIMIT = 851968;
 
 // Owned by the collector thread; guarded by logcat_srv_mutex against the
 // copies that logcat_srv_getlogdata takes.
-vexd_textlog_t logcat_log = {
-    .rotate_size = LOGCAT_ROTATE_SIZE, .rule = vexd_rotate_rule::at_least, .gz_limit = LOGCAT_GZ_LIMIT};
+vexd_textlog_t logcat_log = vexd_textlog_of(LOG_MAIN);
 std::mutex logcat_srv_mutex;
 pthread_t logcat_srv_pt;
 // Entries of /dev/log/main with their read times, on their way from the
@@ -170,7 +167,7 @@ int logcat_srv_format_entry(char *entry, int nread, int64_t t, char *line)
 
 int32_t logcat_srv_init(void)
 {
-    vexd_textlog_name(&logcat_log, "vexd_logcat");
+    vexd_textlog_name(&logcat_log, LOG_FILES[LOG_MAIN].base);
     return pthread_create(&logcat_srv_pt, nullptr, logcat_srv_thread, nullptr);
 }
 

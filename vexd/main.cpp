@@ -89,10 +89,11 @@ diaglog_settings_t dl = {
 // their .gz partners and the trace files moved in at a trace enable (log
 // directory), the qmdl files onto theirs (diag directory).
 constexpr file_pair_t LOG_DIR_PAIRS[] = {
-    {"vexd_vexdlog.gz", "vexd_vexdlog.txt", 'z'}, {"vexd_syslog.gz", "vexd_syslog.txt", 'z'},
-    {"vexd_logcat.gz", "vexd_logcat.txt", 'z'},   {"vexd_trclog.gz", "vexd_trclog.txt", 'z'},
-    {"vexd_ps.gz", "vexd_ps.txt", 'z'},           {"vexd_trclog.txt", TRCLOG_WATCHED_TXT, 'c'},
-    {"vexd_trclog.gz", TRCLOG_WATCHED_GZ, 'c'},
+#define VEXD_LOG_PAIR(id, base, ...) {base ".gz", base ".txt", 'z'},
+    VEXD_TEXT_LOGS(VEXD_LOG_PAIR)
+#undef VEXD_LOG_PAIR
+    {LOG_FILES[LOG_TRACE].txt, TRCLOG_WATCHED_TXT, 'c'},
+    {LOG_FILES[LOG_TRACE].gz, TRCLOG_WATCHED_GZ, 'c'},
 };
 constexpr file_pair_t DIAG_DIR_PAIRS[] = {{"dl_*.qmdl.gz", "dl_*.qmdl", 'z'}};
 
@@ -121,7 +122,7 @@ int main(int, char **)
     // Before any writer opens its files: settle rotations that the last stop
     // cut short.
     char diag_dir[256];
-    snprintf(diag_dir, sizeof(diag_dir), "%s/diag_logs", vexd_log_dir_path);
+    snprintf(diag_dir, sizeof(diag_dir), "%s/%s", vexd_log_dir_path, DIAG_DIR_NAME);
     int repaired = file_rotation_repair(vexd_log_dir_path, LOG_DIR_PAIRS, repair_note) +
                    file_rotation_repair(diag_dir, DIAG_DIR_PAIRS, repair_note);
     if (repaired > 0) vexd_kmsg("settled log rotations cut short by the last stop");

@@ -22,13 +22,10 @@
 namespace {
 
 constexpr int SYSLOG_READ_LEN = 4096;
-constexpr int32_t SYSLOG_ROTATE_SIZE = 262144;  // rotate when the text grows past this
-constexpr uint32_t SYSLOG_GZ_LIMIT = 851968;
 
 // Owned by the collector thread; guarded by syslog_srv_mutex against the
 // copies that syslog_srv_getlogdata takes.
-vexd_textlog_t syslog_log = {
-    .rotate_size = SYSLOG_ROTATE_SIZE, .rule = vexd_rotate_rule::above, .gz_limit = SYSLOG_GZ_LIMIT};
+vexd_textlog_t syslog_log = vexd_textlog_of(LOG_KERNEL);
 std::mutex syslog_srv_mutex;
 pthread_t syslog_srv_pt;
 // Reads of /proc/kmsg on their way from the reader thread to the writer.
@@ -91,7 +88,7 @@ const char *syslog_srv_dev_path = "/proc/kmsg";
 
 int32_t syslog_srv_init(void)
 {
-    vexd_textlog_name(&syslog_log, "vexd_syslog");
+    vexd_textlog_name(&syslog_log, LOG_FILES[LOG_KERNEL].base);
     return pthread_create(&syslog_srv_pt, nullptr, syslog_srv_thread, nullptr);
 }
 

@@ -24,8 +24,6 @@
 
 namespace {
 
-constexpr int32_t TRCLOG_ROTATE_SIZE = 262144;  // rotate when the text reaches this
-constexpr uint32_t TRCLOG_GZ_LIMIT = 851968;
 constexpr int CPY_BUF_LEN = 32768;
 // Text a source may gain while it is moved, beyond its size at the start.
 constexpr int64_t TRCLOG_MOVE_SLACK = 1048576;
@@ -42,8 +40,7 @@ std::mutex trclog_mutex;
 // Guarded by trclog_mutex.
 pthread_t trclog_sync_pt;
 bool trclog_sync_started = false;  // trclog_sync_pt is a thread not yet joined
-vexd_textlog_t trclog = {
-    .rotate_size = TRCLOG_ROTATE_SIZE, .rule = vexd_rotate_rule::at_least, .gz_limit = TRCLOG_GZ_LIMIT};
+vexd_textlog_t trclog = vexd_textlog_of(LOG_TRACE);
 
 char *cpy_buf = nullptr;  // trclog_move_file's copy buffer, kept once allocated
 
@@ -101,7 +98,7 @@ int start_watcher(void)
 // (size 0) leaves the text in place for the next attempt.
 void archive_text(uint32_t *gz_size)
 {
-    if (vexd_rotate_pair(trclog.txt, trclog.gz, TRCLOG_GZ_LIMIT, vexd_gz_rule::off_partition, gz_size,
+    if (vexd_rotate_pair(trclog.txt, trclog.gz, trclog.gz_limit, vexd_gz_rule::off_partition, gz_size,
                          vexd_rotate_end::empty) != 0)
         vexd_printf("Failed to empty %s, errno=%d\n", trclog.txt, errno);
 }
@@ -128,7 +125,7 @@ int trclog_srv_enable(void)
         trclog_sync_started = false;
     }
 
-    vexd_textlog_name(&trclog, "vexd_trclog");
+    vexd_textlog_name(&trclog, LOG_FILES[LOG_TRACE].base);
     uint32_t gz_size = 0;
     archive_text(&gz_size);
     // A watched name that is not a regular file is left alone, and the

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "log_files.h"  // the files' names, rotation sizes and rules, the marker
+
 // Log directory chosen at start-up ("/qordebug" or "/system"). Written once by
 // main() before any service thread exists; read everywhere without a lock.
 extern const char *vexd_log_dir_path;
@@ -74,10 +76,6 @@ int vexd_rotate_pair(const char *in, const char *out, uint32_t limit, vexd_gz_ru
 // off_partition and the text left to its writer.
 void vexd_archive_logfile(const char *txt, const char *gz, uint32_t limit, uint32_t *gz_size);
 
-// How a text log's size calls for its rotation: the kernel log and the daemon
-// log rotate once the text is above its rotation size, the main and trace
-// logs once it has reached it.
-enum class vexd_rotate_rule { above, at_least };
 
 // One text log file pair as the thread that writes it holds it.
 struct vexd_textlog_t {
@@ -91,6 +89,16 @@ struct vexd_textlog_t {
     uint32_t gz_size = 0;   // as the last compression left it
     bool report = true;     // "is now" line on rotation; not for the daemon log itself
 };
+// A pair with the rotation size, rule and gzip limit of its row in LOG_FILES.
+constexpr vexd_textlog_t vexd_textlog_of(log_id id, bool report = true)
+{
+    vexd_textlog_t log{};
+    log.rotate_size = LOG_FILES[id].rotate_size;
+    log.rule = LOG_FILES[id].rule;
+    log.gz_limit = LOG_FILES[id].gz_limit;
+    log.report = report;
+    return log;
+}
 // Names the pair "<log dir>/<name>.txt" and ".gz".
 void vexd_textlog_name(vexd_textlog_t *log, const char *name);
 // Opens the text with `flags` | O_CREAT | O_APPEND, takes its size, writes
@@ -98,8 +106,9 @@ void vexd_textlog_name(vexd_textlog_t *log, const char *name);
 // open failed, and 0 (still open, nothing written) where the input was
 // closed; the callers count both as a failure.
 int vexd_textlog_open(vexd_textlog_t *log, int flags);
-// True once the text's size calls for a rotation.
+// True once the text's size calls for a rotation; _at: for a text of `size` bytes.
 bool vexd_textlog_due(const vexd_textlog_t *log);
+bool vexd_textlog_due_at(const vexd_textlog_t *log, int32_t size);
 // Closes the text, compresses it onto its gzip partner and opens it again
 // (vexd_rotate_pair, reopen): log->fd, negative when the open failed. With
 // log->report, logs "%s is now %d bytes".

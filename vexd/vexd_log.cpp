@@ -16,9 +16,6 @@ const char *vexd_log_dir_path = nullptr;
 
 namespace {
 
-constexpr const char *VEXDLOG_NAME = "vexd_vexdlog";
-constexpr int32_t VEXDLOG_ROTATE_SIZE = 65536;
-constexpr uint32_t VEXDLOG_GZ_LIMIT = 131072;
 constexpr size_t LINE_LEN = 2048;
 
 // Everything below is guarded by printmutex, which is held for a whole call.
@@ -30,10 +27,7 @@ std::atomic<pthread_t> print_owner{};
 std::atomic<bool> print_owned{false};
 int initdone;
 // Its rotation is not logged: this is the log the line would go to.
-vexd_textlog_t vexdlog = {.rotate_size = VEXDLOG_ROTATE_SIZE,
-                          .rule = vexd_rotate_rule::above,
-                          .gz_limit = VEXDLOG_GZ_LIMIT,
-                          .report = false};
+vexd_textlog_t vexdlog = vexd_textlog_of(LOG_DAEMON, false);
 char k_line_p[LINE_LEN];
 
 // Adds the result of one snprintf-style call to the fill level, keeping the
@@ -52,7 +46,7 @@ int vexdlog_setup(void)
         vexd_kmsg("vexd_log_dir_path NULL, vexd_printf can not be used!");
         return -1;
     }
-    vexd_textlog_name(&vexdlog, VEXDLOG_NAME);
+    vexd_textlog_name(&vexdlog, LOG_FILES[LOG_DAEMON].base);
     if (vexd_textlog_open(&vexdlog, O_RDWR) <= 0) {
         // Descriptor 0 (main() holds 0 to 2 on /dev/null) fails too, left open for the next try.
         vexd_kmsg("Failed to open %s fd=%d", vexdlog.txt, vexdlog.fd);

@@ -25,9 +25,6 @@ int32_t vexd_curr_startup_counter = 0;
 
 namespace {
 
-constexpr const char *PROCLIST_NAME = "vexd_ps";
-constexpr off_t PROCLIST_ROTATE_SIZE = 65535;
-constexpr uint32_t PROCLIST_GZ_LIMIT = 131072;
 
 // The counter file always lives in /system, whatever the log directory.
 char startcnt_path[256] = "/system/vexd_startcnt";
@@ -50,7 +47,7 @@ int32_t highest_qmdl_count(void)
 {
     if (vexd_log_dir_path == nullptr) return 0;
     char dir[256];
-    snprintf(dir, sizeof dir, "%s/diag_logs", vexd_log_dir_path);
+    snprintf(dir, sizeof dir, "%s/%s", vexd_log_dir_path, DIAG_DIR_NAME);
     const unique_dir d(opendir(dir));
     int32_t highest = 0;
     while (const struct dirent *entry = d ? readdir(d.get()) : nullptr) {
@@ -135,8 +132,15 @@ void marker_setup(void)
     vexd_curr_startup_counter = count;
     startcnt_write(count);
     memset(start_txt, 0, sizeof(start_txt));
-    snprintf(start_txt, sizeof(start_txt) - 1, "<<<< VEXD START >>>>\n<<<< STARTUP COUNT %04d >>>>\n", count);
+    snprintf(start_txt, sizeof(start_txt) - 1, LOG_MARKER_FORMAT, count);
     init.store(1, std::memory_order_release);
+}
+
+// 0 once `path`, a plain file, is empty; -1 with errno otherwise.
+int empty_file(const char *path)
+{
+    const unique_fd fd(vexd_log_open(path, O_WRONLY, 0));
+    return fd.ok() ? ftruncate(fd.get(), 0) : -1;
 }
 
 }  // namespace
@@ -191,8 +195,9 @@ int vexd_rotate_pair(const char *in, const char *out, uint32_t limit, vexd_gz_ru
     case vexd_rotate_end::empty:
     case vexd_rotate_end::remove:
         if (!packed) return 0;
-        // An input that is gone already counts as emptied.
-        if ((end == vexd_rotate_end::empty ? truncate(in, 0) : remove(in)) != 0 && errno != ENOENT) return -1;
+        // An input that is gone already counts as emptied. Emptied through
+        // its own descriptor, never through a link.
+        if ((end == vexd_rotate_end::empty ? empty_file(in) : remove(in)) != 0 && errno != ENOENT) return -1;
         file_rotation_done(in, out);
         return 0;
     }
@@ -222,11 +227,12 @@ int vexd_textlog_open(vexd_textlog_t *log, int flags)
     return log->fd;
 }
 
-bool vexd_textlog_due(const vexd_textlog_t *log)
+bool vexd_textlog_due_at(const vexd_textlog_t *log, int32_t size)
 {
-    return log->rule == vexd_rotate_rule::above ? log->txt_size > log->rotate_size
-                                                : log->txt_size >= log->rotate_size;
+    return log->rule == vexd_rotate_rule::above ? size > log->rotate_size : size >= log->rotate_size;
 }
+
+bool vexd_textlog_due(const vexd_textlog_t *log) { return vexd_textlog_due_at(log, log->txt_size); }
 
 int vexd_textlog_rotate(vexd_textlog_t *log)
 {
@@ -258,14 +264,14 @@ int32_t vexd_get_file_size(const char *path)
 
 void vexd_save_proclist(void)
 {
-    vexd_textlog_t log{};
-    vexd_textlog_name(&log, PROCLIST_NAME);
+    vexd_textlog_t log = vexd_textlog_of(LOG_PROCLIST);
+    vexd_textlog_name(&log, LOG_FILES[LOG_PROCLIST].base);
 
     // The list grows by one "ps" a start: a text over its size is archived
     // before this start's marker goes in.
-    if (vexd_get_file_size(log.txt) > PROCLIST_ROTATE_SIZE) {
+    if (vexd_textlog_due_at(&log, vexd_get_file_size(log.txt))) {
         uint32_t gz_size = static_cast<uint32_t>(vexd_get_file_size(log.gz));
-        const unique_fd emptied(vexd_rotate_pair(log.txt, log.gz, PROCLIST_GZ_LIMIT,
+        const unique_fd emptied(vexd_rotate_pair(log.txt, log.gz, log.gz_limit,
                                                  vexd_gz_rule::off_partition, &gz_size,
                                                  vexd_rotate_end::reopen));
         if (!emptied.ok()) {
