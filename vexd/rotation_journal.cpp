@@ -102,11 +102,12 @@ unique_fd open_regular(const char *path, int flags, struct stat *st)
 
 enum class member_state { whole, incomplete, bad };
 
-// Decodes the gzip member that begins at `offset` of `fd`: whole (its CRC-32,
-// length and the offset just past it in *crc, *len and *end), incomplete (the
-// file ends inside it) or bad (not a member, or damaged). zlib checks the
-// member's own CRC and length on the way.
-member_state member_at(int fd, int64_t offset, uint32_t *crc, uint64_t *len, int64_t *end)
+// Decodes the gzip member that begins at `offset` of `fd`, reading no further
+// than `limit`: whole (its CRC-32, length and the offset just past it in
+// *crc, *len and *end), incomplete (the bytes run out inside it, with no
+// fault in those there are) or bad (not a member, damaged, or unreadable).
+// zlib checks the member's own CRC and length on the way.
+member_state member_at(int fd, int64_t offset, int64_t limit, uint32_t *crc, uint64_t *len, int64_t *end)
 {
     if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) return member_state::bad;
     z_stream zs{};
@@ -116,14 +117,18 @@ member_state member_at(int fd, int64_t offset, uint32_t *crc, uint64_t *len, int
     uLong sum = crc32(0L, Z_NULL, 0);
     uint64_t total = 0;
     int64_t consumed = 0;
+    int64_t read_to = offset;
     int rc = Z_OK;
     bool at_eof = false;
     while (rc != Z_STREAM_END) {
-        const ssize_t n = retry_read(fd, in, sizeof in);
+        const size_t want = limit - read_to < static_cast<int64_t>(sizeof in) ? static_cast<size_t>(limit - read_to)
+                                                                               : sizeof in;
+        const ssize_t n = want > 0 ? retry_read(fd, in, want) : 0;
         if (n <= 0) {
             at_eof = n == 0;
             break;
         }
+        read_to += n;
         zs.next_in = in;
         zs.avail_in = static_cast<uInt>(n);
         do {
@@ -145,7 +150,29 @@ member_state member_at(int fd, int64_t offset, uint32_t *crc, uint64_t *len, int
         *end = offset + consumed;
         return member_state::whole;
     }
+    // Out of bytes while zlib still waited for more (Z_BUF_ERROR: no progress
+    // without them); a fault it found in them (Z_DATA_ERROR) is damage.
     return at_eof && (rc == Z_OK || rc == Z_BUF_ERROR) ? member_state::incomplete : member_state::bad;
+}
+
+// Where the zeros that end the bytes of `fd` from `start` to `size` begin:
+// just past the last byte that is not zero (`start` when every one is, `size`
+// when the last is not), or -1 when they cannot be read.
+int64_t zeros_to_end(int fd, int64_t start, int64_t size)
+{
+    unsigned char buf[BLOCK_LEN];
+    int64_t end = size;
+    while (end > start) {
+        const int64_t from = end - start > static_cast<int64_t>(sizeof buf) ? end - static_cast<int64_t>(sizeof buf)
+                                                                             : start;
+        const size_t want = static_cast<size_t>(end - from);
+        if (pread(fd, buf, want, static_cast<off_t>(from)) != static_cast<ssize_t>(want)) return -1;
+        size_t i = want;
+        while (i > 0 && buf[i - 1] == 0) --i;
+        if (i > 0) return from + static_cast<int64_t>(i);
+        end = from;
+    }
+    return start;
 }
 
 // CRC-32 and length of what `fd` holds from its start.
@@ -236,15 +263,31 @@ struct repair_outcome {
 constexpr repair_outcome SETTLED_UNCHANGED{true, nullptr};
 constexpr repair_outcome SETTLED_CHANGED{true, nullptr, true};
 
+// Cuts `out` back to `start` bytes, where the append of its record began.
+void cut_back(int out, int64_t start)
+{
+    if (ftruncate(out, static_cast<off_t>(start)) == 0) fsync(out);
+}
+
 // Settles a gzip rotation of `in_path` onto `out` (open, size `size`) that
 // began when `out` held `start` bytes.
 repair_outcome settle_member(int out, int64_t size, int64_t start, const char *in_path)
 {
     if (size <= start) return SETTLED_UNCHANGED;  // the append never began
+    // A power cut can leave the file longer than what of the member reached
+    // the disk, the rest zeros (blocks allocated, their data never written):
+    // the member is read only up to them.
+    const int64_t data_end = zeros_to_end(out, start, size);
+    if (data_end < 0) return {false, "its output cannot be read"};
+    if (data_end == start) {
+        // Nothing but zeros after the recorded size.
+        cut_back(out, start);
+        return SETTLED_CHANGED;
+    }
     static constexpr unsigned char MAGIC[] = {0x1f, 0x8b, 0x08};
     unsigned char head[sizeof MAGIC] = {};
-    const size_t want = size - start < static_cast<int64_t>(sizeof head) ? static_cast<size_t>(size - start)
-                                                                           : sizeof head;
+    const size_t want = data_end - start < static_cast<int64_t>(sizeof head) ? static_cast<size_t>(data_end - start)
+                                                                               : sizeof head;
     if (pread(out, head, want, static_cast<off_t>(start)) != static_cast<ssize_t>(want) ||
         memcmp(head, MAGIC, want) != 0)
         return {false, "no gzip member begins at its recorded size"};
@@ -252,13 +295,22 @@ repair_outcome settle_member(int out, int64_t size, int64_t start, const char *i
     uint32_t member_crc = 0;
     uint64_t member_len = 0;
     int64_t end = 0;
-    switch (member_at(out, start, &member_crc, &member_len, &end)) {
+    member_state state = member_at(out, start, size, &member_crc, &member_len, &end);
+    // A whole member's last bytes may be zeros of its own (its length), so
+    // one that does not decode to the end of the file is read again only up
+    // to the zeros there.
+    if (state == member_state::bad && data_end < size)
+        state = member_at(out, start, data_end, &member_crc, &member_len, &end);
+    switch (state) {
     case member_state::incomplete:
-    case member_state::bad:
         // The member that the kill cut short, and nothing after it: cut off;
         // its text is still in the input.
-        if (ftruncate(out, static_cast<off_t>(start)) == 0) fsync(out);
+        cut_back(out, start);
         return SETTLED_CHANGED;
+    case member_state::bad:
+        // Damaged, not cut short: whatever follows it stays, and so does the
+        // member itself.
+        return {false, "the gzip member after its recorded size is damaged"};
     case member_state::whole:
         break;
     }
