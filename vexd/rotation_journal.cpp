@@ -263,15 +263,29 @@ struct repair_outcome {
 constexpr repair_outcome SETTLED_UNCHANGED{true, nullptr};
 constexpr repair_outcome SETTLED_CHANGED{true, nullptr, true};
 
-// Cuts `out` back to `start` bytes, where the append of its record began.
-void cut_back(int out, int64_t start)
+// Cuts `out` (open, at `path`) back to `start` bytes, where the append of
+// its record began. An output that held nothing before goes instead, as
+// file_append_undo takes it back: an empty .gz does not decode. Removed only
+// while the name is still the file that was examined, and the removal
+// synced in the directory.
+void cut_back(int out, const char *path, int64_t start)
 {
-    if (ftruncate(out, static_cast<off_t>(start)) == 0) fsync(out);
+    if (start > 0) {
+        if (ftruncate(out, static_cast<off_t>(start)) == 0) fsync(out);
+        return;
+    }
+    struct stat opened {};
+    struct stat named {};
+    if (fstat(out, &opened) == 0 && lstat(path, &named) == 0 && opened.st_dev == named.st_dev &&
+        opened.st_ino == named.st_ino && unlink(path) == 0)
+        file_sync_parent_dir(path);
+    else if (ftruncate(out, 0) == 0)
+        fsync(out);
 }
 
-// Settles a gzip rotation of `in_path` onto `out` (open, size `size`) that
-// began when `out` held `start` bytes.
-repair_outcome settle_member(int out, int64_t size, int64_t start, const char *in_path)
+// Settles a gzip rotation of `in_path` onto `out` (open at `out_path`, size
+// `size`) that began when `out` held `start` bytes.
+repair_outcome settle_member(int out, const char *out_path, int64_t size, int64_t start, const char *in_path)
 {
     if (size <= start) return SETTLED_UNCHANGED;  // the append never began
     // A power cut can leave the file longer than what of the member reached
@@ -281,7 +295,7 @@ repair_outcome settle_member(int out, int64_t size, int64_t start, const char *i
     if (data_end < 0) return {false, "its output cannot be read"};
     if (data_end == start) {
         // Nothing but zeros after the recorded size.
-        cut_back(out, start);
+        cut_back(out, out_path, start);
         return SETTLED_CHANGED;
     }
     static constexpr unsigned char MAGIC[] = {0x1f, 0x8b, 0x08};
@@ -305,7 +319,7 @@ repair_outcome settle_member(int out, int64_t size, int64_t start, const char *i
     case member_state::incomplete:
         // The member that the kill cut short, and nothing after it: cut off;
         // its text is still in the input.
-        cut_back(out, start);
+        cut_back(out, out_path, start);
         return SETTLED_CHANGED;
     case member_state::bad:
         // Damaged, not cut short: whatever follows it stays, and so does the
@@ -329,8 +343,9 @@ repair_outcome settle_member(int out, int64_t size, int64_t start, const char *i
     return SETTLED_UNCHANGED;  // the rotation had ended
 }
 
-// Settles a byte copy of `in_path` onto `out` that began at `start`.
-repair_outcome settle_copy(int out, int64_t size, int64_t start, const char *in_path)
+// Settles a byte copy of `in_path` onto `out` (open at `out_path`) that
+// began at `start`.
+repair_outcome settle_copy(int out, const char *out_path, int64_t size, int64_t start, const char *in_path)
 {
     if (size <= start) return SETTLED_UNCHANGED;
     struct stat st {};
@@ -341,7 +356,7 @@ repair_outcome settle_copy(int out, int64_t size, int64_t start, const char *in_
     // While the input is there the copy is taken back, and the next move
     // makes it again; but only what is a copy of it.
     if (!copy_of_prefix(out, start, in.get())) return {false, "the bytes after its recorded size are not its source's"};
-    if (ftruncate(out, static_cast<off_t>(start)) == 0) fsync(out);
+    cut_back(out, out_path, start);
     return SETTLED_CHANGED;
 }
 
@@ -385,11 +400,11 @@ repair_outcome repair_one(const char *dir, const char *out_name, std::span<const
         // Created for the append and killed before its first byte (zlib
         // holds a small member back until the close): an empty .gz does not
         // decode, so it goes, as a cut member would.
-        unlink(out_path);
+        cut_back(out.get(), out_path, 0);
         return SETTLED_CHANGED;
     }
-    return kind == 'c' ? settle_copy(out.get(), size, start, in_expected)
-                       : settle_member(out.get(), size, start, in_expected);
+    return kind == 'c' ? settle_copy(out.get(), out_path, size, start, in_expected)
+                       : settle_member(out.get(), out_path, size, start, in_expected);
 }
 }  // namespace
 

@@ -191,6 +191,13 @@ TEST_F(FileCompress, RotationCutShortIsSettledAtTheNextStart)
     EXPECT_EQ(1, repair());
     EXPECT_FALSE(file_exists(gz));
     EXPECT_EQ(a, read_file(in));
+    // Killed inside the first member: cut off, the file would be empty, and
+    // goes as well.
+    ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
+    write_file(gz, read_file(gz).substr(0, 100));
+    EXPECT_EQ(1, repair());
+    EXPECT_FALSE(file_exists(gz));
+    EXPECT_EQ(a, read_file(in));
 
     // Killed after the append, before the text was emptied: emptied now.
     first_rotation();
