@@ -16,12 +16,22 @@
 
 #include "full_io.h"
 #include "unique_fd.h"
+#include "vexd.h"  // last: it replaces the C library's assert
 
 namespace {
 
 constexpr const char *RECORD_SUFFIX = ".part";
 constexpr size_t PATH_LEN = 256;
 constexpr size_t RECORD_PATH_LEN = PATH_LEN + 8;
+
+// Opens `path` for `flags` without following a link, without blocking on a
+// FIFO, and only when it is a regular file; `st` gets its status.
+unique_fd open_regular(const char *path, int flags, struct stat *st)
+{
+    unique_fd fd(open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.ok() && (fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode))) fd.reset();
+    return fd;
+}
 
 bool record_path(char *buf, const char *out)
 {
@@ -90,15 +100,6 @@ constexpr size_t BLOCK_LEN = 16384;
 // It runs as root before anything else, so it reads only the records of the
 // daemon's own pairs, follows no link (record, output or input), and changes
 // a file only where the record and the files agree on what happened.
-
-// Opens `path` for `flags` without following a link, without blocking on a
-// FIFO, and only when it is a regular file; `st` gets its status.
-unique_fd open_regular(const char *path, int flags, struct stat *st)
-{
-    unique_fd fd(open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.ok() && (fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode))) fd.reset();
-    return fd;
-}
 
 enum class member_state { whole, incomplete, bad };
 
@@ -418,6 +419,9 @@ void file_sync_parent_dir(const char *path)
         slash[1] = '\0';
     else
         *slash = '\0';
+    // The log directory is reached through a link (/qordebug) by design, so
+    // this one open follows it; read-only and only onto a directory, it
+    // writes through nothing.
     const unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.ok()) fsync(fd.get());
 }
@@ -434,9 +438,17 @@ int file_copy_begin(const char *in, const char *out, int64_t out_size)
 
 void file_append_undo(const char *out, int64_t out_size)
 {
-    // A file that did not exist before the append goes.
-    int rc = out_size > 0 ? truncate(out, static_cast<off_t>(out_size)) : unlink(out);
-    (void)rc;
+    // A file that did not exist before the append goes (a link of its name
+    // as the link). One that did is cut back only as a regular file of that
+    // name, never through a link; no line in the daemon log, whose own
+    // rotation may be the one taken back.
+    if (out_size > 0) {
+        struct stat st {};
+        if (const unique_fd fd = open_regular(out, O_WRONLY, &st); fd.ok())
+            (void)ftruncate(fd.get(), static_cast<off_t>(out_size));
+    } else {
+        unlink(out);
+    }
     record_remove(out);
 }
 
@@ -449,11 +461,16 @@ void file_rotation_done(const char *in, const char *out, bool written_on)
         record_idle(out);
         return;
     }
-    const unique_fd fd(open(in, O_WRONLY | O_CLOEXEC));
-    if (fd.ok())
+    // Only the input itself is synced, never what a link of its name points
+    // to. (The daemon log's rotation writes on, and never logs from here.)
+    struct stat st {};
+    if (const unique_fd fd = open_regular(in, O_WRONLY, &st); fd.ok()) {
         fsync(fd.get());
-    else if (errno == ENOENT)
-        file_sync_parent_dir(in);  // removed: the removal is what must last
+    } else if (lstat(in, &st) != 0) {
+        if (errno == ENOENT) file_sync_parent_dir(in);  // removed: the removal is what must last
+    } else if (!S_ISREG(st.st_mode)) {
+        vexd_printf("Rotation onto %s: %s is not a regular file, not synced\n", out, in);
+    }
     record_remove(out);
 }
 

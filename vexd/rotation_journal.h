@@ -21,14 +21,15 @@ int file_member_begin(const char *in, const char *out, int64_t out_size);
 // the record could not be written (the caller must not start the copy).
 int file_copy_begin(const char *in, const char *out, int64_t out_size);
 // Takes back an append to `out` that failed: `out` cut back to `out_size`
-// (removed when that is 0), and the record gone.
+// (removed when that is 0; never cut through a link), and the record gone.
 void file_append_undo(const char *out, int64_t out_size);
 // Ends a rotation of `in` onto `out` once `in` has been emptied or removed.
 // With `written_on` (the caller goes on writing to the emptied input, and
 // syncing it regularly), the record is only emptied, unsynced, and kept for the
 // next rotation: a power cut before the emptying reaches the disk finds the
 // record, and the repair empties the input again. Without it, the emptying
-// or the removal is synced and the record removed.
+// or the removal is synced and the record removed; an input that is a link
+// is not synced through it (a daemon log line says so).
 void file_rotation_done(const char *in, const char *out, bool written_on = false);
 // One kind of rotation or move that the daemon makes in a directory: its
 // records are "<out>.part", and each names `in` as its input and `kind` ('z'

@@ -13,6 +13,7 @@
 
 #include "core_test_util.h"
 #include "unique_fd.h"
+#include "vexd.h"  // last: it replaces the C library's assert
 
 namespace {
 
@@ -279,6 +280,25 @@ TEST_F(FileCompress, RepairTrustsNoRecordAndFollowsNoLink)
     write_file(src, "x");
     EXPECT_EQ(0, repair());
     EXPECT_EQ("victim text", read_file(victim));
+    // Nor do a rotation's own ends: an append taken back cuts nothing
+    // through a link, and an input that is a link is not synced through it,
+    // with a line in the daemon log.
+    ASSERT_EQ(0, file_member_begin(in.c_str(), gz.c_str(), 3));
+    file_append_undo(gz.c_str(), 3);
+    EXPECT_EQ("victim text", read_file(victim));
+    EXPECT_FALSE(file_exists(record));
+    EXPECT_IN_CHILD({
+        const std::string startcnt = dir / "vexd_startcnt", log = dir / "vexd_vexdlog.txt";
+        vexd_set_startcnt_path(startcnt.c_str());
+        vexd_log_dir_path = dir.path.c_str();
+        ASSERT_EQ(0, symlink(victim.c_str(), in.c_str()));
+        ASSERT_EQ(0, file_member_begin(in.c_str(), gz.c_str(), 3));
+        file_rotation_done(in.c_str(), gz.c_str());
+        EXPECT_NE(std::string::npos,
+                  read_file(log).find("Rotation onto " + gz + ": " + in + " is not a regular file, not synced\n"));
+        EXPECT_FALSE(file_exists(record));
+        EXPECT_EQ(0, unlink(in.c_str()));
+    });
     ASSERT_EQ(0, unlink(gz.c_str()));
 
     // Two whole members after the recorded size, or a size inside a member,
