@@ -311,9 +311,10 @@ repair_outcome settle_member(int out, const char *out_path, int64_t size, int64_
     uint64_t member_len = 0;
     int64_t end = 0;
     member_state state = member_at(out, start, size, &member_crc, &member_len, &end);
-    // A whole member's last bytes may be zeros of its own (its length), so
-    // one that does not decode to the end of the file is read again only up
-    // to the zeros there.
+    // zlib takes the zeros of a power cut for damage: a member that does not
+    // decode to the end of the file is read again only up to them, and is
+    // cut short when its bytes run out there. (Read first to the end, since
+    // a whole member may end in zeros of its own: its length.)
     if (state == member_state::bad && data_end < size)
         state = member_at(out, start, data_end, &member_crc, &member_len, &end);
     switch (state) {

@@ -54,9 +54,10 @@ typedef void (*file_repair_note_fn)(const char *record, const char *why);
 // removes only an incomplete member that begins at the recorded size (its
 // bytes run out, or run into zeros to the end of the file), never a whole
 // one, nor a damaged one or what follows it; an output that this leaves
-// empty is removed. Records of other names are left alone. Run before any writer
-// opens the files. Returns how many records were settled by a change to a
-// file (an empty record, or one of a rotation that had ended, changes none).
+// empty is removed. Records of other names are left alone. Run before any
+// writer opens the files. Returns how many records were settled by a change
+// to a file (an empty record, or one of a rotation that had ended, changes
+// none).
 int file_rotation_repair(const char *dir, std::span<const file_pair_t> pairs, file_repair_note_fn note);
 // fsync of the directory holding `path`, so that a file created, renamed or
 // removed there stays so after a power loss.
