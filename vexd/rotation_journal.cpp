@@ -16,12 +16,22 @@
 
 #include "full_io.h"
 #include "unique_fd.h"
+#include "vexd.h"  // last: it replaces the C library's assert
 
 namespace {
 
 constexpr const char *RECORD_SUFFIX = ".part";
 constexpr size_t PATH_LEN = 256;
 constexpr size_t RECORD_PATH_LEN = PATH_LEN + 8;
+
+// Opens `path` for `flags` without following a link, without blocking on a
+// FIFO, and only when it is a regular file; `st` gets its status.
+unique_fd open_regular(const char *path, int flags, struct stat *st)
+{
+    unique_fd fd(open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.ok() && (fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode))) fd.reset();
+    return fd;
+}
 
 bool record_path(char *buf, const char *out)
 {
@@ -91,22 +101,14 @@ constexpr size_t BLOCK_LEN = 16384;
 // daemon's own pairs, follows no link (record, output or input), and changes
 // a file only where the record and the files agree on what happened.
 
-// Opens `path` for `flags` without following a link, without blocking on a
-// FIFO, and only when it is a regular file; `st` gets its status.
-unique_fd open_regular(const char *path, int flags, struct stat *st)
-{
-    unique_fd fd(open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.ok() && (fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode))) fd.reset();
-    return fd;
-}
-
 enum class member_state { whole, incomplete, bad };
 
-// Decodes the gzip member that begins at `offset` of `fd`: whole (its CRC-32,
-// length and the offset just past it in *crc, *len and *end), incomplete (the
-// file ends inside it) or bad (not a member, or damaged). zlib checks the
-// member's own CRC and length on the way.
-member_state member_at(int fd, int64_t offset, uint32_t *crc, uint64_t *len, int64_t *end)
+// Decodes the gzip member that begins at `offset` of `fd`, reading no further
+// than `limit`: whole (its CRC-32, length and the offset just past it in
+// *crc, *len and *end), incomplete (the bytes run out inside it, with no
+// fault in those there are) or bad (not a member, damaged, or unreadable).
+// zlib checks the member's own CRC and length on the way.
+member_state member_at(int fd, int64_t offset, int64_t limit, uint32_t *crc, uint64_t *len, int64_t *end)
 {
     if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) return member_state::bad;
     z_stream zs{};
@@ -116,14 +118,18 @@ member_state member_at(int fd, int64_t offset, uint32_t *crc, uint64_t *len, int
     uLong sum = crc32(0L, Z_NULL, 0);
     uint64_t total = 0;
     int64_t consumed = 0;
+    int64_t read_to = offset;
     int rc = Z_OK;
     bool at_eof = false;
     while (rc != Z_STREAM_END) {
-        const ssize_t n = retry_read(fd, in, sizeof in);
+        const size_t want = limit - read_to < static_cast<int64_t>(sizeof in) ? static_cast<size_t>(limit - read_to)
+                                                                               : sizeof in;
+        const ssize_t n = want > 0 ? retry_read(fd, in, want) : 0;
         if (n <= 0) {
             at_eof = n == 0;
             break;
         }
+        read_to += n;
         zs.next_in = in;
         zs.avail_in = static_cast<uInt>(n);
         do {
@@ -145,7 +151,29 @@ member_state member_at(int fd, int64_t offset, uint32_t *crc, uint64_t *len, int
         *end = offset + consumed;
         return member_state::whole;
     }
+    // Out of bytes while zlib still waited for more (Z_BUF_ERROR: no progress
+    // without them); a fault it found in them (Z_DATA_ERROR) is damage.
     return at_eof && (rc == Z_OK || rc == Z_BUF_ERROR) ? member_state::incomplete : member_state::bad;
+}
+
+// Where the zeros that end the bytes of `fd` from `start` to `size` begin:
+// just past the last byte that is not zero (`start` when every one is, `size`
+// when the last is not), or -1 when they cannot be read.
+int64_t zeros_to_end(int fd, int64_t start, int64_t size)
+{
+    unsigned char buf[BLOCK_LEN];
+    int64_t end = size;
+    while (end > start) {
+        const int64_t from = end - start > static_cast<int64_t>(sizeof buf) ? end - static_cast<int64_t>(sizeof buf)
+                                                                             : start;
+        const size_t want = static_cast<size_t>(end - from);
+        if (pread(fd, buf, want, static_cast<off_t>(from)) != static_cast<ssize_t>(want)) return -1;
+        size_t i = want;
+        while (i > 0 && buf[i - 1] == 0) --i;
+        if (i > 0) return from + static_cast<int64_t>(i);
+        end = from;
+    }
+    return start;
 }
 
 // CRC-32 and length of what `fd` holds from its start.
@@ -236,15 +264,45 @@ struct repair_outcome {
 constexpr repair_outcome SETTLED_UNCHANGED{true, nullptr};
 constexpr repair_outcome SETTLED_CHANGED{true, nullptr, true};
 
-// Settles a gzip rotation of `in_path` onto `out` (open, size `size`) that
-// began when `out` held `start` bytes.
-repair_outcome settle_member(int out, int64_t size, int64_t start, const char *in_path)
+// Cuts `out` (open, at `path`) back to `start` bytes, where the append of
+// its record began. An output that held nothing before goes instead, as
+// file_append_undo takes it back: an empty .gz does not decode. Removed only
+// while the name is still the file that was examined, and the removal
+// synced in the directory.
+void cut_back(int out, const char *path, int64_t start)
+{
+    if (start > 0) {
+        if (ftruncate(out, static_cast<off_t>(start)) == 0) fsync(out);
+        return;
+    }
+    struct stat opened {};
+    struct stat named {};
+    if (fstat(out, &opened) == 0 && lstat(path, &named) == 0 && opened.st_dev == named.st_dev &&
+        opened.st_ino == named.st_ino && unlink(path) == 0)
+        file_sync_parent_dir(path);
+    else if (ftruncate(out, 0) == 0)
+        fsync(out);
+}
+
+// Settles a gzip rotation of `in_path` onto `out` (open at `out_path`, size
+// `size`) that began when `out` held `start` bytes.
+repair_outcome settle_member(int out, const char *out_path, int64_t size, int64_t start, const char *in_path)
 {
     if (size <= start) return SETTLED_UNCHANGED;  // the append never began
+    // A power cut can leave the file longer than what of the member reached
+    // the disk, the rest zeros (blocks allocated, their data never written):
+    // the member is read only up to them.
+    const int64_t data_end = zeros_to_end(out, start, size);
+    if (data_end < 0) return {false, "its output cannot be read"};
+    if (data_end == start) {
+        // Nothing but zeros after the recorded size.
+        cut_back(out, out_path, start);
+        return SETTLED_CHANGED;
+    }
     static constexpr unsigned char MAGIC[] = {0x1f, 0x8b, 0x08};
     unsigned char head[sizeof MAGIC] = {};
-    const size_t want = size - start < static_cast<int64_t>(sizeof head) ? static_cast<size_t>(size - start)
-                                                                           : sizeof head;
+    const size_t want = data_end - start < static_cast<int64_t>(sizeof head) ? static_cast<size_t>(data_end - start)
+                                                                               : sizeof head;
     if (pread(out, head, want, static_cast<off_t>(start)) != static_cast<ssize_t>(want) ||
         memcmp(head, MAGIC, want) != 0)
         return {false, "no gzip member begins at its recorded size"};
@@ -252,13 +310,23 @@ repair_outcome settle_member(int out, int64_t size, int64_t start, const char *i
     uint32_t member_crc = 0;
     uint64_t member_len = 0;
     int64_t end = 0;
-    switch (member_at(out, start, &member_crc, &member_len, &end)) {
+    member_state state = member_at(out, start, size, &member_crc, &member_len, &end);
+    // zlib takes the zeros of a power cut for damage: a member that does not
+    // decode to the end of the file is read again only up to them, and is
+    // cut short when its bytes run out there. (Read first to the end, since
+    // a whole member may end in zeros of its own: its length.)
+    if (state == member_state::bad && data_end < size)
+        state = member_at(out, start, data_end, &member_crc, &member_len, &end);
+    switch (state) {
     case member_state::incomplete:
-    case member_state::bad:
         // The member that the kill cut short, and nothing after it: cut off;
         // its text is still in the input.
-        if (ftruncate(out, static_cast<off_t>(start)) == 0) fsync(out);
+        cut_back(out, out_path, start);
         return SETTLED_CHANGED;
+    case member_state::bad:
+        // Damaged, not cut short: whatever follows it stays, and so does the
+        // member itself.
+        return {false, "the gzip member after its recorded size is damaged"};
     case member_state::whole:
         break;
     }
@@ -277,8 +345,9 @@ repair_outcome settle_member(int out, int64_t size, int64_t start, const char *i
     return SETTLED_UNCHANGED;  // the rotation had ended
 }
 
-// Settles a byte copy of `in_path` onto `out` that began at `start`.
-repair_outcome settle_copy(int out, int64_t size, int64_t start, const char *in_path)
+// Settles a byte copy of `in_path` onto `out` (open at `out_path`) that
+// began at `start`.
+repair_outcome settle_copy(int out, const char *out_path, int64_t size, int64_t start, const char *in_path)
 {
     if (size <= start) return SETTLED_UNCHANGED;
     struct stat st {};
@@ -289,7 +358,7 @@ repair_outcome settle_copy(int out, int64_t size, int64_t start, const char *in_
     // While the input is there the copy is taken back, and the next move
     // makes it again; but only what is a copy of it.
     if (!copy_of_prefix(out, start, in.get())) return {false, "the bytes after its recorded size are not its source's"};
-    if (ftruncate(out, static_cast<off_t>(start)) == 0) fsync(out);
+    cut_back(out, out_path, start);
     return SETTLED_CHANGED;
 }
 
@@ -333,11 +402,11 @@ repair_outcome repair_one(const char *dir, const char *out_name, std::span<const
         // Created for the append and killed before its first byte (zlib
         // holds a small member back until the close): an empty .gz does not
         // decode, so it goes, as a cut member would.
-        unlink(out_path);
+        cut_back(out.get(), out_path, 0);
         return SETTLED_CHANGED;
     }
-    return kind == 'c' ? settle_copy(out.get(), size, start, in_expected)
-                       : settle_member(out.get(), size, start, in_expected);
+    return kind == 'c' ? settle_copy(out.get(), out_path, size, start, in_expected)
+                       : settle_member(out.get(), out_path, size, start, in_expected);
 }
 }  // namespace
 
@@ -351,6 +420,9 @@ void file_sync_parent_dir(const char *path)
         slash[1] = '\0';
     else
         *slash = '\0';
+    // The log directory is reached through a link (/qordebug) by design, so
+    // this one open follows it; read-only and only onto a directory, it
+    // writes through nothing.
     const unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.ok()) fsync(fd.get());
 }
@@ -367,12 +439,16 @@ int file_copy_begin(const char *in, const char *out, int64_t out_size)
 
 void file_append_undo(const char *out, int64_t out_size)
 {
-    // A file that did not exist before the append goes. Never through a link.
+    // A file that did not exist before the append goes (a link of its name
+    // as the link). One that did is cut back only as a regular file of that
+    // name, never through a link; no line in the daemon log, whose own
+    // rotation may be the one taken back.
     if (out_size > 0) {
-        const unique_fd fd(open(out, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (fd.ok()) (void)ftruncate(fd.get(), static_cast<off_t>(out_size));
+        struct stat st {};
+        if (const unique_fd fd = open_regular(out, O_WRONLY, &st); fd.ok())
+            (void)ftruncate(fd.get(), static_cast<off_t>(out_size));
     } else {
-        (void)unlink(out);
+        unlink(out);
     }
     record_remove(out);
 }
@@ -386,11 +462,16 @@ void file_rotation_done(const char *in, const char *out, bool written_on)
         record_idle(out);
         return;
     }
-    const unique_fd fd(open(in, O_WRONLY | O_CLOEXEC));
-    if (fd.ok())
+    // Only the input itself is synced, never what a link of its name points
+    // to. (The daemon log's rotation writes on, and never logs from here.)
+    struct stat st {};
+    if (const unique_fd fd = open_regular(in, O_WRONLY, &st); fd.ok()) {
         fsync(fd.get());
-    else if (errno == ENOENT)
-        file_sync_parent_dir(in);  // removed: the removal is what must last
+    } else if (lstat(in, &st) != 0) {
+        if (errno == ENOENT) file_sync_parent_dir(in);  // removed: the removal is what must last
+    } else if (!S_ISREG(st.st_mode)) {
+        vexd_printf("Rotation onto %s: %s is not a regular file, not synced\n", out, in);
+    }
     record_remove(out);
 }
 

@@ -21,14 +21,15 @@ int file_member_begin(const char *in, const char *out, int64_t out_size);
 // the record could not be written (the caller must not start the copy).
 int file_copy_begin(const char *in, const char *out, int64_t out_size);
 // Takes back an append to `out` that failed: `out` cut back to `out_size`
-// (removed when that is 0), and the record gone.
+// (removed when that is 0; never cut through a link), and the record gone.
 void file_append_undo(const char *out, int64_t out_size);
 // Ends a rotation of `in` onto `out` once `in` has been emptied or removed.
 // With `written_on` (the caller goes on writing to the emptied input, and
 // syncing it regularly), the record is only emptied, unsynced, and kept for the
 // next rotation: a power cut before the emptying reaches the disk finds the
 // record, and the repair empties the input again. Without it, the emptying
-// or the removal is synced and the record removed.
+// or the removal is synced and the record removed; an input that is a link
+// is not synced through it (a daemon log line says so).
 void file_rotation_done(const char *in, const char *out, bool written_on = false);
 // One kind of rotation or move that the daemon makes in a directory: its
 // records are "<out>.part", and each names `in` as its input and `kind` ('z'
@@ -50,10 +51,13 @@ typedef void (*file_repair_note_fn)(const char *record, const char *why);
 // still holding exactly that text is emptied; a copy whose source is still
 // there is taken back. Only the daemon's own files are touched, never
 // through a link, and only when the record and the files agree: a cut
-// removes only an incomplete member that begins at the recorded size, never
-// a whole one. Records of other names are left alone. Run before any writer
-// opens the files. Returns how many records were settled by a change to a
-// file (an empty record, or one of a rotation that had ended, changes none).
+// removes only an incomplete member that begins at the recorded size (its
+// bytes run out, or run into zeros to the end of the file), never a whole
+// one, nor a damaged one or what follows it; an output that this leaves
+// empty is removed. Records of other names are left alone. Run before any
+// writer opens the files. Returns how many records were settled by a change
+// to a file (an empty record, or one of a rotation that had ended, changes
+// none).
 int file_rotation_repair(const char *dir, std::span<const file_pair_t> pairs, file_repair_note_fn note);
 // fsync of the directory holding `path`, so that a file created, renamed or
 // removed there stays so after a power loss.

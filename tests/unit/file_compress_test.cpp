@@ -13,6 +13,7 @@
 
 #include "core_test_util.h"
 #include "unique_fd.h"
+#include "vexd.h"  // last: it replaces the C library's assert
 
 namespace {
 
@@ -171,6 +172,16 @@ TEST_F(FileCompress, RotationCutShortIsSettledAtTheNextStart)
     EXPECT_EQ((std::vector<std::string>{a}), gz_members(gz));
     EXPECT_EQ(b, read_file(in));
     EXPECT_FALSE(file_exists(record));
+    // After a power cut the file may go on in zeros past what reached the
+    // disk (blocks allocated, never written): still a member cut short, even
+    // when none of it reached the disk.
+    for (const std::string &part : {whole.substr(before, (whole.size() - before) / 2), std::string()}) {
+        ASSERT_EQ(0, file_member_begin(in.c_str(), gz.c_str(), static_cast<int64_t>(before)));
+        write_file(gz, whole.substr(0, before) + part + std::string(6000, '\0'));
+        EXPECT_EQ(1, repair()) << part.size();
+        EXPECT_TRUE(gz_members(gz) == std::vector<std::string>{a});
+        EXPECT_TRUE(read_file(in) == b);
+    }
 
     // Killed before the first member's first byte reached the new file:
     // the empty file goes, the text stays.
@@ -178,6 +189,13 @@ TEST_F(FileCompress, RotationCutShortIsSettledAtTheNextStart)
     write_file(in, a);
     ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
     write_file(gz, "");
+    EXPECT_EQ(1, repair());
+    EXPECT_FALSE(file_exists(gz));
+    EXPECT_EQ(a, read_file(in));
+    // Killed inside the first member: cut off, the file would be empty, and
+    // goes as well.
+    ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
+    write_file(gz, read_file(gz).substr(0, 100));
     EXPECT_EQ(1, repair());
     EXPECT_FALSE(file_exists(gz));
     EXPECT_EQ(a, read_file(in));
@@ -262,12 +280,32 @@ TEST_F(FileCompress, RepairTrustsNoRecordAndFollowsNoLink)
     write_file(src, "x");
     EXPECT_EQ(0, repair());
     EXPECT_EQ("victim text", read_file(victim));
+    // Nor do a rotation's own ends: an append taken back cuts nothing
+    // through a link, and an input that is a link is not synced through it,
+    // with a line in the daemon log.
+    ASSERT_EQ(0, file_member_begin(in.c_str(), gz.c_str(), 3));
+    file_append_undo(gz.c_str(), 3);
+    EXPECT_EQ("victim text", read_file(victim));
+    EXPECT_FALSE(file_exists(record));
+    EXPECT_IN_CHILD({
+        const std::string startcnt = dir / "vexd_startcnt", log = dir / "vexd_vexdlog.txt";
+        vexd_set_startcnt_path(startcnt.c_str());
+        vexd_log_dir_path = dir.path.c_str();
+        ASSERT_EQ(0, symlink(victim.c_str(), in.c_str()));
+        ASSERT_EQ(0, file_member_begin(in.c_str(), gz.c_str(), 3));
+        file_rotation_done(in.c_str(), gz.c_str());
+        EXPECT_NE(std::string::npos,
+                  read_file(log).find("Rotation onto " + gz + ": " + in + " is not a regular file, not synced\n"));
+        EXPECT_FALSE(file_exists(record));
+        EXPECT_EQ(0, unlink(in.c_str()));
+    });
     ASSERT_EQ(0, unlink(gz.c_str()));
 
     // Two whole members after the recorded size, or a size inside a member,
     // or an input that is not the partner: the gzip file stays whole.
     write_file(in, a);
-    ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
+    const int32_t one = file_compress(in.c_str(), gz.c_str());
+    ASSERT_GT(one, 0);
     write_file(in, b);
     ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
     const std::string two = read_file(gz);
@@ -278,6 +316,23 @@ TEST_F(FileCompress, RepairTrustsNoRecordAndFollowsNoLink)
         EXPECT_EQ(b, read_file(in)) << text;
         EXPECT_EQ(1u, repair_notes.size()) << text;
     }
+    // A member that does not decode is damaged, not cut short: neither it
+    // nor a whole member after it is cut.
+    write_file(in, "later text\n");
+    ASSERT_GT(file_compress(in.c_str(), gz.c_str()), 0);
+    std::string damaged = read_file(gz);
+    damaged[static_cast<size_t>(one) + (two.size() - static_cast<size_t>(one)) / 2] ^= 0x55;
+    for (const std::string &text : {damaged, damaged.substr(0, two.size())}) {
+        write_file(gz, text);
+        put_record("z " + std::to_string(one) + " " + in + "\n");
+        EXPECT_EQ(0, repair()) << text.size();
+        EXPECT_TRUE(read_file(gz) == text);
+        EXPECT_EQ("later text\n", read_file(in));
+        EXPECT_EQ(1u, repair_notes.size());
+    }
+    write_file(gz, two);
+    write_file(in, b);
+
     // A copy record whose bytes are not its source's takes nothing back.
     put_record("c 0 " + src + "\n");
     EXPECT_EQ(0, repair());
