@@ -48,6 +48,7 @@ pthread_t logcat_srv_rd_pt;
 void *logcat_srv_thread(void *)
 {
     pthread_setname_np(pthread_self(), "vexd.logcat");
+    pthread_detach(pthread_self());  // no one joins it: it ends at an orderly stop, or with the process
     std::unique_ptr<char[]> entry(new (std::nothrow) char[ENTRY_BUF_LEN]);
     std::unique_ptr<char[]> line(new (std::nothrow) char[LOGCAT_LINE_LEN]);
     if (!entry || !line) {

@@ -68,6 +68,7 @@ void *reader_thread(void *arg)
 {
     auto *q = static_cast<read_queue_t *>(arg);
     pthread_setname_np(pthread_self(), q->thread_name);
+    pthread_detach(pthread_self());  // no one joins it: it ends at an orderly stop, or with the process
     // The reader is mostly asleep in its read and needs little processor
     // time, but needs it soon: a reader kept waiting by busier threads (its
     // own writer compressing, or other programs) lets the device's ring

@@ -37,6 +37,7 @@ pthread_t syslog_srv_rd_pt;
 void *syslog_srv_thread(void *)
 {
     pthread_setname_np(pthread_self(), "vexd.syslog");
+    pthread_detach(pthread_self());  // no one joins it: it ends at an orderly stop, or with the process
     unique_fd kmsg(open(syslog_srv_dev_path, O_RDONLY));
     if (!kmsg.ok()) {
         vexd_printf("Failed to open %s\n", syslog_srv_dev_path);
