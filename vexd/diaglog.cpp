@@ -160,6 +160,28 @@ int64_t diaglog_file_size(const unique_fd &fd)
     return fd.ok() && fstat(fd.get(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
+// Opens the qmdl file to append to it. Only a regular file of that name is
+// written: a link could lead anywhere, and a FIFO would hold the reader.
+// The descriptor, or -1 after one daemon log line.
+int diaglog_open_qmdl(const char *path)
+{
+    unique_fd fd(open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0777));
+    if (!fd.ok() && errno == ELOOP) {
+        dl.print("%s is a symbolic link, not written through\n", path);
+        return -1;
+    }
+    if (!fd.ok()) {
+        dl.print("Failed to open %s\n", path);
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        dl.print("%s is not a regular file, not written to\n", path);
+        return -1;
+    }
+    return fd.release();
+}
+
 void *diaglog_thread(void *arg)
 {
     pthread_setname_np(pthread_self(), "vexd.diag");
@@ -177,8 +199,7 @@ void *diaglog_thread(void *arg)
         dl.print("qmdl path cut: %s\n", qmdl);
     dl.print("Starting log to %s\n", qmdl);
 
-    unique_fd out(open(qmdl, O_WRONLY | O_CREAT | O_APPEND, 0777));
-    if (!out.ok()) dl.print("Failed to open %s\n", qmdl);
+    unique_fd out(diaglog_open_qmdl(qmdl));
     // Where the last whole record ends: a qmdl file has no length fields, so
     // a record cut short by a failed write would read as the start of the
     // next one. The file is cut back to here.

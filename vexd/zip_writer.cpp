@@ -167,7 +167,9 @@ mz_bool mz_zip_writer_init_file(mz_zip_archive *zip, const char *path, mz_uint64
         delete f;
         return 0;
     }
-    unique_fd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    // Made new: an earlier file is the caller's to remove, and a link put in
+    // its place meanwhile is refused rather than followed.
+    unique_fd fd(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     struct stat st {};
     if (!fd.ok() || fstat(fd.get(), &st) != 0) {
         zip->error = errno;

@@ -27,7 +27,9 @@ struct mz_zip_archive {
     void *file;  // the archive file while it is open (the writer's own)
 };
 
-// Creates (truncates) the archive file. Only 0 bytes reserved is supported.
+// Creates the archive file. Nothing may be at `path` yet: the file is made
+// new (O_EXCL), so a link there is never followed. Only 0 bytes reserved is
+// supported.
 mz_bool mz_zip_writer_init_file(mz_zip_archive *zip, const char *path, mz_uint64 reserve);
 // Adds an entry from memory. A name ending in "/" with no data is a
 // directory entry: stored, no data, no comment.

@@ -406,6 +406,14 @@ TEST(ZipWriter, Operations)
     memset(&zip, 0, sizeof zip);
     EXPECT_EQ(0, mz_zip_writer_add_file(&zip, "x", src.c_str(), "x", 1, 9));  // not open yet
     EXPECT_EQ(0, mz_zip_writer_init_file(&zip, (g_root + "/no/such/dir.zip").c_str(), 0));
+    // The archive file is made new: a link at its path (one raced in after
+    // the old archive was removed) is not followed, and what it names stays.
+    const std::string target = g_root + "/link_target.txt", linked = g_root + "/linked.zip";
+    write_text(target, "not an archive");
+    ASSERT_EQ(0, symlink(target.c_str(), linked.c_str()));
+    EXPECT_EQ(0, mz_zip_writer_init_file(&zip, linked.c_str(), 0));
+    EXPECT_EQ(EEXIST, zip.error);
+    EXPECT_EQ("not an archive", read_text(target));
     ASSERT_EQ(1, mz_zip_writer_init_file(&zip, zip_path.c_str(), 0));
     EXPECT_EQ(1, mz_zip_writer_add_mem(&zip, "dir/", nullptr, 0, 9));
     EXPECT_EQ(0, mz_zip_writer_add_mem(&zip, "dir2/", "data", 4, 9));  // a directory holds no data

@@ -422,6 +422,23 @@ TEST_F(DiagTest, FailedQmdlWriteEndsTheRecordingWithALine)
     EXPECT_EQ(read_file(qmdl("full")), a);
 }
 
+// A link in place of the qmdl file is not written through, wherever it
+// leads: one line says so, and the records go nowhere.
+TEST_F(DiagTest, LinkInPlaceOfTheQmdlFileIsNotWrittenThrough)
+{
+    use_fifo_device();
+    const std::string target = dir + "/elsewhere";
+    write_file(target, {1, 2, 3});
+    ASSERT_EQ(symlink(target.c_str(), qmdl("lnk").c_str()), 0);
+    ASSERT_EQ(diaglog_on("lnk"), 0);
+    feed(record(0x20, 100, 0xA1));
+    feed(record(DEINIT_TYPE, 4, 0));
+    EXPECT_EQ(diaglog_off(), 0);
+    EXPECT_EQ(read_file(target), (Bytes{1, 2, 3}));
+    EXPECT_TRUE(fs::is_symlink(qmdl("lnk")));
+    EXPECT_EQ(count_of(log_text(), qmdl("lnk") + " is a symbolic link, not written through\n"), 1u);
+}
+
 TEST_F(DiagTest, SilentReaderIsForcedOutAfterTheTimeout)
 {
     use_fifo_device();
