@@ -210,7 +210,8 @@ int vexd_archive_all(char *response, const char *path)
     if (!removed || (lstat(archive, &st) == 0 && is_own_archive(st))) {
         vexd_printf(ARCHIVE_LOG "%s not written whole, and could not be removed\n", archive);
     } else {
-        vexd_printf(ARCHIVE_LOG "%s not written whole, removed (archive write errno %d)\n", archive, zip.error);
+        vexd_printf(ARCHIVE_LOG "%s not written whole, removed (archive write errno %d)\n", archive,
+                    zip.error);
     }
     return -1;
 }

@@ -181,8 +181,8 @@ mz_bool mz_zip_writer_init_file(mz_zip_archive *zip, const char *path, mz_uint64
     f->dev = st.st_dev;
     f->ino = st.st_ino;
     zip->file = f;
-    zlib_filefunc64_def io = {file_open, file_read, file_write, file_tell, file_seek,
-                              file_close, file_error, zip};
+    zlib_filefunc64_def io = {file_open, file_read,  file_write, file_tell,
+                              file_seek, file_close, file_error, zip};
     zipFile zf = zipOpen2_64(path, APPEND_STATUS_CREATE, nullptr, &io);
     if (zf == nullptr) {
         release_file(zip, false);

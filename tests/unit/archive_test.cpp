@@ -274,7 +274,8 @@ TEST_F(Archive, UnreadableEntryFailsAtEveryLevel)
     EXPECT_EQ(4u, count);  // the add-file line and one line per level
     // No half archive stays behind for a client to take as the logs.
     EXPECT_NE(std::string::npos,
-              lines.find("vexd_archive_all: " + log + "/logs.zip not written whole, removed (archive write errno 0)\n",
+              lines.find("vexd_archive_all: " + log +
+                             "/logs.zip not written whole, removed (archive write errno 0)\n",
                          pos));
     EXPECT_NE(0, access(response, F_OK));
 }
@@ -318,8 +319,8 @@ TEST_F(Archive, ArchiveThatDoesNotFitLeavesNothing)
     write_text(log + "/random.bin", random_bytes(1 << 20));
     const std::string out = other.path + "/out.zip";
     EXPECT_EQ(-1, vexd_archive_all(response, out.c_str()));
-    EXPECT_NE(std::string::npos,
-              new_log().find("vexd_archive_all: " + out + " not written whole, removed (archive write errno 28)\n"));
+    EXPECT_NE(std::string::npos, new_log().find("vexd_archive_all: " + out +
+                                                " not written whole, removed (archive write errno 28)\n"));
     EXPECT_NE(0, access(out.c_str(), F_OK));
 
     // 3.8 MiB of logs on an 8 MiB partition: a whole archive would leave
@@ -329,11 +330,12 @@ TEST_F(Archive, ArchiveThatDoesNotFitLeavesNothing)
     vexd_log_dir_path = part.path.c_str();
     write_text(part.path + "/random.bin", random_bytes(3984588));
     const int64_t before = part.free_bytes();
-    ASSERT_GT(before - 3984588, 65536);  // room for the whole archive...
+    ASSERT_GT(before - 3984588, 65536);                // room for the whole archive...
     ASSERT_LT(before - 3984588, VEXD_MIN_FREE_BYTES);  // ...but not for the daemon after it
     EXPECT_EQ(-1, vexd_archive_all(response, nullptr));
-    EXPECT_NE(std::string::npos, new_log().find("vexd_archive_all: " + part.path +
-                                                 "/logs.zip not written whole, removed (archive write errno 28)\n"));
+    EXPECT_NE(std::string::npos,
+              new_log().find("vexd_archive_all: " + part.path +
+                             "/logs.zip not written whole, removed (archive write errno 28)\n"));
     EXPECT_NE(0, access(response, F_OK));
     EXPECT_EQ(before, part.free_bytes());
 }
