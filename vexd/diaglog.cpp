@@ -153,6 +153,35 @@ namespace {
 
 // ---- the reader ----
 
+// Size of the open qmdl file, or -1 when it cannot be told.
+int64_t diaglog_file_size(const unique_fd &fd)
+{
+    struct stat st {};
+    return fd.ok() && fstat(fd.get(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+// Opens the qmdl file to append to it. Only a regular file of that name is
+// written: a link could lead anywhere, and a FIFO would hold the reader.
+// The descriptor, or -1 after one daemon log line.
+int diaglog_open_qmdl(const char *path)
+{
+    unique_fd fd(open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0777));
+    if (!fd.ok() && errno == ELOOP) {
+        dl.print("%s is a symbolic link, not written through\n", path);
+        return -1;
+    }
+    if (!fd.ok()) {
+        dl.print("Failed to open %s\n", path);
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        dl.print("%s is not a regular file, not written to\n", path);
+        return -1;
+    }
+    return fd.release();
+}
+
 void *diaglog_thread(void *arg)
 {
     pthread_setname_np(pthread_self(), "vexd.diag");
@@ -170,8 +199,11 @@ void *diaglog_thread(void *arg)
         dl.print("qmdl path cut: %s\n", qmdl);
     dl.print("Starting log to %s\n", qmdl);
 
-    unique_fd out(open(qmdl, O_WRONLY | O_CREAT | O_APPEND, 0777));
-    if (!out.ok()) dl.print("Failed to open %s\n", qmdl);
+    unique_fd out(diaglog_open_qmdl(qmdl));
+    // Where the last whole record ends: a qmdl file has no length fields, so
+    // a record cut short by a failed write would read as the start of the
+    // next one. The file is cut back to here.
+    int64_t whole = diaglog_file_size(out);
 
     bool quit = true;  // left the loop because `started` was cleared
     while (started) {
@@ -199,17 +231,24 @@ void *diaglog_thread(void *arg)
             // A full disk (or a failing one): records would only be lost from
             // here on, silently. The recording ends; the daemon stops if the
             // disk stays full.
-            dl.print("Failed to write %s, errno=%d; recording ended\n", qmdl, errno);
+            const int err = errno;
+            errno = 0;
+            const bool cut = whole >= 0 && ftruncate(out.get(), static_cast<off_t>(whole)) == 0;
+            const int cut_err = errno;
+            dl.print("Failed to write %s, errno=%d; recording ended\n", qmdl, err);
+            if (!cut) dl.print("Failed to cut %s back to its last whole record, errno=%d\n", qmdl, cut_err);
             diaglog_notify_exit();
             quit = false;
             break;
         }
+        whole += n;
         if (dl.compress && written > dl.qmdl_size_limit) {
             out.reset();
             // A failed compression (size 0) keeps the qmdl file rather than losing it.
             written = 0;
             out.reset(vexd_rotate_pair(qmdl, gz, dl.gz_size_limit, vexd_gz_rule::always, &gz_size,
                                        vexd_rotate_end::reopen));
+            whole = diaglog_file_size(out);
             if (!out.ok()) {
                 dl.print("Failed to open %s\n", qmdl);
                 quit = false;

@@ -156,5 +156,8 @@ void vexd_printsize(int64_t bytes);
 
 // ---- log directory archive (vexd_archive.cpp) ----
 // Packs the log directory into a ZIP file; `response` (at least 256 bytes)
-// receives the archive path. 0 on success, -1 on failure.
+// receives the archive path. 0 on success; -1 on failure, with no archive
+// left at the path. On the log directory's file system the archive stops
+// (and fails) before it would leave less than VEXD_MIN_FREE_BYTES and a
+// margin free.
 int vexd_archive_all(char *response, const char *path);

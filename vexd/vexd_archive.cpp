@@ -136,27 +136,44 @@ bool archive_path_ok(const char *path)
     return path[0] == '/' && len >= 4 && strcmp(path + len - 4, ".zip") == 0;
 }
 
-// Ends an initialised writer on every path out of the archive; end() is the
-// one path that reports how the end went.
-class zip_writer_owner {
-public:
-    explicit zip_writer_owner(mz_zip_archive *zip) : zip_(zip) {}
-    ~zip_writer_owner()
-    {
-        if (zip_ != nullptr) mz_zip_writer_end(zip_);
-    }
-    zip_writer_owner(const zip_writer_owner &) = delete;
-    zip_writer_owner &operator=(const zip_writer_owner &) = delete;
-    mz_bool end()
-    {
-        mz_zip_archive *zip = zip_;
-        zip_ = nullptr;
-        return mz_zip_writer_end(zip);
-    }
+// Free space the archive leaves on the log directory's file system: the
+// daemon's own limit, below which it stops, and room for what the other
+// writers add while the archive grows and until a failed one is removed.
+constexpr mz_uint64 ARCHIVE_FREE_MARGIN = 1048576;
+constexpr mz_uint64 ARCHIVE_MIN_FREE = static_cast<mz_uint64>(VEXD_MIN_FREE_BYTES) + ARCHIVE_FREE_MARGIN;
 
-private:
-    mz_zip_archive *zip_;
-};
+// Writes the archive that `zip` was opened on: the walk, the central
+// directory and the end. False, with its daemon log line, on any failure.
+bool archive_write(mz_zip_archive *zip, const char *archive)
+{
+    struct stat st {};
+    if (stat(archive, &st) == 0) {
+        archive_dev = st.st_dev;
+        archive_ino = st.st_ino;
+    } else {
+        archive_dev = 0;
+        archive_ino = 0;
+    }
+    // An archive on the log partition stops short of the free-space limit
+    // rather than filling it: a full log partition stops the daemon.
+    struct stat logdir {};
+    if (archive_dev != 0 && stat(vexd_log_dir_path, &logdir) == 0 && logdir.st_dev == archive_dev)
+        zip->min_free = ARCHIVE_MIN_FREE;
+
+    if (archive_item(zip, vexd_log_dir_path, false, archive_add_entry) != 1) {
+        vexd_printf(ARCHIVE_LOG "archive_item failed\n");
+        return false;
+    }
+    if (mz_zip_writer_finalize_archive(zip) != 1) {
+        vexd_printf(ARCHIVE_LOG "mz_zip_writer_finalize_archive failed\n");
+        return false;
+    }
+    if (mz_zip_writer_end(zip) != 1) {
+        vexd_printf(ARCHIVE_LOG "mz_zip_writer_end failed\n");
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -184,27 +201,17 @@ int vexd_archive_all(char *response, const char *path)
         vexd_printf(ARCHIVE_LOG "mz_zip_writer_init_file failed\n");
         return -1;
     }
-    zip_writer_owner writer(&zip);
-    struct stat st {};
-    if (stat(archive, &st) == 0) {
-        archive_dev = st.st_dev;
-        archive_ino = st.st_ino;
-    } else {
-        archive_dev = 0;
-        archive_ino = 0;
-    }
+    if (archive_write(&zip, archive)) return 0;
 
-    if (archive_item(&zip, vexd_log_dir_path, false, archive_add_entry) != 1) {
-        vexd_printf(ARCHIVE_LOG "archive_item failed\n");
-        return -1;
+    // A failed archive is not left behind: the writer drops an unfinished
+    // one, and a failed finalize removed its file already.
+    const bool removed = mz_zip_writer_end(&zip) == 1;
+    struct stat st {};
+    if (!removed || (lstat(archive, &st) == 0 && is_own_archive(st))) {
+        vexd_printf(ARCHIVE_LOG "%s not written whole, and could not be removed\n", archive);
+    } else {
+        vexd_printf(ARCHIVE_LOG "%s not written whole, removed (archive write errno %d)\n", archive,
+                    zip.error);
     }
-    if (mz_zip_writer_finalize_archive(&zip) != 1) {
-        vexd_printf(ARCHIVE_LOG "mz_zip_writer_finalize_archive failed\n");
-        return -1;
-    }
-    if (writer.end() != 1) {
-        vexd_printf(ARCHIVE_LOG "mz_zip_writer_end failed\n");
-        return -1;
-    }
-    return 0;
+    return -1;
 }

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <zip.h>
 
@@ -11,8 +12,11 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
+#include <limits>
+#include <new>
 #include <string>
 
 namespace {
@@ -53,13 +57,137 @@ bool open_entry(zipFile zf, const char *name, const zip_fileinfo *info, const ch
                                    VERSION_MADE_BY_UNIX, 0, zip64 ? 1 : 0) == ZIP_OK;
 }
 
+// ---- the archive file under minizip ----
+//
+// minizip reaches the file through these calls, with the writer record as
+// its `opaque` and this record as its stream. The descriptor is the
+// writer's: minizip's close only lets go of it.
+
+struct zip_file {
+    int fd;
+    dev_t dev;  // identity of the file made, so that only it is ever removed
+    ino_t ino;
+    bool dropped;  // the archive is being given up: nothing more is written
+    char path[PATH_MAX];
+};
+
+mz_zip_archive *record_of(voidpf opaque) { return static_cast<mz_zip_archive *>(opaque); }
+zip_file *file_of(voidpf stream) { return static_cast<zip_file *>(stream); }
+
+// Whether `size` more bytes leave the record's floor free on the file's file
+// system. Looked at before every write, so that what the other writers of
+// that file system take meanwhile counts too. f_bfree, as the daemon's own
+// free-space watch counts.
+bool room_for(mz_zip_archive *zip, const zip_file *f, uLong size)
+{
+    if (zip->min_free == 0) return true;
+    struct statfs sfs {};
+    if (fstatfs(f->fd, &sfs) != 0) {
+        zip->error = errno;
+        return false;
+    }
+    const uint64_t left = static_cast<uint64_t>(sfs.f_bfree) * static_cast<uint64_t>(sfs.f_bsize);
+    if (left >= zip->min_free && left - zip->min_free >= size) return true;
+    zip->error = ENOSPC;
+    return false;
+}
+
+voidpf ZCALLBACK file_open(voidpf opaque, const void *, int) { return record_of(opaque)->file; }
+
+uLong ZCALLBACK file_read(voidpf, voidpf, void *, uLong) { return 0; }  // the writer never reads
+
+// All bytes or none counted: after the first failure every write fails, so
+// nothing is added behind a gap.
+uLong ZCALLBACK file_write(voidpf opaque, voidpf stream, const void *buf, uLong size)
+{
+    mz_zip_archive *zip = record_of(opaque);
+    zip_file *f = file_of(stream);
+    if (f->dropped || zip->error != 0 || !room_for(zip, f, size)) return 0;
+    if (full_write(f->fd, buf, size) != static_cast<ssize_t>(size)) {
+        zip->error = errno != 0 ? errno : EIO;
+        return 0;
+    }
+    return size;
+}
+
+ZPOS64_T ZCALLBACK file_tell(voidpf, voidpf stream)
+{
+    const off_t pos = lseek(file_of(stream)->fd, 0, SEEK_CUR);
+    return pos < 0 ? static_cast<ZPOS64_T>(-1) : static_cast<ZPOS64_T>(pos);
+}
+
+long ZCALLBACK file_seek(voidpf, voidpf stream, ZPOS64_T offset, int origin)
+{
+    const int whence = origin == ZLIB_FILEFUNC_SEEK_CUR   ? SEEK_CUR
+                       : origin == ZLIB_FILEFUNC_SEEK_END ? SEEK_END
+                                                          : SEEK_SET;
+    if (offset > static_cast<ZPOS64_T>(std::numeric_limits<off_t>::max())) return -1;
+    return lseek(file_of(stream)->fd, static_cast<off_t>(offset), whence) < 0 ? -1 : 0;
+}
+
+int ZCALLBACK file_close(voidpf, voidpf) { return 0; }
+
+int ZCALLBACK file_error(voidpf opaque, voidpf) { return record_of(opaque)->error; }
+
+// Removes the archive file, unless its path names another file by now.
+bool remove_file(const zip_file *f)
+{
+    struct stat st {};
+    if (lstat(f->path, &st) != 0) return errno == ENOENT;
+    if (st.st_dev != f->dev || st.st_ino != f->ino) return true;
+    return unlink(f->path) == 0;
+}
+
+// Closes the archive file and lets its record go. A file to `keep` stays
+// when it closed cleanly; any other is removed. True when the file was kept
+// (keep) or is gone (!keep).
+bool release_file(mz_zip_archive *zip, bool keep)
+{
+    zip_file *f = file_of(zip->file);
+    zip->file = nullptr;
+    bool kept = keep;
+    if (close(f->fd) != 0) {
+        if (zip->error == 0) zip->error = errno;
+        kept = false;
+    }
+    const bool removed = !kept && remove_file(f);
+    delete f;
+    return keep ? kept : removed;
+}
+
 }  // namespace
 
 mz_bool mz_zip_writer_init_file(mz_zip_archive *zip, const char *path, mz_uint64 reserve)
 {
     if (zip == nullptr || path == nullptr || zip->zip != nullptr || reserve != 0) return 0;
-    zipFile zf = zipOpen64(path, APPEND_STATUS_CREATE);
-    if (zf == nullptr) return 0;
+    zip->error = 0;
+    auto *f = new (std::nothrow) zip_file{};
+    if (f == nullptr) return 0;
+    if (snprintf(f->path, sizeof f->path, "%s", path) >= static_cast<int>(sizeof f->path)) {
+        delete f;
+        return 0;
+    }
+    // Made new: an earlier file is the caller's to remove, and a link put in
+    // its place meanwhile is refused rather than followed.
+    unique_fd fd(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    struct stat st {};
+    if (!fd.ok() || fstat(fd.get(), &st) != 0) {
+        zip->error = errno;
+        if (fd.ok()) unlink(path);
+        delete f;
+        return 0;
+    }
+    f->fd = fd.release();
+    f->dev = st.st_dev;
+    f->ino = st.st_ino;
+    zip->file = f;
+    zlib_filefunc64_def io = {file_open, file_read,  file_write, file_tell,
+                              file_seek, file_close, file_error, zip};
+    zipFile zf = zipOpen2_64(path, APPEND_STATUS_CREATE, nullptr, &io);
+    if (zf == nullptr) {
+        release_file(zip, false);
+        return 0;
+    }
     zip->zip = zf;
     zip->finalized = 0;
     return 1;
@@ -131,10 +259,11 @@ mz_bool mz_zip_writer_finalize_archive(mz_zip_archive *zip)
 {
     zipFile zf = handle(zip);
     if (zf == nullptr) return 0;
-    const int rc = zipClose(zf, nullptr);
+    const bool closed = zipClose(zf, nullptr) == ZIP_OK && zip->error == 0;
     zip->zip = nullptr;
     zip->finalized = 1;
-    return rc == ZIP_OK ? 1 : 0;
+    const bool released = release_file(zip, closed);  // kept, or removed when not written whole
+    return released && closed ? 1 : 0;
 }
 
 mz_bool mz_zip_writer_end(mz_zip_archive *zip)
@@ -144,8 +273,10 @@ mz_bool mz_zip_writer_end(mz_zip_archive *zip)
         zip->finalized = 0;
         return 1;
     }
-    // Not finalized (a failed run): close what was written so far.
-    const int rc = zipClose(static_cast<zipFile>(zip->zip), nullptr);
+    // Not finalized (a failed run): what was written is no archive. minizip
+    // lets go of its state without writing more, and the file goes.
+    file_of(zip->file)->dropped = true;
+    zipClose(static_cast<zipFile>(zip->zip), nullptr);
     zip->zip = nullptr;
-    return rc == ZIP_OK ? 1 : 0;
+    return release_file(zip, false) ? 1 : 0;
 }

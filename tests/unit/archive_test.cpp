@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -270,9 +272,72 @@ TEST_F(Archive, UnreadableEntryFailsAtEveryLevel)
     for (size_t p = lines.find("failed for"); p != std::string::npos; p = lines.find("failed for", p + 1))
         count++;
     EXPECT_EQ(4u, count);  // the add-file line and one line per level
-    // The entries added before the failure are still in a readable archive.
-    const auto list = zip_entries(response);
-    EXPECT_FALSE(list.empty());
+    // No half archive stays behind for a client to take as the logs.
+    EXPECT_NE(std::string::npos,
+              lines.find("vexd_archive_all: " + log +
+                             "/logs.zip not written whole, removed (archive write errno 0)\n",
+                         pos));
+    EXPECT_NE(0, access(response, F_OK));
+}
+
+// A tmpfs of `size` mounted at `path` for one test, unmounted at its end.
+struct small_fs {
+    std::string path;
+    bool ok = false;
+    small_fs(const std::string &at, const char *size) : path(at)
+    {
+        make_dir(path);
+        ok = geteuid() == 0 && mount("tmpfs", path.c_str(), "tmpfs", 0, size) == 0;
+    }
+    ~small_fs()
+    {
+        if (ok) umount(path.c_str());
+    }
+    int64_t free_bytes() const
+    {
+        struct statfs sfs {};
+        return statfs(path.c_str(), &sfs) == 0 ? static_cast<int64_t>(sfs.f_bfree) * sfs.f_bsize : -1;
+    }
+};
+
+std::string random_bytes(size_t n)
+{
+    std::ifstream in("/dev/urandom", std::ios::binary);
+    std::string out(n, '\0');
+    in.read(&out[0], static_cast<std::streamsize>(n));
+    return out;
+}
+
+// An archive that does not fit fails and leaves nothing: on another file
+// system, where a write inside the ZIP writer meets ENOSPC; and on the log
+// directory's own, where it stops before it would take the free space below
+// the daemon's limit (the daemon would stop) even though it would fit.
+TEST_F(Archive, ArchiveThatDoesNotFitLeavesNothing)
+{
+    small_fs other(dir + "/other", "size=256k");
+    if (!other.ok) GTEST_SKIP() << "needs root to mount a small tmpfs";
+    write_text(log + "/random.bin", random_bytes(1 << 20));
+    const std::string out = other.path + "/out.zip";
+    EXPECT_EQ(-1, vexd_archive_all(response, out.c_str()));
+    EXPECT_NE(std::string::npos, new_log().find("vexd_archive_all: " + out +
+                                                " not written whole, removed (archive write errno 28)\n"));
+    EXPECT_NE(0, access(out.c_str(), F_OK));
+
+    // 3.8 MiB of logs on an 8 MiB partition: a whole archive would leave
+    // about 0.4 MiB free, under VEXD_MIN_FREE_BYTES.
+    small_fs part(dir + "/part", "size=8m");
+    ASSERT_TRUE(part.ok);
+    vexd_log_dir_path = part.path.c_str();
+    write_text(part.path + "/random.bin", random_bytes(3984588));
+    const int64_t before = part.free_bytes();
+    ASSERT_GT(before - 3984588, 65536);                // room for the whole archive...
+    ASSERT_LT(before - 3984588, VEXD_MIN_FREE_BYTES);  // ...but not for the daemon after it
+    EXPECT_EQ(-1, vexd_archive_all(response, nullptr));
+    EXPECT_NE(std::string::npos,
+              new_log().find("vexd_archive_all: " + part.path +
+                             "/logs.zip not written whole, removed (archive write errno 28)\n"));
+    EXPECT_NE(0, access(response, F_OK));
+    EXPECT_EQ(before, part.free_bytes());
 }
 
 TEST_F(Archive, LinksSocketsFifosAndLongPaths)
@@ -343,6 +408,14 @@ TEST(ZipWriter, Operations)
     memset(&zip, 0, sizeof zip);
     EXPECT_EQ(0, mz_zip_writer_add_file(&zip, "x", src.c_str(), "x", 1, 9));  // not open yet
     EXPECT_EQ(0, mz_zip_writer_init_file(&zip, (g_root + "/no/such/dir.zip").c_str(), 0));
+    // The archive file is made new: a link at its path (one raced in after
+    // the old archive was removed) is not followed, and what it names stays.
+    const std::string target = g_root + "/link_target.txt", linked = g_root + "/linked.zip";
+    write_text(target, "not an archive");
+    ASSERT_EQ(0, symlink(target.c_str(), linked.c_str()));
+    EXPECT_EQ(0, mz_zip_writer_init_file(&zip, linked.c_str(), 0));
+    EXPECT_EQ(EEXIST, zip.error);
+    EXPECT_EQ("not an archive", read_text(target));
     ASSERT_EQ(1, mz_zip_writer_init_file(&zip, zip_path.c_str(), 0));
     EXPECT_EQ(1, mz_zip_writer_add_mem(&zip, "dir/", nullptr, 0, 9));
     EXPECT_EQ(0, mz_zip_writer_add_mem(&zip, "dir2/", "data", 4, 9));  // a directory holds no data
@@ -369,6 +442,22 @@ TEST(ZipWriter, Operations)
                 zip_path + " " + name_of(src) + " " + std::to_string(mtime),
             &status);
     EXPECT_EQ("True\n", when) << "entry time of a file modified at " << mtime;
+}
+
+// An archive whose central directory cannot be written (here: it would go
+// below the floor) is removed.
+TEST(ZipWriter, HalfArchiveIsRemoved)
+{
+    mz_zip_archive zip;
+    memset(&zip, 0, sizeof zip);
+    const std::string half = g_root + "/half.zip";
+    ASSERT_EQ(1, mz_zip_writer_init_file(&zip, half.c_str(), 0));
+    EXPECT_EQ(1, mz_zip_writer_add_mem(&zip, "a.txt", "some text", 9, 9));
+    zip.min_free = UINT64_MAX;
+    EXPECT_EQ(0, mz_zip_writer_finalize_archive(&zip));
+    EXPECT_EQ(ENOSPC, zip.error);
+    EXPECT_NE(0, access(half.c_str(), F_OK));
+    EXPECT_EQ(1, mz_zip_writer_end(&zip));
 }
 
 }  // namespace

@@ -58,15 +58,21 @@ void capture_print(const char *format, ...)
 
 void capture_sync(int) { ++g_syncs; }
 
-// The daemon's log write, with a disk that can be made full.
-std::atomic<bool> g_disk_full{false};
+// The daemon's log write, with a disk that can be made full: it takes
+// g_disk_room more bytes (any number while that is negative), and a write
+// that does not fit puts in what does, then fails with ENOSPC, as
+// vexd_log_write: the bytes that went in, or -1 when none did.
+std::atomic<int64_t> g_disk_room{-1};
 ssize_t test_write(int fd, const void *buf, size_t len)
 {
-    if (g_disk_full.load()) {
-        errno = ENOSPC;
-        return -1;
-    }
-    return full_write(fd, buf, len);
+    const int64_t room = g_disk_room.load();
+    if (room < 0) return full_write(fd, buf, len);
+    const size_t fits = static_cast<uint64_t>(room) < len ? static_cast<size_t>(room) : len;
+    const ssize_t n = fits > 0 ? full_write(fd, buf, fits) : -1;
+    g_disk_room = room - static_cast<int64_t>(fits);
+    if (fits == len) return n;
+    errno = ENOSPC;
+    return n;
 }
 
 std::string log_text()
@@ -146,7 +152,7 @@ protected:
         s.need_sync = capture_sync;
         s.compress = compress;
         s.write = test_write;
-        g_disk_full = false;
+        g_disk_room = -1;
         ASSERT_EQ(diaglog_init(&s), 0);
         std::lock_guard<std::mutex> lock(g_log_mutex);
         g_log.clear();
@@ -392,7 +398,9 @@ TEST_F(DiagTest, RecordingKeepsDataRecordsAndAnEarlyExitNotice)
 }
 
 // Records that cannot be written would be lost silently while the device
-// goes on handing them out: the recording ends, and says why.
+// goes on handing them out: the recording ends, and says why. The record
+// that met the full disk is not left in part: with no length fields, a
+// reader would take its cut end for the start of another.
 TEST_F(DiagTest, FailedQmdlWriteEndsTheRecordingWithALine)
 {
     use_fifo_device();
@@ -400,7 +408,7 @@ TEST_F(DiagTest, FailedQmdlWriteEndsTheRecordingWithALine)
     const Bytes a = record(0x20, 100, 0xA1);
     feed(a);
     EXPECT_TRUE(wait_for([&] { return read_file(qmdl("full")) == a; }));
-    g_disk_full = true;
+    g_disk_room = 50;
     feed(record(0x20, 200, 0xB2));
     const std::string line = "Failed to write " + qmdl("full") + ", errno=28; recording ended\n";
     ASSERT_TRUE(wait_for([&] { return log_text().find(line) != std::string::npos; }));
@@ -412,6 +420,23 @@ TEST_F(DiagTest, FailedQmdlWriteEndsTheRecordingWithALine)
     EXPECT_EQ(diaglog_off(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
     EXPECT_EQ(read_file(qmdl("full")), a);
+}
+
+// A link in place of the qmdl file is not written through, wherever it
+// leads: one line says so, and the records go nowhere.
+TEST_F(DiagTest, LinkInPlaceOfTheQmdlFileIsNotWrittenThrough)
+{
+    use_fifo_device();
+    const std::string target = dir + "/elsewhere";
+    write_file(target, {1, 2, 3});
+    ASSERT_EQ(symlink(target.c_str(), qmdl("lnk").c_str()), 0);
+    ASSERT_EQ(diaglog_on("lnk"), 0);
+    feed(record(0x20, 100, 0xA1));
+    feed(record(DEINIT_TYPE, 4, 0));
+    EXPECT_EQ(diaglog_off(), 0);
+    EXPECT_EQ(read_file(target), (Bytes{1, 2, 3}));
+    EXPECT_TRUE(fs::is_symlink(qmdl("lnk")));
+    EXPECT_EQ(count_of(log_text(), qmdl("lnk") + " is a symbolic link, not written through\n"), 1u);
 }
 
 TEST_F(DiagTest, SilentReaderIsForcedOutAfterTheTimeout)
