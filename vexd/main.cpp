@@ -134,6 +134,8 @@ int main(int, char **)
     if (repair_note_count > REPAIR_NOTES_MAX)
         vexd_printf("Rotation records dropped, nothing changed: %d more\n", repair_note_count - REPAIR_NOTES_MAX);
 
+    // A half archive must not keep the daemon from starting for want of space.
+    vexd_archive_drop_leftover();
     int64_t free_bytes = vexd_check_fsquota();
     if (free_bytes < VEXD_MIN_FREE_BYTES || vexd_log_disk_full()) {
         vexd_kmsg("Can't start, no disk space left!");

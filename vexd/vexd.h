@@ -161,3 +161,9 @@ void vexd_printsize(int64_t bytes);
 // (and fails) before it would leave less than VEXD_MIN_FREE_BYTES and a
 // margin free.
 int vexd_archive_all(char *response, const char *path);
+// The name an archive is written under until it is whole ("x.zip" ->
+// "x.tmp.zip"), renamed to its own then.
+void vexd_archive_temp_path(char *buf, size_t len, const char *archive);
+// Removes the default archive's temporary file that a kill or a power cut
+// left, with a daemon log line; main() calls it once at start.
+void vexd_archive_drop_leftover(void);

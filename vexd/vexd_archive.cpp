@@ -1,4 +1,5 @@
 // Log directory archive: packs the whole log directory into one ZIP file.
+#include "rotation_journal.h"
 #include "unique_fd.h"
 #include "vexd.h"
 #include "zip_writer.h"
@@ -196,22 +197,54 @@ int vexd_archive_all(char *response, const char *path)
         return -1;
     }
     unlink(archive);
+    // Written under a name of its own and renamed once whole, so that a kill
+    // or a power cut never leaves a half archive under the archive's name
+    // (and the next archive, or the next start, removes the other).
+    char writing[ARCHIVE_PATH_LEN + 8];
+    vexd_archive_temp_path(writing, sizeof writing, archive);
+    unlink(writing);
 
-    if (mz_zip_writer_init_file(&zip, archive, 0) != 1) {
+    if (mz_zip_writer_init_file(&zip, writing, 0) != 1) {
         vexd_printf(ARCHIVE_LOG "mz_zip_writer_init_file failed\n");
         return -1;
     }
-    if (archive_write(&zip, archive)) return 0;
+    if (archive_write(&zip, writing)) {
+        if (rename(writing, archive) == 0) {
+            file_sync_parent_dir(archive);
+            return 0;
+        }
+        vexd_printf(ARCHIVE_LOG "%s not renamed to %s, errno %d; removed\n", writing, archive, errno);
+        unlink(writing);
+        return -1;
+    }
 
     // A failed archive is not left behind: the writer drops an unfinished
     // one, and a failed finalize removed its file already.
     const bool removed = mz_zip_writer_end(&zip) == 1;
     struct stat st {};
-    if (!removed || (lstat(archive, &st) == 0 && is_own_archive(st))) {
-        vexd_printf(ARCHIVE_LOG "%s not written whole, and could not be removed\n", archive);
+    if (!removed || (lstat(writing, &st) == 0 && is_own_archive(st))) {
+        vexd_printf(ARCHIVE_LOG "%s not written whole, and could not be removed\n", writing);
     } else {
         vexd_printf(ARCHIVE_LOG "%s not written whole, removed (archive write errno %d)\n", archive,
                     zip.error);
     }
     return -1;
+}
+
+void vexd_archive_temp_path(char *buf, size_t len, const char *archive)
+{
+    // "x.zip" -> "x.tmp.zip": still a ".zip" name, which the walk leaves out.
+    const size_t n = strlen(archive);
+    snprintf(buf, len, "%.*s.tmp.zip", static_cast<int>(n >= 4 ? n - 4 : n), archive);
+}
+
+void vexd_archive_drop_leftover(void)
+{
+    char archive[ARCHIVE_PATH_LEN];
+    char writing[ARCHIVE_PATH_LEN + 8];
+    snprintf(archive, sizeof archive, "%s/%s", vexd_log_dir_path, default_archive_name);
+    vexd_archive_temp_path(writing, sizeof writing, archive);
+    struct stat st {};
+    if (lstat(writing, &st) == 0 && S_ISREG(st.st_mode) && unlink(writing) == 0)
+        vexd_printf(ARCHIVE_LOG "removed %s, an archive cut short by the last stop\n", writing);
 }

@@ -146,6 +146,11 @@ bool release_file(mz_zip_archive *zip, bool keep)
     zip_file *f = file_of(zip->file);
     zip->file = nullptr;
     bool kept = keep;
+    // A kept archive is on disk before the caller names it as written.
+    if (keep && fsync(f->fd) != 0) {
+        if (zip->error == 0) zip->error = errno;
+        kept = false;
+    }
     if (close(f->fd) != 0) {
         if (zip->error == 0) zip->error = errno;
         kept = false;

@@ -103,8 +103,11 @@ class Startup(unittest.TestCase):
         # written. A SIGTERM (init at shutdown) must not lose it.
         env = {}
         shim = os.path.join(handset.BUILD_DIR, 'bench', 'libslow_fsync.so')
-        with open(os.path.join(handset.BUILD_DIR, 'CMakeCache.txt')) as f:
-            plain = 'VEXD_SANITIZE:STRING=\n' in f.read()
+        cache = os.path.join(handset.BUILD_DIR, 'CMakeCache.txt')
+        plain = False
+        if os.path.exists(cache):
+            with open(cache) as f:
+                plain = 'VEXD_SANITIZE:STRING=\n' in f.read()
         if os.path.exists(shim) and plain and not handset.EMULATED:
             env = {'LD_PRELOAD': '/system/slow_fsync.so', 'BENCH_FSYNC_DELAY_MS': '100'}
         h = handset.Handset('startup_term', env=env)

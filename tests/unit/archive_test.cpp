@@ -175,9 +175,16 @@ TEST_F(Archive, WalkOrderSkipsAndContents)
     write_text(log + "/diag_logs/logs.zip", "not an archive");
     make_dir(log + "/diag_logs/empty");
     write_text(log + "/logs.zip", "stale archive from an earlier request");
+    // A half archive that a kill left goes at the next start, and is never packed.
+    write_text(log + "/logs.tmp.zip", "half an archive");
+    vexd_archive_drop_leftover();
+    EXPECT_NE(0, access((log + "/logs.tmp.zip").c_str(), F_OK));
+    EXPECT_NE(std::string::npos, new_log().find("vexd_archive_all: removed " + log +
+                                                "/logs.tmp.zip, an archive cut short by the last stop\n"));
 
     ASSERT_EQ(0, vexd_archive_all(response, nullptr));
     EXPECT_EQ(log + "/logs.zip", response);
+    EXPECT_NE(0, access((log + "/logs.tmp.zip").c_str(), F_OK));
 
     const auto list = zip_entries(response);
     const std::string n = name_of(log);
