@@ -54,6 +54,17 @@ inline constexpr const char *LOG_MARKER_FORMAT = "<<<< VEXD START >>>>\n<<<< STA
 inline constexpr std::string_view LOG_MARKER_HEAD = "<<<< VEXD START >>>>\n";
 inline constexpr std::string_view LOG_MARKER_COUNT = "<<<< STARTUP COUNT ";
 
+// The daemon log's line, once per start, that ties its time base to the
+// wall clock (UTC) and to the kernel's uptime, all read at one moment: the
+// time base, the wall clock in ISO 8601 with microseconds, the uptime.
+inline constexpr const char *LOG_CLOCK_FORMAT = "clock: time base %lld.%06lld = %s = uptime %lld.%06lld\n";
+
+// How the daemon's run ended, in its daemon log (the last line of a start
+// that ended in order): on a signal, or the quit for want of space.
+inline constexpr const char *LOG_STOPPED_FORMAT = "daemon stopped on signal %d\n";
+inline constexpr const char *LOG_QUIT_FULL = "daemon quits: the disk is full\n";
+inline constexpr const char *LOG_QUIT_SPACE_FORMAT = "daemon quits: free space %lld bytes, below %lld\n";
+
 // A rotation's record beside its output: "<out>.part", holding
 // "<kind> <output size before the append> <input path>\n" while the
 // rotation is under way ('z' a gzip member, 'c' a byte copy); an empty

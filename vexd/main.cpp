@@ -142,6 +142,7 @@ int main(int, char **)
         return -1;
     }
     vexd_printsize(free_bytes);
+    vexd_log_clock();
 
     diaglog_install_quit_handler();  // before the first service thread
     int32_t failed = 0;
@@ -171,7 +172,7 @@ int main(int, char **)
 
     write_out_logs();
     if (const int sig = stop_signal.load(); sig != 0) {
-        vexd_printf("daemon stopped on signal %d\n", sig);
+        vexd_printf(LOG_STOPPED_FORMAT, sig);
         sync();
         vexd_kmsg("daemon stopped on signal %d", sig);
         // Ends as the signal would have ended it: the caller sees the same status.
@@ -180,9 +181,9 @@ int main(int, char **)
         return 128 + sig;
     }
     if (disk_full)
-        vexd_printf("daemon quits: the disk is full\n");
+        vexd_printf("%s", LOG_QUIT_FULL);
     else
-        vexd_printf("daemon quits: free space %lld bytes, below %lld\n", static_cast<long long>(free_now),
+        vexd_printf(LOG_QUIT_SPACE_FORMAT, static_cast<long long>(free_now),
                     static_cast<long long>(VEXD_MIN_FREE_BYTES));
     sync();
     vexd_kmsg("Diskspace is close to full! Quit!");

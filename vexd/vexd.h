@@ -25,6 +25,9 @@ void vexd_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // formatted printf-style (a test's stand-in for system() sees every one). The
 // text stands between double quotes in a shell command: never a client's text.
 void vexd_kmsg(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// One daemon log line tying the time base to the wall clock and the kernel's
+// uptime (LOG_CLOCK_FORMAT); main() writes it once per start.
+void vexd_log_clock(void);
 
 // assert(expression, file, line), the support library's check failure
 // report, is defined in vexd_log.cpp; vexd_check.h declares it.

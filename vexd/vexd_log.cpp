@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <sys/time.h>
+#include <time.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -125,6 +128,28 @@ void vexd_printf(const char *format, ...)
         vexdlog.fd = -1;
         initdone = 0;
     }
+}
+
+void vexd_log_clock(void)
+{
+    // The three clocks read as close together as can be: the kernel log's
+    // stamps count from boot (CLOCK_MONOTONIC, as the kernel's printk clock,
+    // which also stops in suspend), the daemon and main logs from tmr_init.
+    struct timespec up {};
+    clock_gettime(CLOCK_MONOTONIC, &up);
+    struct timeval wall {};
+    gettimeofday(&wall, nullptr);
+    const int64_t base = tmr_get64();
+    struct tm utc {};
+    const time_t secs = wall.tv_sec;
+    char when[40] = "?";
+    if (gmtime_r(&secs, &utc) != nullptr) {
+        char day[32];
+        strftime(day, sizeof day, "%Y-%m-%dT%H:%M:%S", &utc);
+        snprintf(when, sizeof when, "%s.%06ldZ", day, static_cast<long>(wall.tv_usec));
+    }
+    vexd_printf(LOG_CLOCK_FORMAT, static_cast<long long>(base / 1000000), static_cast<long long>(base % 1000000),
+                when, static_cast<long long>(up.tv_sec), static_cast<long long>(up.tv_nsec / 1000));
 }
 
 void vexd_kmsg(const char *format, ...)
