@@ -41,6 +41,49 @@ def bad_archives(h, log_dir=LOG_DIR):
     return out.decode().split()
 
 
+# vexlog's name of each text log pair, with the pair's base name.
+TEXT_LOGS = (('kernel', 'vexd_syslog'), ('main', 'vexd_logcat'), ('trace', 'vexd_trclog'),
+             ('daemon', 'vexd_vexdlog'))
+
+
+def zip_pair_text(zip_bytes, base, top='qordebug'):
+    """What unzip + zcat + cat give for one pair of an archive: its .gz
+    members, then its .txt."""
+    import gzip
+    import io
+    import zipfile
+    with zipfile.ZipFile(io.BytesIO(zip_bytes)) as z:
+        names = set(z.namelist())
+        gz = z.read('%s/%s.gz' % (top, base)) if '%s/%s.gz' % (top, base) in names else b''
+        txt = z.read('%s/%s.txt' % (top, base)) if '%s/%s.txt' % (top, base) in names else b''
+    return (gzip.decompress(gz) if gz else b'') + txt
+
+
+def rotations_at_rest(h, log_dir=LOG_DIR):
+    """True when no rotation is under way: every record file is empty (zcat
+    + cat would show a member and its text twice while one is)."""
+    return sh(h, 'for f in %s/*.part; do [ -s "$f" ] && echo "$f"; done; true' % log_dir).strip() == b''
+
+
+def assert_vexlog_reads_as_written(test, h, zip_path=None, what=''):
+    """vexlog, run in the handset, prints every text log exactly as zcat of
+    its .gz and cat of its .txt do: from the live log directory (the daemon
+    must not be writing: stop or kill it first), and from the archive at
+    zip_path (read in place) against Python's own unzip."""
+    zip_bytes = h.read_file(zip_path) if zip_path else None
+    for name, base in TEXT_LOGS:
+        for source in ([LOG_DIR] + ([zip_path] if zip_path else [])):
+            r = h.exec(['vexlog', source, name], timeout=300)
+            want = pair_text(h, base) if source == LOG_DIR else zip_pair_text(zip_bytes, base)
+            test.assertEqual(0, r.returncode, '%svexlog %s %s: %s' % (what, source, name, r.stderr[-500:]))
+            if r.stdout != want:
+                at = next((i for i, (a, b) in enumerate(zip(r.stdout, want)) if a != b),
+                          min(len(r.stdout), len(want)))
+                test.fail('%svexlog %s %s: %d bytes, zcat + cat %d; first difference at byte %d: %r / %r'
+                          % (what, source, name, len(r.stdout), len(want), at, r.stdout[at:at + 80],
+                             want[at:at + 80]))
+
+
 def daemon_log(h):
     return pair_text(h, 'vexd_vexdlog').decode('utf-8', 'replace')
 

@@ -16,8 +16,9 @@ import time
 import unittest
 
 import handset
-from collectors import (CMD_TRC_ENABLE, CMD_TRC_WRITE, Client, bad_archives, ctrl_path, daemon_pid,
-                        pair_text, trc_path)
+from collectors import (CMD_TRC_ENABLE, CMD_TRC_WRITE, Client, assert_vexlog_reads_as_written, bad_archives,
+                        ctrl_path, daemon_pid, pair_text, rotations_at_rest, trc_path, wait_for)
+from collectors import size as file_size
 from socket_proto import ARCHIVE as CMD_ARCHIVE, DIAG_ON as CMD_DIAG_ON
 
 KILLS = int(os.environ.get('VEXD_CRASH_KILLS', '30'))
@@ -179,6 +180,20 @@ class CrashConsistency(unittest.TestCase):
             self.starts += 1
             h = self.start(False)
             self.check_state(h, self.starts)
+
+        # What the kills left reads the same through vexlog, from the live
+        # folder and from an archive (the daemon killed after packing it, so
+        # that nothing moves while the two readings are compared). A rotation
+        # in this start first, so that the archive holds a record file too.
+        h.feed_kmsg(b''.join(b'<6>' + self.line('k', self.number('k')) for _ in range(1500)))
+        self.assertTrue(wait_for(lambda: file_size(h, '/qordebug/vexd_syslog.gz.part') >= 0, 30))
+        self.assertTrue(wait_for(lambda: rotations_at_rest(h), 30))
+        with Client(ctrl_path(h)) as ctrl:
+            self.assertEqual(0, ctrl.status(CMD_ARCHIVE, b'/qordebug/read.zip\x00'))
+        self.assertTrue(wait_for(lambda: rotations_at_rest(h), 30))
+        os.kill(daemon_pid(h), signal.SIGKILL)
+        self.assertEqual(128 + signal.SIGKILL, h.wait(30))
+        assert_vexlog_reads_as_written(self, h, '/qordebug/read.zip')
 
         found = self.found(h)
         worst = {}

@@ -25,6 +25,7 @@ import time
 import unittest
 
 import armvm
+from collectors import assert_vexlog_reads_as_written, rotations_at_rest, wait_for
 from test_vm import STARTED, fsck, pair_text, wait_until
 
 CUTS = int(os.environ.get('VEXD_POWERCUT_CUTS', '10'))
@@ -255,6 +256,16 @@ class PowerCut(unittest.TestCase):
                                      '%.2f s before the cut: %s' % (src, cut, kind, len(lost), age, lost[:10]))
                 self.assertEqual(list(range(lost[0], marks[-1][1] + 1)), lost,
                                  '%s, cut %d: the lost lines are not one tail' % (src, cut))
+        # What the cuts left reads the same through vexlog, from the live
+        # folder and from an archive; the daemon ended first (once no
+        # rotation is under way), so that nothing moves meanwhile.
+        self.assertTrue(wait_for(lambda: rotations_at_rest(vm), 30))
+        self.assertEqual(0, vm.vexctl('archive', '/qordebug/read.zip').returncode)
+        self.assertTrue(wait_for(lambda: rotations_at_rest(vm), 30))
+        vm.exec('for p in /proc/[0-9]*; do [ "$(cat $p/comm 2>/dev/null)" = vexd ] && kill -9 ${p#/proc/}; done; '
+                'sleep 0.5')
+        assert_vexlog_reads_as_written(self, vm, '/qordebug/read.zip')
+
         print('powercut: %d cuts survived in %.0f s (%s); landed in a rotation %d, in an archive %d; '
               'boot %.1f s (median), %.1f s per cut (median)'
               % (CUTS, time.monotonic() - t_all, ', '.join('%s %d' % kv for kv in kinds.items()),
