@@ -2,15 +2,27 @@
 with unzip -t, zipinfo and Python's zipfile."""
 import os
 import re
+import signal
+import struct
 import subprocess
 import tempfile
 import threading
+import time
 import unittest
 import zipfile
 
+import handset
+from collectors import Client as CtrlClient
+from collectors import assert_vexlog_reads_as_written, daemon_pid, pair_text, rotations_at_rest, wait_for
+from socket_proto import DIAG_OFF, DIAG_ON, TRC_DISABLE, TRC_ENABLE, TRC_WRITE
 from test_sockets import ARCHIVE, FAILED, Client, start_handset
 
 SKIPPED_NAMES = {'.', '..', 'lost+found', 'logs.zip'}
+
+
+def logger_entry(tag, text, pri=4):
+    payload = bytes([pri]) + tag + b'\x00' + text + b'\x00'
+    return struct.pack('<HHiiii', len(payload), 0, 321, 322, 0, 0) + payload
 
 
 def expected_names(tree, top='qordebug'):
@@ -152,6 +164,82 @@ class LogArchive(unittest.TestCase):
         local, info = self.fetch('/system/both.zip')
         names, _ = self.check_entries(local, info)
         self.assertEqual(expected_names(self.tree()), names)
+
+
+class History(unittest.TestCase):
+    """A handset's life as the field sees it, read back per start through
+    vexlog from the archive it ends with: four starts (one ended by a kill,
+    the others by SIGTERM), rotations of the kernel, main, trace and daemon
+    logs in each, a diag recording; each start's lines are exactly what was
+    fed to it."""
+    PAD = b'h' * 90
+
+    def setUp(self):
+        handset.require()
+
+    def start(self, fresh):
+        h = handset.Handset('history', fresh=fresh)
+        h.start()
+        self.addCleanup(h.stop)
+        self.assertTrue(h.wait_kmsg('vexd: daemon startup complete', timeout=60), h.kmsg()[-500:])
+        return h
+
+    def feed(self, h, start):
+        fed = {'kernel': [], 'main': [], 'trace': []}
+        fed['kernel'] = [b'hist s%d k%05d %s' % (start, i, self.PAD) for i in range(3000)]
+        h.feed_kmsg(b''.join(b'<6>' + line + b'\n' for line in fed['kernel']))
+        fed['main'] = [b'hist s%d m%05d %s' % (start, i, self.PAD) for i in range(2700)]
+        for at in range(0, len(fed['main']), 300):
+            h.feed_logger_raw([logger_entry(b'hist', m) for m in fed['main'][at:at + 300]])
+        fed['trace'] = [b'hist s%d t%05d %s' % (start, i, self.PAD) for i in range(3000)]
+        ctrl = os.path.join(h.system_dir, 'vexd_ctrl_socket')
+        with CtrlClient(ctrl) as c:
+            self.assertEqual(0, c.status(TRC_ENABLE))
+            for at in range(0, len(fed['trace']), 30):
+                self.assertEqual(0, c.status(TRC_WRITE, b''.join(t + b'\n' for t in fed['trace'][at:at + 30])))
+            self.assertEqual(0, c.status(TRC_DISABLE))
+            # Daemon log lines of a refused archive path, enough to rotate it.
+            for _ in range(300):
+                c.call(ARCHIVE, b'/r' + b'r' * 200 + b'\x00')
+            if start == 2:
+                self.assertEqual(0, c.status(DIAG_ON, b'hist\x00'))
+                h.ctl('diag burst 50 1000')
+                time.sleep(0.5)
+                self.assertEqual(0, c.status(DIAG_OFF))
+        last = {log: lines[-1] for log, lines in fed.items()}
+        for log, base in (('kernel', 'vexd_syslog'), ('main', 'vexd_logcat'), ('trace', 'vexd_trclog')):
+            self.assertTrue(wait_for(lambda: last[log] in pair_text(h, base), 30), log)
+        self.assertTrue(wait_for(lambda: rotations_at_rest(h), 30))
+        return fed
+
+    def test_each_start_reads_back_as_fed(self):
+        fed = {}
+        h = self.start(True)
+        for start in range(1, 5):
+            if start > 1:
+                h = self.start(False)
+            fed[start] = self.feed(h, start)
+            if start < 4:
+                sig = signal.SIGKILL if start == 2 else signal.SIGTERM
+                os.kill(daemon_pid(h, emulated_too=True), sig)
+                self.assertEqual(128 + sig, h.wait(30))
+                h.stop()
+        with CtrlClient(os.path.join(h.system_dir, 'vexd_ctrl_socket')) as c:
+            self.assertEqual(0, c.status(ARCHIVE))
+        self.assertTrue(wait_for(lambda: rotations_at_rest(h), 30))
+        os.kill(daemon_pid(h, emulated_too=True), signal.SIGKILL)
+        self.assertEqual(128 + signal.SIGKILL, h.wait(30))
+        # The writers' kept (empty) records are in the archive too.
+        for base in ('vexd_syslog', 'vexd_logcat', 'vexd_vexdlog'):
+            self.assertIn(b'%s.gz.part' % base.encode(), h.exec(['ls', '/qordebug']).stdout, base)
+        assert_vexlog_reads_as_written(self, h, '/qordebug/logs.zip')
+        pattern = re.compile(rb'hist s\d (?:k|m|t)\d{5} h+')
+        for start in range(1, 5):
+            for log in ('kernel', 'main', 'trace'):
+                r = h.exec(['vexlog', '/qordebug/logs.zip', '--start', str(start), log], timeout=120)
+                self.assertEqual(0, r.returncode, r.stderr)
+                got = pattern.findall(r.stdout)
+                self.assertEqual(fed[start][log], got, 'start %d, %s log' % (start, log))
 
 
 if __name__ == '__main__':
