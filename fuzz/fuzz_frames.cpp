@@ -3,11 +3,18 @@
 // send routines read it from a socket pair into buffers of exactly the
 // thread's size; the command handlers are recorders that check what reaches
 // them.
-#include "../vexd/socket_srv.cpp"
+#include "diaglog.h"
+#include "socket_frames.h"
+#include "socket_srv.h"
+#include "trclog_srv.h"
+#include "vexd.h"
 
-#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 

@@ -1,11 +1,18 @@
 // The startup counter file: the input is what an earlier run (or a damaged
 // disk) left in it. Reading it gives a count of at least 2 (the file is
 // there); writing that count back leaves exactly 4 bytes holding it.
-#include "../vexd/vexd_rotate.cpp"
 #include "fuzz_dir.h"
+#include "startcnt.h"
+#include "vexd.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <string>
-#include <vector>
 
 namespace {
 

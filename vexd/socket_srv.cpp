@@ -2,6 +2,7 @@
 // response frame per request frame.
 #include "socket_srv.h"
 #include "socket_cred.h"
+#include "socket_frames.h"
 
 #include "diaglog.h"
 #include "full_io.h"
@@ -193,6 +194,8 @@ bool recv_payload(int fd, uint8_t *request, frame_clock *clock)
     return true;
 }
 
+}  // namespace
+
 // One whole request frame: header, then payload, under one frame clock.
 bool recv_request(int fd, uint8_t *request)
 {
@@ -211,8 +214,6 @@ bool send_response(int fd, const uint8_t *response)
     }
     return true;
 }
-
-}  // namespace
 
 void *socket_srv_thread(void *arg)
 {

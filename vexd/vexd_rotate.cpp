@@ -18,6 +18,7 @@
 #include "fssync_srv.h"
 #include "full_io.h"
 #include "rotation_journal.h"
+#include "startcnt.h"
 #include "unique_fd.h"
 #include "vexd.h"
 
@@ -85,6 +86,8 @@ bool startcnt_is_missing(void)
     return seen == startcnt_state::missing;
 }
 
+}  // namespace
+
 // The count of this start. Only a missing counter file makes a first start
 // (1), which formats the log partition and clears the recordings. A file that
 // is there but cannot be read, is short, is not a plain file, or holds a
@@ -123,6 +126,8 @@ void startcnt_write(int32_t count)
     }
     file_sync_parent_dir(startcnt_path);  // the rename itself is durable
 }
+
+namespace {
 
 void marker_setup(void)
 {
