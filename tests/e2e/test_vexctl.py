@@ -1,5 +1,6 @@
 """A vexctl session against the daemon, inside the handset and from the host."""
 import os
+import re
 import socket
 import subprocess
 import unittest
@@ -135,7 +136,10 @@ class Vexctl(unittest.TestCase):
         self.assertRan(self.vexctl('help'), 0, help_text)
         self.assertIn(b'--timeout', help_text)
         self.assertIn(b'status: 0 both sockets answer; 4 one is busy', help_text)
-        self.assertRegex(self.vexctl('--version').stdout, rb'^vexctl \S+\n$')
+        # The version set once in CMakeLists.txt, with at most git's words after it.
+        with open(os.path.join(handset.SOURCE_DIR, 'CMakeLists.txt')) as f:
+            version = re.search(r'project\(vexd VERSION ([0-9.]+)', f.read()).group(1).encode()
+        self.assertRegex(self.vexctl('--version').stdout, rb'^vexctl ' + re.escape(version) + rb'(-\S+)?\n$')
         for args in (['--timeout', 'soon', 'ping'], ['--timeout'], ['-s']):
             self.assertEqual(2, self.vexctl(*args).returncode, args)
         r = self.vexctl('trace-write', '/system/no_such_file')
