@@ -113,7 +113,7 @@ void usage(FILE *out)
 {
     fprintf(out,
             "usage: vexctl [-s|--socket trace|control|PATH] [--timeout SECONDS] COMMAND [ARG]\n"
-            "       vexctl --help | help | --version\n"
+            "       vexctl -h|--help | help | --version\n"
             "\n"
             "Sends COMMAND to vexd over a control socket: control (%s,\n"
             "the default), trace (%s) or PATH. Each socket serves one\n"

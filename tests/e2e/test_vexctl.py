@@ -1,6 +1,8 @@
-"""A vexctl session against the daemon, inside the handset and from the host."""
+"""A vexctl session against the daemon, inside the handset and from the host;
+what ships with the tools: manual pages, completions, install rules."""
 import os
 import re
+import shutil
 import socket
 import subprocess
 import unittest
@@ -154,6 +156,50 @@ class Vexctl(unittest.TestCase):
                            capture_output=True)
         self.assertEqual(3, r.returncode)
         self.assertEqual(2, r.stdout.count(b'not reachable'))
+
+
+# An option as a help text or a manual page names it: -x or --word, standing
+# at the start of a word (not inside diag-on, nor a number such as -1).
+OPTION = re.compile(r'(?:^|[\s\[|(,])(--?[A-Za-z][A-Za-z0-9-]*)')
+
+
+def roff_text(path):
+    """A manual page's text with its escapes taken out, by section name."""
+    with open(path) as f:
+        text = f.read()
+    text = re.sub(r'\\f[BIRP]|\\&', '', text).replace('\\-', '-').replace("\\(aq", "'")
+    sections = {}
+    for part in re.split(r'^\.SH ', text, flags=re.M)[1:]:
+        name, _, body = part.partition('\n')
+        sections[name.strip('"')] = body
+    return sections
+
+
+def tool_help(name):
+    r = subprocess.run([os.path.join(handset.BUILD_DIR, 'tools', name), '--help'],
+                       capture_output=True, text=True, check=True)
+    return r.stdout
+
+
+class Shipped(unittest.TestCase):
+    """The tools' manual pages, completions and install rules agree with the tools."""
+    MAN = os.path.join(handset.SOURCE_DIR, 'docs', 'man')
+
+    def test_manual_pages_match_help(self):
+        for tool in ('vexctl', 'vexlog'):
+            help_text = tool_help(tool)
+            page = roff_text(os.path.join(self.MAN, tool + '.1'))
+            self.assertEqual(set(OPTION.findall(help_text)), set(OPTION.findall('\n'.join(page.values()))),
+                             tool + ': options of --help against the manual page')
+        # Every command once in the manual page's COMMANDS, each a .TP heading.
+        help_commands = set(re.findall(r'^  (\S+)', tool_help('vexctl').partition('commands:')[2], re.M))
+        page = roff_text(os.path.join(self.MAN, 'vexctl.1'))
+        self.assertEqual(help_commands, set(re.findall(r'^\.TP\n\.B[IR]? (\S+)', page['COMMANDS'], re.M)))
+        if shutil.which('groff'):
+            for page in ('vexctl.1', 'vexlog.1', 'vexd.8'):
+                r = subprocess.run(['groff', '-man', '-Tutf8', '-ww', '-z', os.path.join(self.MAN, page)],
+                                   capture_output=True, text=True)
+                self.assertEqual('', r.stderr, page)
 
 
 if __name__ == '__main__':
