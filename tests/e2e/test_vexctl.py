@@ -181,9 +181,39 @@ def tool_help(name):
     return r.stdout
 
 
+def completions(tool, *words):
+    """What the tool's bash completion offers for the last of `words` (the
+    word being typed) after the command line `tool words...`."""
+    script = os.path.join(handset.SOURCE_DIR, 'tools', 'completion', tool)
+    line = 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); ' \
+           '_%s; printf "%%s\\n" "${COMPREPLY[@]}"' % tool
+    r = subprocess.run(['bash', '-c', line, 'bash', script, tool] + list(words),
+                       capture_output=True, text=True, check=True, cwd=handset.SOURCE_DIR)
+    return set(r.stdout.split())
+
+
 class Shipped(unittest.TestCase):
     """The tools' manual pages, completions and install rules agree with the tools."""
     MAN = os.path.join(handset.SOURCE_DIR, 'docs', 'man')
+
+    def test_completions_offer_what_help_lists(self):
+        help_text = tool_help('vexctl')
+        commands = set(re.findall(r'^  (\S+)', help_text.partition('commands:')[2], re.M))
+        self.assertEqual(commands | {'help'}, completions('vexctl', ''))
+        self.assertEqual(set(OPTION.findall(help_text)), completions('vexctl', '-'))
+        # An option's value is no command: the command comes after it.
+        self.assertEqual({'diag-on', 'diag-off'}, completions('vexctl', '--timeout', '3', 'diag-o'))
+        self.assertLessEqual({'trace', 'control'}, completions('vexctl', '-s', ''))  # or a socket's path
+        self.assertEqual(set(), completions('vexctl', '-s', 'trace', 'ping', ''))
+
+        help_text = tool_help('vexlog')
+        self.assertEqual(set(OPTION.findall(help_text)), completions('vexlog', '-'))
+        logs = re.search(r'LOG is (.*?);', help_text, re.S).group(1)
+        logs = set(re.sub(r'\(.*?\)', '', logs).replace(',', ' ').split()) - {'or'}
+        # SOURCE, after options and their values, is a file or folder; LOG comes next.
+        self.assertIn('docs/', {w.rstrip('/') + '/' for w in completions('vexlog', '--start', '-1', 'doc')})
+        self.assertEqual(logs, completions('vexlog', '-o', 'json', 'logs.zip', ''))
+        self.assertEqual({'raw', 'json'}, completions('vexlog', '--output', ''))
 
     def test_manual_pages_match_help(self):
         for tool in ('vexctl', 'vexlog'):
