@@ -5,6 +5,7 @@ import re
 import shutil
 import socket
 import subprocess
+import tempfile
 import unittest
 
 import handset
@@ -214,6 +215,21 @@ class Shipped(unittest.TestCase):
         self.assertIn('docs/', {w.rstrip('/') + '/' for w in completions('vexlog', '--start', '-1', 'doc')})
         self.assertEqual(logs, completions('vexlog', '-o', 'json', 'logs.zip', ''))
         self.assertEqual({'raw', 'json'}, completions('vexlog', '--output', ''))
+
+    def test_install(self):
+        # Only the host tools and their pages: the daemon and morvane never go on a host.
+        build = os.environ.get('VEXD_CMAKE_BINARY_DIR') or handset.BUILD_DIR
+        prefix = self.enterContext(tempfile.TemporaryDirectory())
+        subprocess.run(['cmake', '--install', build, '--prefix', prefix], capture_output=True, check=True)
+        installed = {os.path.relpath(os.path.join(d, f), prefix) for d, _, files in os.walk(prefix) for f in files}
+        self.assertEqual({'bin/vexctl', 'bin/vexlog', 'share/man/man1/vexctl.1', 'share/man/man1/vexlog.1',
+                          'share/man/man8/vexd.8', 'share/bash-completion/completions/vexctl',
+                          'share/bash-completion/completions/vexlog'}, installed)
+        if not handset.EMULATED:  # the installed programs are the target's there
+            for tool in ('vexctl', 'vexlog'):
+                r = subprocess.run([os.path.join(prefix, 'bin', tool), '--version'], capture_output=True)
+                self.assertEqual(0, r.returncode)
+                self.assertTrue(r.stdout.startswith(tool.encode() + b' '), r.stdout)
 
     def test_manual_pages_match_help(self):
         for tool in ('vexctl', 'vexlog'):
