@@ -1,5 +1,6 @@
 """A vexctl session against the daemon, inside the handset and from the host;
 what ships with the tools: manual pages, completions, install rules."""
+import glob
 import os
 import re
 import shutil
@@ -193,6 +194,42 @@ def completions(tool, *words):
     return set(r.stdout.split())
 
 
+# Stand-ins for the platform build's make files: each module says what it
+# builds on one line instead.
+ANDROID_STUBS = {
+    'top.mk': 'my-dir = $(patsubst %/,%,$(dir $(lastword $(MAKEFILE_LIST))))\n'
+              'CLEAR_VARS := $(STUBS)/clear.mk\n'
+              + ''.join('BUILD_%s := $(STUBS)/%s.mk\n' % (k, k) for k in (
+                  'EXECUTABLE', 'HOST_EXECUTABLE', 'STATIC_LIBRARY', 'HOST_STATIC_LIBRARY'))
+              + 'include android/Android.mk\nall: ;\n',
+    'clear.mk': '$(foreach v,$(filter-out LOCAL_PATH,$(filter LOCAL_%,$(.VARIABLES))),$(eval $(v) :=))\n',
+}
+for kind in ('EXECUTABLE', 'HOST_EXECUTABLE', 'STATIC_LIBRARY', 'HOST_STATIC_LIBRARY'):
+    ANDROID_STUBS[kind + '.mk'] = ('$(info module %s|$(LOCAL_MODULE)|$(LOCAL_PATH)|$(LOCAL_SRC_FILES)|'
+                                   '$(LOCAL_C_INCLUDES)|$(LOCAL_CFLAGS))\n' % kind)
+
+
+def android_modules(minizip_dir):
+    """The modules android/Android.mk defines, as (kind, name): (folder,
+    sources, include folders, flags), paths from the top of the tree."""
+    stubs = tempfile.mkdtemp()
+    try:
+        for name, text in ANDROID_STUBS.items():
+            with open(os.path.join(stubs, name), 'w') as f:
+                f.write(text)
+        r = subprocess.run(['make', '-s', '-f', os.path.join(stubs, 'top.mk'), 'STUBS=' + stubs,
+                            'VEXD_MINIZIP_DIR=' + minizip_dir], cwd=handset.SOURCE_DIR,
+                           capture_output=True, text=True, check=True)
+    finally:
+        shutil.rmtree(stubs)
+    modules = {}
+    for line in r.stdout.splitlines():
+        kind, name, folder, sources, includes, flags = line.removeprefix('module ').split('|')
+        modules[kind, name] = (folder, [os.path.normpath(os.path.join(folder, s)) for s in sources.split()],
+                               [os.path.normpath(i) for i in includes.split()], flags)
+    return modules, r.stderr
+
+
 class Shipped(unittest.TestCase):
     """The tools' manual pages, completions and install rules agree with the tools."""
     MAN = os.path.join(handset.SOURCE_DIR, 'docs', 'man')
@@ -230,6 +267,51 @@ class Shipped(unittest.TestCase):
                 r = subprocess.run([os.path.join(prefix, 'bin', tool), '--version'], capture_output=True)
                 self.assertEqual(0, r.returncode)
                 self.assertTrue(r.stdout.startswith(tool.encode() + b' '), r.stdout)
+
+    def test_android_modules_match_the_tree(self):
+        top = handset.SOURCE_DIR
+        minizip = self.enterContext(tempfile.TemporaryDirectory())
+        for name in ('zip.c', 'ioapi.c', 'unzip.c'):
+            open(os.path.join(minizip, name), 'w').close()
+        modules, _ = android_modules(minizip)
+
+        def tree(*patterns):
+            return sorted(os.path.relpath(p, top) for pat in patterns for p in glob.glob(os.path.join(top, pat)))
+        # The daemon's units as CMake builds them, and vexlog's whichever way it is split.
+        core = sorted(modules['STATIC_LIBRARY', 'libvexd_core'][1])
+        self.assertEqual(tree('vexd/*.cpp', 'slnk/src/*.cpp', 'dlnk/src/*.cpp', 'rlnk/src/*.cpp', 'tmr/src/*.cpp'),
+                         sorted(core + ['vexd/main.cpp']))
+        with open(os.path.join(top, 'CMakeLists.txt')) as f:
+            version = re.search(r'project\(vexd VERSION ([0-9.]+)', f.read()).group(1)
+        for kind in ('EXECUTABLE', 'HOST_EXECUTABLE'):
+            self.assertEqual(tree('tools/vexlog.cpp', 'tools/vexlog/*.cpp'), sorted(modules[kind, 'vexlog'][1]))
+            self.assertIn('-DVEXLOG_VERSION=\\"%s\\"' % version, modules[kind, 'vexlog'][3])
+            self.assertIn('-DVEXCTL_VERSION=\\"%s\\"' % version, modules[kind, 'vexctl'][3])
+
+        # Every source is there, and every header it names in quotes is found
+        # beside the file that names it or in the module's include folders.
+        for (kind, name), (folder, sources, includes, _) in modules.items():
+            if folder == minizip:
+                continue
+            todo, seen = list(sources), set()
+            while todo:
+                path = todo.pop()
+                if path in seen:
+                    continue
+                seen.add(path)
+                self.assertTrue(os.path.isfile(os.path.join(top, path)), '%s %s: %s' % (kind, name, path))
+                with open(os.path.join(top, path)) as f:
+                    for header in re.findall(r'^#include "([^"]+)"', f.read(), re.M):
+                        found = [os.path.normpath(os.path.join(d, header))
+                                 for d in [os.path.dirname(path)] + includes
+                                 if os.path.isfile(os.path.join(top, d, header))]
+                        self.assertTrue(found, '%s %s: %s includes %s' % (kind, name, path, header))
+                        todo.append(found[0])
+        # Without minizip's unzip.c there is no vexlog, and the build says so.
+        modules, warnings = android_modules(os.path.join(minizip, 'none'))
+        self.assertEqual({'vexctl'}, {name for kind, name in modules if kind == 'HOST_EXECUTABLE'})
+        self.assertNotIn(('EXECUTABLE', 'vexlog'), modules)
+        self.assertIn('vexlog is left out', warnings)
 
     def test_manual_pages_match_help(self):
         for tool in ('vexctl', 'vexlog'):
