@@ -53,17 +53,23 @@ vexd_core_src := \
     $(VEXD_TOP)/tmr/src/tmr.cpp \
     $(VEXD_TOP)/tmr/src/tmr_cb.cpp
 
-# The ZIP writer: minizip's writing half, as C, with the plain 32-bit file
-# calls (bionic of this era has no fseeko64/ftello64; IOAPI_NO_64).
-LOCAL_PATH := $(VEXD_MINIZIP_DIR)
-include $(CLEAR_VARS)
-LOCAL_MODULE := libvexd_minizip
+# A static library of minizip's sources, as C, with the plain 32-bit file
+# calls (bionic of this era has no fseeko64/ftello64; IOAPI_NO_64):
+# $(call vexd_minizip_library,NAME,SOURCES,HOST_ for a host library).
+define vexd_minizip_library
+LOCAL_PATH := $$(VEXD_MINIZIP_DIR)
+include $$(CLEAR_VARS)
+LOCAL_MODULE := $(1)
 LOCAL_MODULE_TAGS := optional
-LOCAL_SRC_FILES := zip.c ioapi.c
-LOCAL_C_INCLUDES := $(VEXD_MINIZIP_DIR) external/zlib
+LOCAL_SRC_FILES := $(2)
+LOCAL_C_INCLUDES := $$(VEXD_MINIZIP_DIR) external/zlib
 LOCAL_CFLAGS := -DNOCRYPT -DNOUNCRYPT -DIOAPI_NO_64 -Wno-unused-parameter
-include $(BUILD_STATIC_LIBRARY)
-LOCAL_PATH := $(VEXD_ANDROID_DIR)
+include $$(BUILD_$(3)STATIC_LIBRARY)
+LOCAL_PATH := $$(VEXD_ANDROID_DIR)
+endef
+
+# The ZIP writer: minizip's writing half.
+$(eval $(call vexd_minizip_library,libvexd_minizip,zip.c ioapi.c))
 
 include $(CLEAR_VARS)
 LOCAL_MODULE := libvexd_core
@@ -138,33 +144,11 @@ endif
 endef
 
 ifneq ($(wildcard $(VEXD_MINIZIP_DIR)/unzip.c),)
-# minizip's reading half for vexlog, with the device's 32-bit file calls as
-# for the writer; on the host the same, so that one build serves both.
-LOCAL_PATH := $(VEXD_MINIZIP_DIR)
-include $(CLEAR_VARS)
-LOCAL_MODULE := libvexd_unzip
-LOCAL_MODULE_TAGS := optional
-LOCAL_SRC_FILES := unzip.c
-LOCAL_C_INCLUDES := $(VEXD_MINIZIP_DIR) external/zlib
-LOCAL_CFLAGS := -DNOCRYPT -DNOUNCRYPT -DIOAPI_NO_64 -Wno-unused-parameter
-include $(BUILD_STATIC_LIBRARY)
-
-include $(CLEAR_VARS)
-LOCAL_MODULE := libvexd_unzip
-LOCAL_MODULE_TAGS := optional
-LOCAL_SRC_FILES := unzip.c
-LOCAL_C_INCLUDES := $(VEXD_MINIZIP_DIR) external/zlib
-LOCAL_CFLAGS := -DNOCRYPT -DNOUNCRYPT -DIOAPI_NO_64 -Wno-unused-parameter
-include $(BUILD_HOST_STATIC_LIBRARY)
-
-include $(CLEAR_VARS)
-LOCAL_MODULE := libvexd_minizip
-LOCAL_MODULE_TAGS := optional
-LOCAL_SRC_FILES := zip.c ioapi.c
-LOCAL_C_INCLUDES := $(VEXD_MINIZIP_DIR) external/zlib
-LOCAL_CFLAGS := -DNOCRYPT -DNOUNCRYPT -DIOAPI_NO_64 -Wno-unused-parameter
-include $(BUILD_HOST_STATIC_LIBRARY)
-LOCAL_PATH := $(VEXD_ANDROID_DIR)
+# minizip's reading half for vexlog; the host libraries are built the same
+# way as the device's, so that one build serves both.
+$(eval $(call vexd_minizip_library,libvexd_unzip,unzip.c))
+$(eval $(call vexd_minizip_library,libvexd_unzip,unzip.c,HOST_))
+$(eval $(call vexd_minizip_library,libvexd_minizip,zip.c ioapi.c,HOST_))
 else
 $(warning vexd: no unzip.c in $(VEXD_MINIZIP_DIR): vexlog is left out)
 endif
