@@ -369,9 +369,10 @@ void point_to_daemon_log(const char *socket_path)
             return;
         }
     }
-    fprintf(stderr,
-            "vexctl: the daemon's log is /qordebug/vexd_vexdlog.txt on the handset (/system/vexd_vexdlog.txt\n"
-            "        without a log partition)\n");
+    fprintf(
+        stderr,
+        "vexctl: the daemon's log is /qordebug/vexd_vexdlog.txt on the handset (/system/vexd_vexdlog.txt\n"
+        "        without a log partition)\n");
 }
 
 int report(const command &c, int16_t status, const char *socket_path, const char *arg,
