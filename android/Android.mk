@@ -1,11 +1,13 @@
 # Build rules for a device tree of the Android 4.4 era (see README in this
-# folder). Modules: vexd, morvane and the unit tests (vexd_unit_tests).
+# folder). Modules: vexd, morvane, vexctl and vexlog (each of the two tools
+# also as a host program), and the unit tests (vexd_unit_tests).
 #
 # Needed from the build (set them in the device's BoardConfig.mk or on the
 # make command line):
 #   VEXD_MINIZIP_DIR  folder with minizip's zip.c, ioapi.c, zip.h, ioapi.h,
-#                     crypt.h (the ZIP writer is compiled into vexd); default:
-#                     external/zlib/src/contrib/minizip
+#                     crypt.h (the ZIP writer is compiled into vexd), and
+#                     unzip.c, unzip.h for vexlog (left out without them);
+#                     default: external/zlib/src/contrib/minizip
 #   VEXD_GTEST_DIR    a googletest 1.11 or later source tree (the tests use
 #                     GTEST_FLAG_SET, which the platform's external/gtest lacks)
 # The code is C++20: the module flags ask for it, so the compiler the device
@@ -13,6 +15,10 @@
 LOCAL_PATH := $(call my-dir)
 VEXD_ANDROID_DIR := $(LOCAL_PATH)
 VEXD_TOP := ..
+
+# The version the tools report (--version): project(VERSION) in the top
+# CMakeLists.txt, which a test holds this to.
+VEXD_VERSION ?= 1.0.0
 
 define newline
 
@@ -24,6 +30,7 @@ vexd_cflags := -Wall -Wextra -Werror -DNOCRYPT -DNOUNCRYPT -DIOAPI_NO_64
 vexd_cppflags := -std=c++20
 vexd_includes := \
     $(LOCAL_PATH)/$(VEXD_TOP)/vexd \
+    $(LOCAL_PATH)/$(VEXD_TOP)/check \
     $(LOCAL_PATH)/$(VEXD_TOP)/common \
     $(LOCAL_PATH)/$(VEXD_TOP)/slnk/src \
     $(LOCAL_PATH)/$(VEXD_TOP)/dlnk/src \
@@ -32,40 +39,37 @@ vexd_includes := \
     $(VEXD_MINIZIP_DIR) \
     external/zlib
 
-# Every unit of the daemon but main(), shared by the daemon and the tests.
+# The sources in FOLDERs (below the repository's top) matching PATTERNs,
+# named as LOCAL_SRC_FILES wants them: $(call vexd_sources,FOLDER/*.cpp ...).
+vexd_sources = $(sort $(patsubst $(LOCAL_PATH)/%,%,$(wildcard $(addprefix $(LOCAL_PATH)/$(VEXD_TOP)/,$(1)))))
+
+# Every unit of the daemon but main(), shared by the daemon and the tests: as
+# in vexd/CMakeLists.txt, every vexd/*.cpp but main.cpp.
 vexd_core_src := \
-    $(VEXD_TOP)/vexd/diaglog.cpp \
-    $(VEXD_TOP)/vexd/file_compress.cpp \
-    $(VEXD_TOP)/vexd/fs_srv.cpp \
-    $(VEXD_TOP)/vexd/fssync_srv.cpp \
-    $(VEXD_TOP)/vexd/logcat_srv.cpp \
-    $(VEXD_TOP)/vexd/rotation_journal.cpp \
-    $(VEXD_TOP)/vexd/socket_cred.cpp \
-    $(VEXD_TOP)/vexd/socket_srv.cpp \
-    $(VEXD_TOP)/vexd/syslog_srv.cpp \
-    $(VEXD_TOP)/vexd/trclog_srv.cpp \
-    $(VEXD_TOP)/vexd/vexd_archive.cpp \
-    $(VEXD_TOP)/vexd/vexd_log.cpp \
-    $(VEXD_TOP)/vexd/vexd_rotate.cpp \
-    $(VEXD_TOP)/vexd/vexd_space.cpp \
-    $(VEXD_TOP)/vexd/zip_writer.cpp \
+    $(filter-out %/main.cpp,$(call vexd_sources,vexd/*.cpp)) \
     $(VEXD_TOP)/slnk/src/slnk.cpp \
     $(VEXD_TOP)/dlnk/src/dlnk.cpp \
     $(VEXD_TOP)/rlnk/src/rlnk.cpp \
     $(VEXD_TOP)/tmr/src/tmr.cpp \
     $(VEXD_TOP)/tmr/src/tmr_cb.cpp
 
-# The ZIP writer: minizip's writing half, as C, with the plain 32-bit file
-# calls (bionic of this era has no fseeko64/ftello64; IOAPI_NO_64).
-LOCAL_PATH := $(VEXD_MINIZIP_DIR)
-include $(CLEAR_VARS)
-LOCAL_MODULE := libvexd_minizip
+# A static library of minizip's sources, as C, with the plain 32-bit file
+# calls (bionic of this era has no fseeko64/ftello64; IOAPI_NO_64):
+# $(call vexd_minizip_library,NAME,SOURCES,HOST_ for a host library).
+define vexd_minizip_library
+LOCAL_PATH := $$(VEXD_MINIZIP_DIR)
+include $$(CLEAR_VARS)
+LOCAL_MODULE := $(1)
 LOCAL_MODULE_TAGS := optional
-LOCAL_SRC_FILES := zip.c ioapi.c
-LOCAL_C_INCLUDES := $(VEXD_MINIZIP_DIR) external/zlib
+LOCAL_SRC_FILES := $(2)
+LOCAL_C_INCLUDES := $$(VEXD_MINIZIP_DIR) external/zlib
 LOCAL_CFLAGS := -DNOCRYPT -DNOUNCRYPT -DIOAPI_NO_64 -Wno-unused-parameter
-include $(BUILD_STATIC_LIBRARY)
-LOCAL_PATH := $(VEXD_ANDROID_DIR)
+include $$(BUILD_$(3)STATIC_LIBRARY)
+LOCAL_PATH := $$(VEXD_ANDROID_DIR)
+endef
+
+# The ZIP writer: minizip's writing half.
+$(eval $(call vexd_minizip_library,libvexd_minizip,zip.c ioapi.c))
 
 include $(CLEAR_VARS)
 LOCAL_MODULE := libvexd_core
@@ -102,6 +106,56 @@ LOCAL_CPPFLAGS := $(vexd_cppflags)
 LOCAL_SHARED_LIBRARIES := libnvkeep libc
 LOCAL_MODULE_PATH := $(TARGET_OUT_EXECUTABLES)
 include $(BUILD_EXECUTABLE)
+
+# The tools: /system/bin/vexctl and /system/bin/vexlog on the handset, and
+# the same two as host programs (out/host/<os>/bin), which read pulled
+# archives and reach a daemon through a socket's path.
+vexd_tool_includes := \
+    $(LOCAL_PATH)/$(VEXD_TOP)/common \
+    $(LOCAL_PATH)/$(VEXD_TOP)/tools \
+    $(LOCAL_PATH)/$(VEXD_TOP)/tools/vexlog \
+    $(VEXD_MINIZIP_DIR) \
+    external/zlib
+# vexlog is tools/vexlog.cpp and whatever tools/vexlog/ holds.
+vexlog_src := $(call vexd_sources,tools/vexlog.cpp tools/vexlog/*.cpp)
+
+define vexd_tool_modules
+include $$(CLEAR_VARS)
+LOCAL_MODULE := vexctl
+LOCAL_MODULE_TAGS := optional
+LOCAL_SRC_FILES := $$(VEXD_TOP)/tools/vexctl.cpp
+LOCAL_C_INCLUDES := $$(vexd_tool_includes)
+LOCAL_CFLAGS := -Wall -Wextra -Werror -DVEXCTL_VERSION=\"$$(VEXD_VERSION)\"
+LOCAL_CPPFLAGS := $$(vexd_cppflags)
+include $$(BUILD_$(1)EXECUTABLE)
+
+ifneq ($$(wildcard $$(VEXD_MINIZIP_DIR)/unzip.c),)
+include $$(CLEAR_VARS)
+LOCAL_MODULE := vexlog
+LOCAL_MODULE_TAGS := optional
+LOCAL_SRC_FILES := $$(vexlog_src)
+LOCAL_C_INCLUDES := $$(vexd_tool_includes)
+LOCAL_CFLAGS := $$(vexd_cflags) -DVEXLOG_VERSION=\"$$(VEXD_VERSION)\"
+LOCAL_CPPFLAGS := $$(vexd_cppflags)
+LOCAL_STATIC_LIBRARIES := libvexd_unzip libvexd_minizip $(2)
+LOCAL_SHARED_LIBRARIES := $(3)
+include $$(BUILD_$(1)EXECUTABLE)
+endif
+endef
+
+ifneq ($(wildcard $(VEXD_MINIZIP_DIR)/unzip.c),)
+# minizip's reading half for vexlog; the host libraries are built the same
+# way as the device's, so that one build serves both.
+$(eval $(call vexd_minizip_library,libvexd_unzip,unzip.c))
+$(eval $(call vexd_minizip_library,libvexd_unzip,unzip.c,HOST_))
+$(eval $(call vexd_minizip_library,libvexd_minizip,zip.c ioapi.c,HOST_))
+else
+$(warning vexd: no unzip.c in $(VEXD_MINIZIP_DIR): vexlog is left out)
+endif
+
+# Device: zlib is the platform's libz.so. Host: external/zlib's host libz.
+$(eval $(call vexd_tool_modules,,,libz libc))
+$(eval $(call vexd_tool_modules,HOST_,libz,))
 
 # Unit tests: one program per tests/unit/<name>_test.cpp, installed under
 # /data/nativetest/vexd/ (run each with no arguments; all must pass). They

@@ -3,9 +3,9 @@
 // anything else, 2 for a usage error, 3 when the daemon cannot be reached,
 // 4 when it did not answer in time.
 #include "full_io.h"
-#include "host_view.h"
 #include "monotonic.h"
 #include "socket_proto.h"
+#include "socket_view.h"
 #include "unique_fd.h"
 
 #include <fcntl.h>
@@ -113,7 +113,7 @@ void usage(FILE *out)
 {
     fprintf(out,
             "usage: vexctl [-s|--socket trace|control|PATH] [--timeout SECONDS] COMMAND [ARG]\n"
-            "       vexctl --help | help | --version\n"
+            "       vexctl -h|--help | help | --version\n"
             "\n"
             "Sends COMMAND to vexd over a control socket: control (%s,\n"
             "the default), trace (%s) or PATH. Each socket serves one\n"
@@ -137,10 +137,11 @@ void usage(FILE *out)
                 c.args.data(), (int)c.help.size(), c.help.data());
     }
     fprintf(out, "\n"
-                 "Paths (archive, set-mask) are the daemon's: from outside the handset, name them\n"
-                 "as the handset sees them. With a persistent /system, a socket path such as\n"
-                 "STATE/system/vexd_ctrl_socket reaches the daemon from the host, and an archive\n"
-                 "under /system (vexctl -s ... archive /system/logs.zip) appears in STATE/system.\n");
+                 "Paths (archive, set-mask) are the daemon's own: from outside its file system,\n"
+                 "name them as the daemon sees them. A socket PATH outside /system is taken to be\n"
+                 "in the folder where the daemon's /system is seen from here: with\n"
+                 "-s DIR/vexd_ctrl_socket, a file the daemon writes as /system/X is DIR/X\n"
+                 "(vexctl -s DIR/vexd_ctrl_socket archive /system/logs.zip: DIR/logs.zip).\n");
 }
 
 // ---------------------------------------------------------------- time
@@ -305,7 +306,7 @@ bool is_file(const std::string &path)
 
 void mark_daemon_log(const char *socket_path)
 {
-    for (const std::string &c : host_view_daemon_log(socket_path)) {
+    for (const std::string &c : socket_view_daemon_log(socket_path)) {
         struct stat sb {};
         if (stat(c.c_str(), &sb) == 0 && S_ISREG(sb.st_mode)) {
             daemon_log.path = c;
@@ -361,7 +362,7 @@ void point_to_daemon_log(const char *socket_path)
         print_since(daemon_log, 8);
         return;
     }
-    for (const std::string &c : host_view_daemon_log(socket_path)) {
+    for (const std::string &c : socket_view_daemon_log(socket_path)) {
         if (is_file(c)) {  // appeared with this command
             fprintf(stderr, "vexctl: the daemon's log is %s\n", c.c_str());
             print_since(log_mark{c, 0}, 8);
@@ -371,8 +372,7 @@ void point_to_daemon_log(const char *socket_path)
     fprintf(
         stderr,
         "vexctl: the daemon's log is /qordebug/vexd_vexdlog.txt on the handset (/system/vexd_vexdlog.txt\n"
-        "        without a log partition)%s\n",
-        host_view_daemon_log_hint(socket_path));
+        "        without a log partition)\n");
 }
 
 int report(const command &c, int16_t status, const char *socket_path, const char *arg,
@@ -395,7 +395,7 @@ int report(const command &c, int16_t status, const char *socket_path, const char
     }
     // A caller's own path was probably meant as the daemon's.
     if (c.code == CMD_DIAG_SET_MASK) {
-        const std::string seen = host_view_daemon_path(socket_path, arg);
+        const std::string seen = socket_view_daemon_path(socket_path, arg);
         if (!seen.empty()) fprintf(stderr, "vexctl: the daemon would see that file as %s\n", seen.c_str());
     }
     point_to_daemon_log(socket_path);
@@ -405,14 +405,14 @@ int report(const command &c, int16_t status, const char *socket_path, const char
 // Where a file that the daemon wrote is, for a caller outside its file system.
 void locate_for_caller(const char *socket_path, const std::string &path)
 {
-    if (host_view_inside(socket_path) || path.empty() || path[0] != '/') return;
+    if (socket_view_inside(socket_path) || path.empty() || path[0] != '/') return;
     std::string host;
-    if (host_view_locate(socket_path, path, &host)) {
+    if (socket_view_locate(socket_path, path, &host)) {
         fprintf(stderr, "vexctl: here it is %s\n", host.c_str());
     } else {
         fprintf(stderr,
                 "vexctl: %s is inside the daemon's file system and cannot be seen from here; ask for a\n"
-                "        path under /system (archive /system/NAME.zip) or copy it out (sim/handset pull)\n",
+                "        path under /system (archive /system/NAME.zip) or copy it out of the handset\n",
                 path.c_str());
     }
 }
@@ -505,7 +505,7 @@ int ping_socket(const char *label, const char *path, double timeout)
 
 int status_all(const char *socket_path, bool chosen, double timeout)
 {
-    const std::string sys = host_view_system_dir(socket_path);
+    const std::string sys = socket_view_system_dir(socket_path);
     std::string_view base(socket_path);
     base.remove_prefix(base.rfind('/') == std::string_view::npos ? 0 : base.rfind('/') + 1);
     const std::string_view ctrl_name = std::string_view(VEXD_CTRL_SOCKET).substr(8);
