@@ -99,7 +99,7 @@ include $(BUILD_EXECUTABLE)
 include $(CLEAR_VARS)
 LOCAL_MODULE := morvane
 LOCAL_MODULE_TAGS := optional
-LOCAL_SRC_FILES := $(VEXD_TOP)/morvane/morvane.cpp
+LOCAL_SRC_FILES := $(VEXD_TOP)/morvane/morvane.cpp $(VEXD_TOP)/morvane/morvane_strap.cpp
 LOCAL_C_INCLUDES := $(LOCAL_PATH)/$(VEXD_TOP)/sim/nvkeep
 LOCAL_CFLAGS := -Wall -Wextra -Werror
 LOCAL_CPPFLAGS := $(vexd_cppflags)

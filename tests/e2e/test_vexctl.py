@@ -281,6 +281,7 @@ class Shipped(unittest.TestCase):
         core = sorted(modules['STATIC_LIBRARY', 'libvexd_core'][1])
         self.assertEqual(tree('vexd/*.cpp', 'slnk/src/*.cpp', 'dlnk/src/*.cpp', 'rlnk/src/*.cpp', 'tmr/src/*.cpp'),
                          sorted(core + ['vexd/main.cpp']))
+        self.assertEqual(tree('morvane/*.cpp'), sorted(modules['EXECUTABLE', 'morvane'][1]))
         with open(os.path.join(top, 'CMakeLists.txt')) as f:
             version = re.search(r'project\(vexd VERSION ([0-9.]+)', f.read()).group(1)
         for kind in ('EXECUTABLE', 'HOST_EXECUTABLE'):
