@@ -115,14 +115,21 @@ private:
     unique_fd fd_;
 };
 
-// An entry of a ZIP archive, inflated as it is read.
+struct zip_closer {
+    void operator()(void *z) const { unzClose(static_cast<unzFile>(z)); }
+};
+using unique_zip = std::unique_ptr<void, zip_closer>;
+
+// An entry of a ZIP archive, inflated as it is read. Each entry has a handle
+// of its own on the archive: minizip keeps one open entry per handle, so two
+// entries read on one handle would close each other.
 class zip_reader final : public file_reader {
 public:
-    zip_reader(unzFile zip, unz64_file_pos pos) : zip_(zip), pos_(pos) {}
+    zip_reader(const std::string &path, unz64_file_pos pos) : zip_(unzOpen64(path.c_str())), pos_(pos) {}
     ~zip_reader() override { close_entry(); }
     bool open()
     {
-        if (unzGoToFilePos64(zip_, &pos_) != UNZ_OK || unzOpenCurrentFile(zip_) != UNZ_OK) {
+        if (!zip_ || unzGoToFilePos64(handle(), &pos_) != UNZ_OK || unzOpenCurrentFile(handle()) != UNZ_OK) {
             error = "the archive entry cannot be opened";
             return false;
         }
@@ -132,14 +139,14 @@ public:
     ssize_t read(void *buf, size_t len) override
     {
         if (!open_) return 0;
-        const int n = unzReadCurrentFile(zip_, buf, static_cast<unsigned>(len > 1u << 30 ? 1u << 30 : len));
+        const int n = unzReadCurrentFile(handle(), buf, static_cast<unsigned>(len > 1u << 30 ? 1u << 30 : len));
         if (n < 0) {
             error = "the archive entry does not inflate (error " + std::to_string(n) + ")";
             return -1;
         }
         if (n == 0) {
             open_ = false;
-            if (unzCloseCurrentFile(zip_) == UNZ_CRCERROR) {
+            if (unzCloseCurrentFile(handle()) == UNZ_CRCERROR) {
                 error = "the archive entry fails its CRC check";
                 return -1;
             }
@@ -160,25 +167,22 @@ public:
     }
 
 private:
+    unzFile handle() const { return static_cast<unzFile>(zip_.get()); }
     void close_entry()
     {
-        if (open_) unzCloseCurrentFile(zip_);
+        if (open_) unzCloseCurrentFile(handle());
         open_ = false;
     }
-    unzFile zip_;
+    unique_zip zip_;
     unz64_file_pos pos_;
     bool open_ = false;
-};
-
-struct zip_closer {
-    void operator()(void *z) const { unzClose(static_cast<unzFile>(z)); }
 };
 
 // Where the logs come from: a folder, or the log directory inside a ZIP file.
 struct source {
     std::string path;  // as the user named it
     std::string dir;   // folder holding the files (folder sources)
-    std::unique_ptr<void, zip_closer> zip;
+    unique_zip zip;  // the archive's directory, read once
     std::string prefix;                             // the log directory's entry in the archive, "qordebug/"
     std::map<std::string, unz64_file_pos> entries;  // file name -> entry, below `prefix`
     std::map<std::string, uint64_t> sizes;
@@ -250,7 +254,7 @@ std::unique_ptr<file_reader> open_file(const source &src, const std::string &nam
     if (src.is_zip()) {
         const auto it = src.entries.find(name);
         if (it == src.entries.end()) return nullptr;
-        auto r = std::make_unique<zip_reader>(static_cast<unzFile>(src.zip.get()), it->second);
+        auto r = std::make_unique<zip_reader>(src.path, it->second);
         if (!r->open()) {
             *why = r->error;
             return nullptr;

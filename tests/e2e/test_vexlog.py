@@ -12,6 +12,7 @@ import unittest
 import zipfile
 
 import handset
+from collectors import CMD_TRC_DISABLE, CMD_TRC_ENABLE, CMD_TRC_WRITE, Client, pair_text, trc_path, wait_for
 
 VEXLOG = os.path.join(handset.BUILD_DIR, 'tools', 'vexlog')
 
@@ -260,6 +261,49 @@ class VexlogInHandset(unittest.TestCase):
         r = vexlog(zip_path, '--start', '1', 'main', 'Radio:W', '*:S')
         self.assertEqual(0, r.returncode, r.stderr)
         self.assertEqual(3, r.stdout.count(b'W/Radio   (77): radio warning\n'), r.stdout)
+
+    def test_archive_after_rotations_and_restarts(self):
+        """Every log of an archive made after rotations (each pair then keeps
+        its record file) reads as unzip, zcat of the .gz and cat of the .txt."""
+        handset.require()
+        tmp = tempfile.mkdtemp(prefix='vexlog-')
+        self.addCleanup(shutil.rmtree, tmp, True)
+        logs = {'kernel': 'vexd_syslog', 'main': 'vexd_logcat', 'trace': 'vexd_trclog', 'daemon': 'vexd_vexdlog',
+                'ps': 'vexd_ps'}
+        for run in range(3):
+            h = handset.started('vexlog_rotated', fresh=run == 0, cleanup=self.addCleanup)
+            self.assertTrue(h.wait_kmsg('vexd: daemon startup complete'))
+            last = b'<6>[%5d.000000] run %d line %06d %s\n' % (run, run, 9999, b'k' * 40)
+            h.feed_kmsg(b''.join(b'<6>[%5d.000000] run %d line %06d %s\n' % (run, run, i, b'k' * 40)
+                                 for i in range(10000)))
+            h.feed_logger(4, 'Rotating', 100 + run, 'run %d ' % run + 'm' * 200, count=1500)
+            with Client(trc_path(h)) as trc:
+                self.assertEqual(0, trc.status(CMD_TRC_ENABLE))
+                for i in range(80):
+                    self.assertEqual(0, trc.status(CMD_TRC_WRITE, b'run %d trace %03d ' % (run, i) + b't' * 3980 + b'\n'))
+                self.assertEqual(0, trc.status(CMD_TRC_DISABLE))
+            self.assertTrue(wait_for(lambda: pair_text(h, 'vexd_syslog').endswith(last)
+                                     and pair_text(h, 'vexd_logcat').count(b'run %d m' % run) == 1500))
+            if run < 2:
+                h.stop()
+        r = h.exec(['/system/bin/vexctl', 'archive'])
+        self.assertEqual(0, r.returncode, r.stderr)
+        zip_path = os.path.join(tmp, 'logs.zip')
+        with open(zip_path, 'wb') as f:
+            f.write(h.read_file('/qordebug/logs.zip'))
+        names = zipfile.ZipFile(zip_path).namelist()
+        for log, base in logs.items():
+            if log in ('kernel', 'main'):
+                self.assertIn('qordebug/%s.gz.part' % base, names)
+            unpacked = subprocess.run('unzip -p %s qordebug/%s.gz | zcat; unzip -p %s qordebug/%s.txt'
+                                      % (zip_path, base, zip_path, base), shell=True, capture_output=True).stdout
+            r = vexlog(zip_path, log)
+            self.assertEqual((0, b''), (r.returncode, r.stderr), log)
+            self.assertTrue(unpacked == r.stdout, '%s: %d bytes, unpacked %d' % (log, len(r.stdout), len(unpacked)))
+        r = vexlog('--list-starts', zip_path)
+        self.assertEqual((0, b''), (r.returncode, r.stderr))
+        self.assertEqual(['0001', '0002', '0003'], [row[5:11].strip() for row in r.stdout.decode().splitlines()[1:]
+                                                    if row[5:11].strip()])
 
 
 if __name__ == '__main__':
