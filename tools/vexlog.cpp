@@ -269,39 +269,102 @@ std::unique_ptr<file_reader> open_file(const source &src, const std::string &nam
     return std::make_unique<fd_reader>(std::move(fd));
 }
 
-uint64_t file_size(const source &src, const std::string &name)
+// What one look at a file of the log directory saw. In an archive nothing
+// moves: an entry is there or not, with its size.
+struct file_look {
+    bool exists = false;
+    uint64_t size = 0;
+    uint64_t ino = 0;
+    bool operator==(const file_look &) const = default;
+};
+
+file_look look_at(const source &src, const std::string &name)
 {
+    file_look l;
     if (src.is_zip()) {
         const auto it = src.sizes.find(name);
-        return it == src.sizes.end() ? 0 : it->second;
+        if (it != src.sizes.end()) l = {true, it->second, 0};
+        return l;
     }
     struct stat st {};
-    return stat((src.dir + "/" + name).c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    if (stat((src.dir + "/" + name).c_str(), &st) == 0)
+        l = {true, static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_ino)};
+    return l;
 }
 
-// A rotation that was under way when the files were taken leaves NAME.gz.part:
-// "z SIZE TEXTPATH", the gzip file's size before the append. While the text
-// file still holds that text, the gzip file is read only up to SIZE, so that
-// no line appears twice and a member cut short is not taken for damage.
-// UINT64_MAX: the whole gzip file.
-uint64_t gz_limit(const source &src, const log_kind &k)
+// The rotation record NAME.gz.part. Before it appends a member to the gzip
+// file, the daemon writes "z SIZE TEXTPATH\n" there, SIZE being the gzip
+// file's size before the member; it empties the text file once the member
+// is on disk, and then the record. Empty or missing: no rotation under way
+// (or, in a copy, one whose text file has been emptied).
+struct record_look {
+    file_look file;
+    std::string text;
+    bool operator==(const record_look &) const = default;
+
+    // The gzip file's size before the member being appended, or -1.
+    int64_t member_start() const
+    {
+        char kind = 0;
+        int64_t size = -1;
+        if (text.empty() || text.back() != '\n' || sscanf(text.c_str(), "%c %" SCNd64, &kind, &size) != 2 ||
+            kind != 'z')
+            return -1;
+        return size;
+    }
+};
+
+record_look look_at_record(const source &src, const log_kind &k)
 {
-    const std::string part = std::string(k.base) + ".gz.part";
+    const std::string name = std::string(k.base) + ".gz.part";
+    record_look rec;
+    rec.file = look_at(src, name);
     std::string why;
-    auto r = open_file(src, part, &why);
-    if (!r) return UINT64_MAX;
-    char text[512] = {};
+    auto r = rec.file.exists ? open_file(src, name, &why) : nullptr;
+    char text[512];
     size_t got = 0;
-    for (ssize_t n; got < sizeof text - 1 && (n = r->read(text + got, sizeof text - 1 - got)) > 0;)
+    for (ssize_t n; r && got < sizeof text && (n = r->read(text + got, sizeof text - got)) > 0;)
         got += static_cast<size_t>(n);
-    char kind = 0;
-    int64_t size = -1;
-    if (got == 0 || text[got - 1] != '\n' || sscanf(text, "%c %" SCNd64, &kind, &size) != 2 || kind != 'z' ||
-        size < 0)
-        return UINT64_MAX;
-    if (file_size(src, std::string(k.base) + ".txt") == 0)
-        return UINT64_MAX;  // the text went into the member
-    return static_cast<uint64_t>(size);
+    rec.text.assign(text, got);
+    return rec;
+}
+
+// One look at a log's pair: the record, the text file and the gzip file,
+// taken again until the record is the same after as before.
+struct pair_look {
+    record_look rec;
+    file_look txt, gz;
+
+    // Where the gzip file's members end that hold no text still in the text
+    // file: before a member being appended while the text file still holds
+    // its text. A text file emptied during a rotation had its member on disk.
+    uint64_t gz_end() const
+    {
+        const int64_t start = rec.member_start();
+        if (start < 0 || txt.size == 0) return gz.size;
+        return std::min(static_cast<uint64_t>(start), gz.size);
+    }
+
+    // Whether the gzip file and the record are as in `before`: no rotation
+    // began or ended in between. While one is under way the gzip file grows,
+    // but the text file is left alone until it is emptied.
+    bool same_rotation(const pair_look &before) const
+    {
+        return rec == before.rec && gz.exists == before.gz.exists && gz.ino == before.gz.ino &&
+               (rec.member_start() >= 0 || gz.size == before.gz.size);
+    }
+};
+
+pair_look look_at_pair(const source &src, const log_kind &k)
+{
+    pair_look p;
+    for (int tries = 0; tries < 1000; tries++) {
+        p.rec = look_at_record(src, k);
+        p.txt = look_at(src, std::string(k.base) + ".txt");
+        p.gz = look_at(src, std::string(k.base) + ".gz");
+        if (src.is_zip() || look_at_record(src, k) == p.rec) break;
+    }
+    return p;
 }
 
 // ---------------------------------------------------------------- starts and lines
@@ -614,55 +677,105 @@ uint64_t read_members(file_reader *r, const std::string &label, uint64_t from, u
     }
 }
 
-void emit_to_splitter(void *s, const char *p, size_t n) { static_cast<splitter *>(s)->feed(p, n); }
-void lost_to_splitter(void *s) { static_cast<splitter *>(s)->lost(); }
-
 // How far a log was read: where following it goes on.
 struct read_state {
     uint64_t gz_read = 0;  // bytes of the gzip file taken
-    ino_t gz_ino = 0;
+    uint64_t gz_ino = 0;
     uint64_t txt_read = 0;  // bytes of the text file taken
+    bool open_failed = false;  // said once
 };
 
-// Reads one log whole: the members of its gzip file, then its text file.
-// False when neither file is there.
+// Feeds the text of the new members, less the `skip` bytes already taken
+// from the text file before it was rotated.
+struct skipper {
+    splitter *sp;
+    uint64_t skip;
+};
+void emit_skipping(void *c, const char *p, size_t n)
+{
+    auto *s = static_cast<skipper *>(c);
+    if (s->skip >= n) {
+        s->skip -= n;
+        return;
+    }
+    s->sp->feed(p + s->skip, n - s->skip);
+    s->skip = 0;
+}
+void lost_skipping(void *c) { static_cast<skipper *>(c)->sp->lost(); }
+
+std::unique_ptr<file_reader> open_at(const source &src, const std::string &name, uint64_t offset,
+                                     read_state *st)
+{
+    std::string why;
+    auto r = open_file(src, name, &why);
+    if (r && offset > 0 && !r->seek(offset)) {
+        why = r->error;
+        r.reset();
+    }
+    if (!r && !why.empty() && !st->open_failed) {
+        complain("%s: cannot open: %s", src.describe(name).c_str(), why.c_str());
+        st->open_failed = true;
+    }
+    return r;
+}
+
+// Reads what `look` shows beyond `st`: the new members of the gzip file (the
+// text already taken from the text file before it went into them left
+// out), then the text file to its end. False when a rotation began or ended
+// while the text file was read: the text read since is left for the next pass.
+bool read_pass(const source &src, const log_kind &k, const pair_look &look, splitter *sp, read_state *st)
+{
+    const std::string gz = std::string(k.base) + ".gz", txt = std::string(k.base) + ".txt";
+    const uint64_t end = look.gz_end();
+    if (look.gz.exists) {
+        const uint64_t from = look.gz.ino != st->gz_ino || end < st->gz_read ? 0 : st->gz_read;  // or started anew
+        st->gz_ino = look.gz.ino;
+        st->gz_read = from;
+        if (end > from) {
+            if (auto r = open_at(src, gz, from, st)) {
+                skipper sk{sp, st->txt_read};
+                st->gz_read = read_members(r.get(), src.describe(gz), from, end, emit_skipping, &sk, lost_skipping);
+                st->txt_read = 0;
+            }
+        }
+    }
+    if (!look.txt.exists) return true;
+    if (look.txt.size < st->txt_read) {
+        complain("%s: emptied outside a rotation; reading it again from its start", src.describe(txt).c_str());
+        sp->lost();
+        st->txt_read = 0;
+    }
+    auto r = open_at(src, txt, st->txt_read, st);
+    static char buf[OUT_BUF];
+    for (ssize_t n; r && (n = r->read(buf, sizeof buf)) != 0;) {
+        if (n < 0) {
+            complain("%s: read error: %s", src.describe(txt).c_str(), r->error.c_str());
+            sp->lost();
+            break;
+        }
+        // The bytes belong to the text that follows the members taken only
+        // when no rotation began or ended meanwhile.
+        if (!src.is_zip() && !look_at_pair(src, k).same_rotation(look)) return false;
+        sp->feed(buf, static_cast<size_t>(n));
+        st->txt_read += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+// Reads a log up to now, as one consistent whole even while the daemon
+// rotates it: passes over its pair until one ends as it began, with the text
+// file not emptied behind it. False when neither file is there.
 bool read_log(const source &src, const log_kind &k, splitter *sp, read_state *st)
 {
     bool any = false;
-    std::string why;
-    const std::string gz = std::string(k.base) + ".gz";
-    if (auto r = open_file(src, gz, &why)) {
-        any = true;
-        if (!src.is_zip()) {
-            struct stat s {};
-            if (stat((src.dir + "/" + gz).c_str(), &s) == 0) st->gz_ino = s.st_ino;
-        }
-        // The text file goes on with the line the last member ended in.
-        st->gz_read = read_members(r.get(), src.describe(gz), 0, gz_limit(src, k), emit_to_splitter, sp,
-                                   lost_to_splitter);
-    } else if (!why.empty()) {
-        complain("%s: cannot open: %s", src.describe(gz).c_str(), why.c_str());
+    for (;;) {
+        const pair_look look = look_at_pair(src, k);
+        any = any || look.gz.exists || look.txt.exists;
+        if (!read_pass(src, k, look, sp, st)) continue;
+        if (src.is_zip()) return any;
+        const pair_look after = look_at_pair(src, k);
+        if (after.same_rotation(look) && (!after.txt.exists || after.txt.size >= st->txt_read)) return any;
     }
-    const std::string txt = std::string(k.base) + ".txt";
-    why.clear();
-    if (auto r = open_file(src, txt, &why)) {
-        any = true;
-        static char buf[OUT_BUF];
-        for (;;) {
-            const ssize_t n = r->read(buf, sizeof buf);
-            if (n < 0) {
-                complain("%s: read error: %s", src.describe(txt).c_str(), r->error.c_str());
-                sp->lost();
-                break;
-            }
-            if (n == 0) break;
-            sp->feed(buf, static_cast<size_t>(n));
-            st->txt_read += static_cast<uint64_t>(n);
-        }
-    } else if (!why.empty()) {
-        complain("%s: cannot open: %s", src.describe(txt).c_str(), why.c_str());
-    }
-    return any;
 }
 
 // ---------------------------------------------------------------- line formats
@@ -1242,53 +1355,10 @@ int list_starts(const source &src, const options &o)
 
 volatile sig_atomic_t stop_following = 0;
 
-// Feeds the text of the new members, less the `skip` bytes already taken
-// from the text file before it was rotated.
-struct skipper {
-    splitter *sp;
-    uint64_t skip;
-};
-void emit_skipping(void *c, const char *p, size_t n)
-{
-    auto *s = static_cast<skipper *>(c);
-    if (s->skip >= n) {
-        s->skip -= n;
-        return;
-    }
-    s->sp->feed(p + s->skip, n - s->skip);
-    s->skip = 0;
-}
-void lost_skipping(void *c) { static_cast<skipper *>(c)->sp->lost(); }
-
-// The gzip file's identity and size while no rotation is under way: false
-// when one is (its record holds it, or the file changed while looking).
-bool settled_gz(const std::string &gz, const std::string &part, struct stat *out)
-{
-    struct stat before {
-    }, rec{};
-    const bool had = stat(gz.c_str(), &before) == 0;
-    // An empty record is the one a finished rotation leaves for the next.
-    if (stat(part.c_str(), &rec) == 0 && rec.st_size > 0) return false;
-    const bool has = stat(gz.c_str(), out) == 0;
-    if (had != has) return false;
-    if (!has) {
-        *out = {};
-        return true;
-    }
-    return before.st_ino == out->st_ino && before.st_size == out->st_size;
-}
-
-// Follows the live text file: new text as it is written, and across a
-// rotation the rest of the text that went into the new gzip member. The
-// daemon appends the member, then empties the text file, and leaves a
-// record beside the gzip file meanwhile; text read while a rotation may have
-// run is read again.
+// Follows the live log: what is written to it, also across its rotations,
+// every line once and in order.
 int follow(const source &src, const log_kind &k, splitter *sp, read_state st)
 {
-    const std::string txt = src.dir + "/" + k.base + ".txt";
-    const std::string gz = src.dir + "/" + k.base + ".gz";
-    const std::string part = gz + ".part";
-    static char buf[OUT_BUF];
     while (!stop_following) {
         fflush(stdout);
         if (ferror(stdout)) return EXIT_TROUBLE;
@@ -1296,45 +1366,7 @@ int follow(const source &src, const log_kind &k, splitter *sp, read_state st)
             0, 200 * 1000 * 1000
         };
         nanosleep(&ts, nullptr);
-        struct stat g {};
-        if (!settled_gz(gz, part, &g)) continue;
-        const uint64_t gz_size = static_cast<uint64_t>(g.st_size);
-        if (g.st_ino != 0) {
-            uint64_t from = st.gz_read;
-            if (g.st_ino != st.gz_ino || gz_size < st.gz_read) from = 0;  // started anew
-            if (gz_size > from) {
-                unique_fd fd(open(gz.c_str(), O_RDONLY | O_CLOEXEC));
-                if (!fd.ok()) continue;
-                fd_reader r(std::move(fd));
-                skipper sk{sp, st.txt_read};
-                st.gz_read = read_members(&r, gz, from, gz_size, emit_skipping, &sk, lost_skipping);
-                st.gz_ino = g.st_ino;
-                st.txt_read = 0;
-            }
-        }
-        unique_fd fd(open(txt.c_str(), O_RDONLY | O_CLOEXEC));
-        struct stat t {};
-        if (!fd.ok() || fstat(fd.get(), &t) != 0) continue;
-        const uint64_t size = static_cast<uint64_t>(t.st_size);
-        while (st.txt_read < size) {
-            const size_t want =
-                size - st.txt_read < sizeof buf ? static_cast<size_t>(size - st.txt_read) : sizeof buf;
-            const ssize_t n = pread(fd.get(), buf, want, static_cast<off_t>(st.txt_read));
-            struct stat now {};
-            // Taken only when no rotation began meanwhile: the text is then
-            // still the one the members left off at.
-            if (n <= 0 || !settled_gz(gz, part, &now) || now.st_ino != g.st_ino || now.st_size != g.st_size)
-                break;
-            sp->feed(buf, static_cast<size_t>(n));
-            st.txt_read += static_cast<uint64_t>(n);
-        }
-        struct stat now {};
-        if (size < st.txt_read && settled_gz(gz, part, &now) && now.st_ino == g.st_ino &&
-            now.st_size == g.st_size) {  // emptied without a new member
-            complain("%s: emptied outside a rotation; reading it again from its start", txt.c_str());
-            sp->lost();
-            st.txt_read = 0;
-        }
+        read_log(src, k, sp, &st);
         sp->idle();
     }
     sp->flush();

@@ -7,6 +7,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 import zipfile
@@ -304,6 +305,51 @@ class VexlogInHandset(unittest.TestCase):
         self.assertEqual((0, b''), (r.returncode, r.stderr))
         self.assertEqual(['0001', '0002', '0003'], [row[5:11].strip() for row in r.stdout.decode().splitlines()[1:]
                                                     if row[5:11].strip()])
+
+    def test_live_reads_and_followers_started_during_rotations(self):
+        """Plain reads and followers of the live kernel log, started at
+        staggered moments while it rotates many times a second, each give
+        every line once, in order."""
+        handset.require()
+        h = handset.started('vexlog_live', cleanup=self.addCleanup)
+        self.assertTrue(h.wait_kmsg('vexd: daemon startup complete'))
+        total, step = 600000, 10000
+        lines = [b'<6>[%5d.%06d] n %07d\n' % (i // 100000, i % 1000000, i) for i in range(total)]
+
+        def feed():   # about 250000 lines/s, a rotation every 9000 lines
+            for at in range(0, total, step):
+                h.feed_kmsg(b''.join(lines[at:at + step]))
+                time.sleep(0.04)
+        feeder = threading.Thread(target=feed)
+        feeder.start()
+        self.addCleanup(feeder.join)
+        followers, reads = [], []
+        while feeder.is_alive():
+            k = len(followers)
+            r = h.exec('vexlog -f /qordebug kernel >/tmp/f%d.out 2>/tmp/f%d.err & echo $!' % (k, k))
+            followers.append(r.stdout.decode().strip())
+            reads.append(h.exec(['/system/bin/vexlog', '/qordebug', 'kernel']))
+            time.sleep(0.1)
+        feeder.join()
+        self.assertGreater(len(reads), 4)
+        for k, pid in enumerate(followers):
+            self.assertTrue(wait_for(lambda: h.read_file('/tmp/f%d.out' % k).endswith(lines[-1])), 'follower %d' % k)
+            h.exec(['kill', '-INT', pid])
+
+        def numbers(out, name):
+            """The numbers of the lines after the marker; a line cut short at the end (a plain read) is left out."""
+            self.assertTrue(out.startswith(marker(1)), (name, out[:100]))
+            body = out[len(marker(1)):out.rfind(b'\n') + 1]
+            nums = [int(n) if n.isdigit() else -1 for n in (line.rsplit(b' ', 1)[-1] for line in body.splitlines())]
+            wrong = next((i for i, n in enumerate(nums) if n != i), None)
+            self.assertIsNone(wrong, '%s: line %s is %s' % (name, wrong, nums[wrong - 2:wrong + 2] if wrong else ''))
+            return len(nums)
+        for k, r in enumerate(reads):
+            self.assertEqual((0, b''), (r.returncode, r.stderr))
+            numbers(r.stdout, 'read %d' % k)
+        for k in range(len(followers)):
+            self.assertEqual(b'', h.read_file('/tmp/f%d.err' % k))
+            self.assertEqual(total, numbers(h.read_file('/tmp/f%d.out' % k), 'follower %d' % k))
 
 
 if __name__ == '__main__':
