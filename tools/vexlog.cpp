@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstdarg>
 #include <cstdint>
@@ -377,8 +378,11 @@ struct line_sink {
     // off by a damaged member). `start` is the start it belongs to.
     virtual void line(int64_t start, const char *p, size_t n) = 0;
     virtual void marker(int64_t /*count*/) {}
-    // Nothing more for now: what waits for a next line goes out.
+    // The end of the text, or of what can be read of it: what waits goes out.
     virtual void end() {}
+    // Nothing more for now (following): an entry waiting for its
+    // continuation lines goes out, a line that came in part waits.
+    virtual void pause() { end(); }
 };
 
 constexpr std::string_view MARK1 = "<<<< VEXD START >>>>\n";
@@ -463,7 +467,7 @@ public:
 
     // Nothing more for a while (following): an entry waiting for its
     // continuation lines goes out; a partial line stays.
-    void idle() { out_->end(); }
+    void idle() { out_->pause(); }
 
 private:
     static constexpr size_t MAX_PARTIAL = 1 << 20;
@@ -504,6 +508,19 @@ private:
 constexpr size_t IN_BUF = 64 * 1024;
 constexpr size_t OUT_BUF = 256 * 1024;
 
+// The text of a member is held back until its check value has passed, up to
+// this much; a larger member goes out as it is decoded.
+constexpr size_t MEMBER_HOLD = 4 << 20;
+// Wherever the bytes look like the head of a member, a candidate decoder
+// starts there beside the member being read: at most this many at once, each
+// holding at most this much text. When a member does not decode, reading
+// goes on at the first candidate that decoded a whole member, without going
+// back in the file, so that every byte is read once and decoded by at most
+// MAX_TRIALS + 1 decoders: the time is linear in the file's size, whatever
+// it holds.
+constexpr size_t MAX_TRIALS = 8;
+constexpr size_t TRIAL_HOLD = 1 << 20;
+
 struct inflater {
     z_stream zs{};
     bool ok = false;
@@ -521,160 +538,334 @@ bool plausible_header(const unsigned char *p)
     return p[0] == 0x1f && p[1] == 0x8b && p[2] == 8 && (p[3] & 0xe0) == 0;
 }
 
-// True when a whole gzip member, its check value included, begins at `at`.
-bool member_decodes_at(file_reader *r, uint64_t at, uint64_t limit)
+// The first offset in [from, n) where a plausible member head begins whose
+// four bytes are among the `avail` bytes of `p`; n when there is none.
+size_t next_header(const unsigned char *p, size_t from, size_t n, size_t avail)
 {
-    if (!r->seek(at)) return false;
-    inflater z;
-    if (!z.ok) return false;
-    static unsigned char in[IN_BUF], out[OUT_BUF];
-    uint64_t pos = at;
-    for (;;) {
-        if (z.zs.avail_in == 0) {
-            const size_t want = limit - pos < IN_BUF ? static_cast<size_t>(limit - pos) : IN_BUF;
-            const ssize_t n = want == 0 ? 0 : r->read(in, want);
-            if (n <= 0) return false;
-            pos += static_cast<uint64_t>(n);
-            z.zs.next_in = in;
-            z.zs.avail_in = static_cast<uInt>(n);
-        }
-        z.zs.next_out = out;
-        z.zs.avail_out = sizeof out;
-        const int rc = inflate(&z.zs, Z_NO_FLUSH);
-        if (rc == Z_STREAM_END) return true;
-        if (rc != Z_OK && rc != Z_BUF_ERROR) return false;
+    while (from < n) {
+        const auto *hit = static_cast<const unsigned char *>(memchr(p + from, 0x1f, n - from));
+        if (hit == nullptr) return n;
+        const size_t at = static_cast<size_t>(hit - p);
+        if (at + 4 <= avail && plausible_header(hit)) return at;
+        from = at + 1;
     }
+    return n;
 }
 
-// The next offset after `from` where a whole member begins, or UINT64_MAX.
-uint64_t next_member(file_reader *r, uint64_t from, uint64_t limit)
-{
-    static unsigned char buf[IN_BUF + 3];
-    uint64_t pos = from;
-    while (pos + 4 <= limit) {
-        if (!r->seek(pos)) return UINT64_MAX;
-        const size_t want = limit - pos < sizeof buf ? static_cast<size_t>(limit - pos) : sizeof buf;
-        size_t got = 0;
-        for (ssize_t n; got < want && (n = r->read(buf + got, want - got)) > 0;)
-            got += static_cast<size_t>(n);
-        if (got < 4) return UINT64_MAX;
-        for (size_t i = 0; i + 4 <= got; i++) {
-            if (plausible_header(buf + i) && member_decodes_at(r, pos + i, limit)) return pos + i;
+using emit_fn = void (*)(void *, const char *, size_t);
+using lost_fn = void (*)(void *);
+
+// Members decoded one after the other from `at` on: those being read, or a
+// candidate's.
+struct member_run {
+    std::unique_ptr<inflater> z;
+    uint64_t at = 0;      // where the first member begins
+    uint64_t cur_at = 0;  // where the member being decoded begins
+    unsigned whole = 0;   // members decoded whole
+    std::string done;     // their text (a candidate's: what is read goes out at once)
+    std::string held;     // the text of the member being decoded, not checked yet
+    bool failed = false;  // the member at cur_at does not decode
+    bool dead = false;    // a candidate given up
+    std::string why;      // zlib's word on the failure
+};
+
+// Feeds the text of the members of a gzip file into `emit`, reading the file
+// once from front to back. A member that does not decode is reported and its
+// text left out; reading goes on at the next place where a whole member
+// decodes. A member cut short at the end gives the text it holds.
+class member_reader {
+public:
+    member_reader(const std::string &label, uint64_t from, emit_fn emit, void *ctx, lost_fn lost)
+        : label_(label), emit_(emit), ctx_(ctx), lost_(lost), pos_(from)
+    {
+        line_ = new_run();
+    }
+
+    // Reads `r` up to `limit`; the offset reached.
+    uint64_t read(file_reader *r, uint64_t limit)
+    {
+        if (!line_) {
+            complain("%s: cannot set up the gzip decoder", label_.c_str());
+            return pos_;
         }
-        pos += got - 3;
-    }
-    return UINT64_MAX;
-}
-
-// The text of a member is held back until its check value has passed, up to
-// this much; a larger member goes out as it is decoded.
-constexpr size_t MEMBER_HOLD = 4 << 20;
-
-// Feeds the text of every member of a gzip file, from `from` up to `limit`
-// bytes, into `emit`. A member that does not decode is reported and its text
-// left out; decoding goes on at the next whole member. A member cut short at
-// the end gives the text it holds. Returns the offset reached.
-uint64_t read_members(file_reader *r, const std::string &label, uint64_t from, uint64_t limit,
-                      void (*emit)(void *, const char *, size_t), void *ctx, void (*lost)(void *))
-{
-    inflater z;
-    if (!z.ok) {
-        complain("%s: cannot set up the gzip decoder", label.c_str());
-        return from;
-    }
-    static unsigned char in[IN_BUF];
-    static unsigned char out[OUT_BUF];
-    if (from > 0 && !r->seek(from)) {
-        complain("%s: cannot read: %s", label.c_str(), r->error.c_str());
-        return from;
-    }
-    std::string held;           // text of the member being decoded
-    bool streaming = false;     // the member outgrew the hold: its text went out as decoded
-    uint64_t pos = from;        // offset of the next byte to read
-    uint64_t member_at = from;  // where the member being decoded began
-    unsigned member_no = 1;
-    bool inside = false;  // bytes of this member consumed
-    bool eof = false;
-    const auto release = [&] {
-        if (!held.empty()) emit(ctx, held.data(), held.size());
-        held.clear();
-    };
-    for (;;) {
-        if (z.zs.avail_in == 0 && !eof) {
-            const size_t want = limit - pos < IN_BUF ? static_cast<size_t>(limit - pos) : IN_BUF;
-            const ssize_t n = want == 0 ? 0 : r->read(in, want);
+        static unsigned char buf[IN_BUF + 3];
+        size_t kept = 0;  // bytes at the head of buf not fed yet: a member's head may begin there
+        for (;;) {
+            const uint64_t end = pos_ + kept;
+            const size_t want = limit - end < IN_BUF ? static_cast<size_t>(limit - end) : IN_BUF;
+            const ssize_t n = want == 0 ? 0 : r->read(buf + kept, want);
             if (n < 0) {
-                release();
-                complain("%s: read error at byte %" PRIu64 ": %s", label.c_str(), pos, r->error.c_str());
-                lost(ctx);
-                return pos;
+                read_error(end, r->error);
+                return end;
             }
-            if (n == 0) eof = true;
-            pos += static_cast<uint64_t>(n);
-            z.zs.next_in = in;
-            z.zs.avail_in = static_cast<uInt>(n);
-        }
-        if (eof && z.zs.avail_in == 0) {
-            if (inside) {
-                complain("%s: member %u (at byte %" PRIu64
-                         ") is cut short; the %zu bytes of text it gave are "
-                         "printed",
-                         label.c_str(), member_no, member_at, held.size());
-                release();
-                lost(ctx);
+            if (n == 0) {
+                take(buf, kept, kept);
+                finish();
+                return pos_;
             }
-            return pos;
+            const size_t have = kept + static_cast<size_t>(n);
+            const size_t now = have > 3 ? have - 3 : 0;
+            take(buf, now, have);
+            memmove(buf, buf + now, have - now);
+            kept = have - now;
         }
-        z.zs.next_out = out;
-        z.zs.avail_out = sizeof out;
-        const uInt before = z.zs.avail_in;
-        const int rc = inflate(&z.zs, Z_NO_FLUSH);
-        if (z.zs.avail_in != before) inside = true;
-        const size_t made = sizeof out - z.zs.avail_out;
-        if (made > 0 && streaming) {
-            emit(ctx, reinterpret_cast<const char *>(out), made);
-        } else if (made > 0) {
-            held.append(reinterpret_cast<const char *>(out), made);
-            if (held.size() > MEMBER_HOLD) {
-                release();
-                streaming = true;
-            }
-        }
-        if (rc == Z_STREAM_END) {
-            release();
-            streaming = false;
-            member_no++;
-            member_at = pos - z.zs.avail_in;
-            inside = false;
-            inflateReset(&z.zs);
-            continue;
-        }
-        if (rc == Z_OK || (rc == Z_BUF_ERROR && z.zs.avail_in == 0)) continue;
-        // Damaged: its text cannot be trusted. Look for the next member that decodes whole.
-        const std::string why = (z.zs.msg != nullptr ? z.zs.msg : "error " + std::to_string(rc)) +
-                                (streaming ? "; its text up to there was printed" : "; its text is left out");
-        held.clear();
-        streaming = false;
-        lost(ctx);
-        const uint64_t next = next_member(r, member_at + 1, limit);
-        if (next == UINT64_MAX) {
-            complain("%s: member %u (at byte %" PRIu64 ") does not decode (%s); no later member decodes",
-                     label.c_str(), member_no, member_at, why.c_str());
-            return pos;
-        }
-        complain("%s: member %u (at byte %" PRIu64 ") does not decode (%s); reading goes on at byte %" PRIu64,
-                 label.c_str(), member_no, member_at, why.c_str(), next);
-        if (!r->seek(next)) {
-            complain("%s: cannot read: %s", label.c_str(), r->error.c_str());
-            return pos;
-        }
-        pos = member_at = next;
-        member_no++;
-        inside = false;
-        eof = false;
-        z.zs.avail_in = 0;
-        inflateReset(&z.zs);
     }
+
+private:
+    std::unique_ptr<member_run> new_run()
+    {
+        auto m = std::make_unique<member_run>();
+        if (pool_.empty()) {
+            m->z = std::make_unique<inflater>();
+            if (!m->z->ok) return nullptr;
+        } else {
+            m->z = std::move(pool_.back());
+            pool_.pop_back();
+            inflateReset(&m->z->zs);
+        }
+        m->at = m->cur_at = pos_;
+        return m;
+    }
+
+    void retire(std::unique_ptr<member_run> m)
+    {
+        if (m && m->z) pool_.push_back(std::move(m->z));
+    }
+
+    // The first n of the `avail` bytes at p, which begin at pos_: each place
+    // that looks like a member's head gets a candidate.
+    void take(const unsigned char *p, size_t n, size_t avail)
+    {
+        size_t fed = 0;
+        for (size_t scan = 0;; scan = fed + 1) {
+            const size_t at = next_header(p, scan, n, avail);
+            advance(p + fed, at - fed);
+            fed = at;
+            if (at >= n) return;
+            add_candidate();
+        }
+    }
+
+    void add_candidate()
+    {
+        if (line_ ? pos_ <= line_->cur_at : pos_ <= damaged_at_) return;  // a member already decoded from there
+        if (cands_.size() >= MAX_TRIALS) {
+            // Only a crafted file has that many at once. The oldest that has
+            // not decoded a whole member makes room: a member that follows
+            // garbage is the newest.
+            const auto oldest = std::find_if(cands_.begin(), cands_.end(), [](const auto &c) { return c->whole == 0; });
+            if (oldest == cands_.end()) return;
+            retire(std::move(*oldest));
+            cands_.erase(oldest);
+        }
+        if (auto m = new_run()) cands_.push_back(std::move(m));
+    }
+
+    // Feeds n bytes to every decoder.
+    void advance(const unsigned char *p, size_t n)
+    {
+        if (n == 0) return;
+        if (line_ && !feed(*line_, p, n)) line_failed();
+        std::array<member_run *, MAX_TRIALS> order{};
+        size_t count = 0;
+        for (const auto &c : cands_) order[count++] = c.get();
+        for (size_t i = 0; i < count; i++) {
+            member_run *m = order[i];
+            if (m->dead || m->failed || feed(*m, p, n)) continue;
+            if (m == line_.get()) {
+                line_failed();
+            } else if (m->whole == 0) {
+                m->dead = true;
+            } else {
+                pool_.push_back(std::move(m->z));  // its whole members stand
+            }
+        }
+        pos_ += n;
+        sweep();
+        while (!line_ && !cands_.empty() && cands_.front()->whole > 0) {
+            promote(*cands_.front());
+            sweep();
+        }
+    }
+
+    // Decodes n more bytes of m's members; false when its member does not decode.
+    bool feed(member_run &m, const unsigned char *p, size_t n)
+    {
+        static unsigned char out[OUT_BUF];
+        z_stream &zs = m.z->zs;
+        zs.next_in = const_cast<unsigned char *>(p);
+        zs.avail_in = static_cast<uInt>(n);
+        for (;;) {
+            zs.next_out = out;
+            zs.avail_out = sizeof out;
+            const int rc = inflate(&zs, Z_NO_FLUSH);
+            text(m, out, sizeof out - zs.avail_out);
+            if (m.dead) return true;
+            const uint64_t at = pos_ + (n - zs.avail_in);
+            if (rc == Z_STREAM_END) {
+                member_whole(m, at);
+                inflateReset(&zs);
+                if (zs.avail_in == 0) return true;
+                continue;
+            }
+            if (rc == Z_OK && zs.avail_out == 0) continue;  // more text waits
+            if ((rc == Z_OK || rc == Z_BUF_ERROR) && zs.avail_in == 0) return true;
+            if (rc == Z_OK) continue;
+            m.failed = true;
+            m.why = zs.msg != nullptr ? zs.msg : "error " + std::to_string(rc);
+            return false;
+        }
+    }
+
+    void text(member_run &m, const unsigned char *p, size_t n)
+    {
+        if (n == 0) return;
+        const char *t = reinterpret_cast<const char *>(p);
+        if (&m == line_.get() && streaming_) {
+            emit_(ctx_, t, n);
+            return;
+        }
+        m.held.append(t, n);
+        if (&m == line_.get()) {
+            if (m.held.size() > MEMBER_HOLD) {
+                release(m);
+                streaming_ = true;
+            }
+        } else if (m.done.size() + m.held.size() > TRIAL_HOLD) {
+            // The first candidate after a damaged member goes on as the one
+            // read; any other is given up.
+            if (!line_ && lead() == &m)
+                promote(m);
+            else
+                m.dead = true;
+        }
+    }
+
+    // The first candidate still in the running.
+    member_run *lead() const
+    {
+        for (const auto &c : cands_)
+            if (c && !c->dead) return c.get();
+        return nullptr;
+    }
+
+    void release(member_run &m)
+    {
+        if (!m.held.empty()) emit_(ctx_, m.held.data(), m.held.size());
+        m.held.clear();
+    }
+
+    void member_whole(member_run &m, uint64_t end)
+    {
+        m.cur_at = end;
+        if (&m != line_.get()) {
+            m.done += m.held;
+            m.held.clear();
+            m.whole++;
+            return;
+        }
+        release(m);
+        streaming_ = false;
+        member_no_++;
+        for (const auto &c : cands_)  // inside the member
+            if (c && c->at <= end) c->dead = true;
+    }
+
+    void line_failed()
+    {
+        damaged_no_ = member_no_;
+        damaged_at_ = line_->cur_at;
+        damaged_why_ = line_->why + (streaming_ ? "; its text up to there was printed" : "; its text is left out");
+        streaming_ = false;
+        retire(std::move(line_));
+        lost_(ctx_);
+    }
+
+    // The candidate m, the first one, is read on from here. Those it spans
+    // are given up (swept later: a candidate may be being fed).
+    void promote(member_run &m)
+    {
+        complain("%s: member %u (at byte %" PRIu64 ") does not decode (%s); reading goes on at byte %" PRIu64,
+                 label_.c_str(), damaged_no_, damaged_at_, damaged_why_.c_str(), m.at);
+        member_no_ = damaged_no_ + 1 + m.whole;
+        if (!m.done.empty()) emit_(ctx_, m.done.data(), m.done.size());
+        m.done.clear();
+        for (auto &c : cands_) {
+            if (c.get() == &m)
+                line_ = std::move(c);
+            else if (c && c->at <= m.cur_at)  // inside its whole members
+                c->dead = true;
+        }
+        if (line_->failed) line_failed();
+    }
+
+    void sweep()
+    {
+        for (auto &c : cands_)
+            if (c && c->dead) retire(std::move(c));
+        cands_.erase(std::remove(cands_.begin(), cands_.end(), nullptr), cands_.end());
+    }
+
+    void finish()
+    {
+        for (;;) {
+            if (line_) {
+                if (line_->cur_at < pos_) {
+                    complain("%s: member %u (at byte %" PRIu64
+                             ") is cut short; the %zu bytes of text it gave are "
+                             "printed",
+                             label_.c_str(), member_no_, line_->cur_at, line_->held.size());
+                    release(*line_);
+                    lost_(ctx_);
+                }
+                return;
+            }
+            // A candidate that did not get through a member has none whole.
+            for (auto &c : cands_)
+                if (c->whole == 0) c->dead = true;
+            sweep();
+            if (cands_.empty()) {
+                complain("%s: member %u (at byte %" PRIu64 ") does not decode (%s); no later member decodes",
+                         label_.c_str(), damaged_no_, damaged_at_, damaged_why_.c_str());
+                return;
+            }
+            promote(*cands_.front());
+            sweep();
+        }
+    }
+
+    void read_error(uint64_t at, const std::string &error)
+    {
+        if (line_) release(*line_);
+        else
+            complain("%s: member %u (at byte %" PRIu64 ") does not decode (%s)", label_.c_str(), damaged_no_,
+                     damaged_at_, damaged_why_.c_str());
+        complain("%s: read error at byte %" PRIu64 ": %s", label_.c_str(), at, error.c_str());
+        lost_(ctx_);
+    }
+
+    const std::string &label_;
+    emit_fn emit_;
+    void *ctx_;
+    lost_fn lost_;
+    uint64_t pos_;                                      // offset of the next byte to decode
+    std::unique_ptr<member_run> line_;                  // the members being read; none after a damaged one
+    std::vector<std::unique_ptr<member_run>> cands_;    // candidates, in the order of their offsets
+    std::vector<std::unique_ptr<inflater>> pool_;       // decoders to use again
+    bool streaming_ = false;                            // the member read outgrew the hold
+    unsigned member_no_ = 1;
+    unsigned damaged_no_ = 0;                           // the last member that did not decode
+    uint64_t damaged_at_ = 0;
+    std::string damaged_why_;
+};
+
+// Feeds the text of every member of a gzip file, from `from` (where `r`
+// stands) up to `limit` bytes, into `emit`. Returns the offset reached.
+uint64_t read_members(file_reader *r, const std::string &label, uint64_t from, uint64_t limit, emit_fn emit,
+                      void *ctx, lost_fn lost)
+{
+    member_reader mr(label, from, emit, ctx, lost);
+    return mr.read(r, limit);
 }
 
 // How far a log was read: where following it goes on.
@@ -891,34 +1082,35 @@ char outbuf[256 * 1024];
 void put(const char *p, size_t n) { fwrite(p, 1, n, stdout); }
 void put(std::string_view s) { put(s.data(), s.size()); }
 
-// A JSON string, with the bytes that are not UTF-8 as \u00XX.
-void put_json_string(std::string_view s)
+// Writes bytes as the inside of a JSON string, the bytes that are not UTF-8
+// as \u00XX. Unless `last`, a UTF-8 sequence cut off by the end is left for
+// the next piece. Returns the bytes taken.
+size_t put_json_chars(const unsigned char *u, size_t n, bool last)
 {
     static const char hex[] = "0123456789abcdef";
     char esc[8];
-    putc('"', stdout);
     size_t plain = 0;
-    const size_t n = s.size();
-    const auto *u = reinterpret_cast<const unsigned char *>(s.data());
-    for (size_t i = 0; i < n;) {
+    size_t i = 0;
+    while (i < n) {
         const unsigned char c = u[i];
-        size_t len = 0;
         if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
             i++;
             continue;
         }
         if (c >= 0xc2 && c <= 0xf4) {  // a well-formed UTF-8 sequence passes as it is
-            len = c < 0xe0 ? 2 : c < 0xf0 ? 3 : 4;
-            bool ok = i + len <= n;
-            for (size_t k = 1; ok && k < len; k++) ok = (u[i + k] & 0xc0) == 0x80;
-            if (ok && len == 3) ok = !(c == 0xe0 && u[i + 1] < 0xa0) && !(c == 0xed && u[i + 1] >= 0xa0);
-            if (ok && len == 4) ok = !(c == 0xf0 && u[i + 1] < 0x90) && !(c == 0xf4 && u[i + 1] >= 0x90);
-            if (ok) {
+            const size_t len = c < 0xe0 ? 2 : c < 0xf0 ? 3 : 4;
+            const size_t have = std::min(len, n - i);
+            bool ok = true;
+            for (size_t k = 1; ok && k < have; k++) ok = (u[i + k] & 0xc0) == 0x80;
+            if (ok && have > 1 && len == 3) ok = !(c == 0xe0 && u[i + 1] < 0xa0) && !(c == 0xed && u[i + 1] >= 0xa0);
+            if (ok && have > 1 && len == 4) ok = !(c == 0xf0 && u[i + 1] < 0x90) && !(c == 0xf4 && u[i + 1] >= 0x90);
+            if (ok && have == len) {
                 i += len;
                 continue;
             }
+            if (ok && !last) break;  // its rest comes with the next piece
         }
-        put(s.data() + plain, i - plain);
+        put(reinterpret_cast<const char *>(u) + plain, i - plain);
         const char *e = esc;
         if (c == '"')
             e = "\\\"";
@@ -936,8 +1128,61 @@ void put_json_string(std::string_view s)
         i++;
         plain = i;
     }
-    put(s.data() + plain, n - plain);
-    putc('"', stdout);
+    put(reinterpret_cast<const char *>(u) + plain, i - plain);
+    return i;
+}
+
+// A JSON string written in pieces, however long: a character split between
+// two pieces stays whole.
+class json_string {
+public:
+    void open()
+    {
+        putc('"', stdout);
+        held_ = 0;
+    }
+    void add(const char *p, size_t n)
+    {
+        const auto *u = reinterpret_cast<const unsigned char *>(p);
+        if (held_ > 0) {  // the rest of a held character first
+            unsigned char joined[sizeof head_ + 3];
+            memcpy(joined, head_, held_);
+            const size_t more = std::min<size_t>(n, 3);
+            memcpy(joined + held_, u, more);
+            const size_t took = put_json_chars(joined, held_ + more, false);
+            if (took < held_) {  // still not whole: n < 3
+                memmove(head_, joined + took, held_ + more - took);
+                held_ += more - took;
+                return;
+            }
+            u += took - held_;
+            n -= took - held_;
+            held_ = 0;
+        }
+        const size_t took = put_json_chars(u, n, false);
+        memcpy(head_, u + took, n - took);
+        held_ = n - took;
+    }
+    void add(std::string_view s) { add(s.data(), s.size()); }
+    void close()
+    {
+        put_json_chars(head_, held_, true);
+        held_ = 0;
+        putc('"', stdout);
+    }
+
+private:
+    unsigned char head_[4];  // the beginning of a character cut off by the end of a piece
+    size_t held_ = 0;
+};
+
+json_string json_out;
+
+void put_json_string(std::string_view s)
+{
+    json_out.open();
+    json_out.add(s);
+    json_out.close();
 }
 
 // A time as a JSON number: without the zeros that may lead it.
@@ -997,15 +1242,43 @@ public:
         show_markers_ = !filtered_ || o.starts.all || o.starts.lo != o.starts.hi;
     }
 
-    void marker(int64_t) override { in_marker_ = 2; }
+    void marker(int64_t) override
+    {
+        end_line();
+        in_marker_ = 2;
+    }
 
+    // A line, or a piece of one: a line over a megabyte comes in pieces, and
+    // the rest of a line goes where its first piece went.
     void line(int64_t start, const char *p, size_t n) override
+    {
+        const bool ends = n > 0 && p[n - 1] == '\n';
+        const rest r = rest_ == rest::none ? first_piece(start, p, n) : go_on(p, n);
+        rest_ = ends ? rest::none : r;
+    }
+
+    void end() override
+    {
+        end_line();
+        end_entry();
+    }
+
+    void pause() override
+    {
+        if (rest_ == rest::none) end_entry();
+    }
+
+private:
+    // Where the rest of a line goes that came in part.
+    enum class rest { none, drop, raw, json_line, json_message };
+
+    rest first_piece(int64_t start, const char *p, size_t n)
     {
         const bool is_marker = in_marker_ > 0;
         if (is_marker && in_marker_-- == 2) held_marker_.clear();
         if (!o_.starts.contains(start)) {
             pass_ = false;
-            return;
+            return rest::drop;
         }
         if (start == UNKNOWN_START && !unknown_noted_) {
             unknown_noted_ = true;
@@ -1020,56 +1293,74 @@ public:
             else if (show_markers_ && !o_.json)
                 held_marker_.append(p, n);
             pass_ = false;
-            return;
+            return rest::drop;
         }
         if (kind_ == LOG_MAIN && !filtered_ && !o_.json) {
             emit(p, n);
-            return;
+            return rest::raw;
         }
-        if (kind_ == LOG_MAIN) {
-            main_entry e;
-            if (parse_main(p, n, &e)) {
-                end_entry();
-                pass_ = main_passes(e);
-                if (pass_ && o_.json)
-                    begin_entry(start, e);
-                else if (pass_)
-                    emit(p, n);
-                return;
-            }
-            // A line of a message that held line feeds goes with its entry.
-            if (!pass_) {
-                if (o_.json && !filtered_) put_json_line(start, p, n);  // not an entry: kept as a line
-                return;
-            }
-            if (o_.json && open_) {
-                msg_.push_back('\n');
-                msg_.append(p, n > 0 && p[n - 1] == '\n' ? n - 1 : n);
-                if (msg_.size() > 65536) end_entry(true);
-                return;
-            }
-            if (!o_.json)
-                emit(p, n);
-            else if (!filtered_)
-                put_json_line(start, p, n);  // not an entry: kept as a line
-            return;
-        }
+        if (kind_ == LOG_MAIN) return main_line(start, p, n);
         if (o_.timed() && logs[kind_].stamped) {
             // A line without a stamp goes with the line before it.
             const double t = stamp_seconds(line_time(p, n));
             if (t >= 0) in_time_ = in_window(t);
-            if (!in_time_) return;
+            if (!in_time_) return rest::drop;
         }
-        if (!o_.patterns.empty() && !holds_pattern(p, n)) return;
-        if (o_.json)
-            put_json_line(start, p, n);
-        else
-            emit(p, n);
+        if (!o_.patterns.empty() && !holds_pattern(p, n)) return rest::drop;
+        if (o_.json) return put_json_line(start, p, n);
+        emit(p, n);
+        return rest::raw;
     }
 
-    void end() override { end_entry(); }
+    rest main_line(int64_t start, const char *p, size_t n)
+    {
+        main_entry e;
+        if (parse_main(p, n, &e)) {
+            end_entry();
+            pass_ = main_passes(e);
+            if (pass_ && o_.json) {
+                begin_entry(start, e, n > 0 && p[n - 1] == '\n');
+                return rest::json_message;
+            }
+            if (!pass_) return rest::drop;
+            emit(p, n);
+            return rest::raw;
+        }
+        // A line of a message that held line feeds goes with its entry.
+        if (o_.json && open_) {
+            message_text(p, n);
+            return rest::json_message;
+        }
+        if (pass_ && !o_.json) {
+            emit(p, n);
+            return rest::raw;
+        }
+        if (o_.json && !filtered_) return put_json_line(start, p, n);  // not an entry: kept as a line
+        return rest::drop;
+    }
 
-private:
+    rest go_on(const char *p, size_t n)
+    {
+        switch (rest_) {
+        case rest::raw: put(p, n); break;
+        case rest::json_line: json_line_text(p, n); break;
+        case rest::json_message: message_text(p, n); break;
+        case rest::none:
+        case rest::drop: break;
+        }
+        return rest_;
+    }
+
+    // A line that came in part ends here (a marker, or the end of the text).
+    void end_line()
+    {
+        if (rest_ == rest::json_line) {
+            json_out.close();
+            fputs("}\n", stdout);
+        }
+        rest_ = rest::none;
+    }
+
     // A line shown, after the marker of its start when that is still held.
     void emit(const char *p, size_t n)
     {
@@ -1080,7 +1371,7 @@ private:
         put(p, n);
     }
 
-    void put_json_line(int64_t start, const char *p, size_t n)
+    rest put_json_line(int64_t start, const char *p, size_t n)
     {
         fputs("{\"start\":", stdout);
         put_json_start(start);
@@ -1090,7 +1381,18 @@ private:
             put_json_number(t);
         }
         fputs(",\"line\":", stdout);
-        put_json_string({p, n > 0 && p[n - 1] == '\n' ? n - 1 : n});
+        json_out.open();
+        json_line_text(p, n);
+        return rest::json_line;
+    }
+
+    // Text of a JSON line object; its line feed closes it.
+    void json_line_text(const char *p, size_t n)
+    {
+        const bool ends = n > 0 && p[n - 1] == '\n';
+        json_out.add(p, ends ? n - 1 : n);
+        if (!ends) return;
+        json_out.close();
         fputs("}\n", stdout);
     }
 
@@ -1133,36 +1435,40 @@ private:
         return true;
     }
 
-    void begin_entry(int64_t start, const main_entry &e)
+    // One JSON line per entry, written as it comes: its continuation lines
+    // go into its message, the line feed that ends the entry does not.
+    void begin_entry(int64_t start, const main_entry &e, bool ends)
     {
+        fputs("{\"start\":", stdout);
+        put_json_start(start);
+        fputs(",\"time\":", stdout);
+        put_json_number(e.time);
+        fputs(",\"priority\":", stdout);
+        put_json_string({&e.pri, 1});
+        fputs(",\"tag\":", stdout);
+        put_json_string(e.tag);
+        fputs(",\"pid\":", stdout);
+        put(e.pid);
+        fputs(",\"message\":", stdout);
+        json_out.open();
+        json_out.add(e.msg);
         open_ = true;
-        start_ = start;
-        time_.assign(e.time);
-        pri_ = e.pri;
-        tag_.assign(e.tag);
-        pid_.assign(e.pid);
-        msg_.assign(e.msg);
+        lf_held_ = ends;
     }
 
-    // One JSON line per entry, its continuation lines in its message.
-    void end_entry(bool more = false)
+    void message_text(const char *p, size_t n)
+    {
+        if (lf_held_) json_out.add("\n", 1);
+        lf_held_ = n > 0 && p[n - 1] == '\n';
+        json_out.add(p, lf_held_ ? n - 1 : n);
+    }
+
+    void end_entry()
     {
         if (!open_) return;
-        fputs("{\"start\":", stdout);
-        put_json_start(start_);
-        fputs(",\"time\":", stdout);
-        put_json_number(time_);
-        fputs(",\"priority\":", stdout);
-        put_json_string({&pri_, 1});
-        fputs(",\"tag\":", stdout);
-        put_json_string(tag_);
-        fputs(",\"pid\":", stdout);
-        put(pid_);
-        fputs(",\"message\":", stdout);
-        put_json_string(msg_);
+        json_out.close();
         fputs("}\n", stdout);
-        msg_.clear();
-        open_ = more;
+        open_ = lf_held_ = false;
     }
 
     const options &o_;
@@ -1173,10 +1479,9 @@ private:
     bool in_time_ = true;  // the last stamped line was within --since/--until
     bool pass_ = false;    // the last entry passed its filters
     bool unknown_noted_ = false;
-    bool open_ = false;  // a JSON entry waits for its continuation lines
-    int64_t start_ = 0;
-    std::string time_, tag_, pid_, msg_;
-    char pri_ = '?';
+    bool open_ = false;     // a JSON entry waits for its continuation lines
+    bool lf_held_ = false;  // the line feed of its last line, written when another line follows
+    rest rest_ = rest::none;
 };
 
 // ---------------------------------------------------------------- list of starts
@@ -1658,6 +1963,7 @@ int main(int argc, char **argv)
         }
         void marker(int64_t c) override { inner->marker(c); }
         void end() override { inner->end(); }
+        void pause() override { inner->pause(); }
     };
     printer pr(o, kind);
     seen_starts seen;

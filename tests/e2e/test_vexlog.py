@@ -3,8 +3,10 @@ archive of the daemon in the handset."""
 import gzip
 import json
 import os
+import random
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
 import threading
@@ -59,6 +61,25 @@ def log_dir(root):
 
 def vexlog(*args, timeout=60):
     return subprocess.run([VEXLOG] + list(args), capture_output=True, timeout=timeout)
+
+
+def vexlog_reading(*args, timeout=60):
+    """vexlog's run and the bytes it read (rchar of /proc/PID/io, taken before it is reaped)."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        p = subprocess.Popen([VEXLOG] + list(args), stdout=out, stderr=err)
+        deadline = time.monotonic() + timeout
+        while os.waitid(os.P_PID, p.pid, os.WEXITED | os.WNOWAIT | os.WNOHANG) is None:
+            if time.monotonic() > deadline:
+                p.kill()
+                p.wait()
+                raise subprocess.TimeoutExpired(p.args, timeout)
+            time.sleep(0.01)
+        with open('/proc/%d/io' % p.pid) as f:
+            rchar = int(dict(line.split(': ') for line in f.read().splitlines())['rchar'])
+        status = p.wait()
+        out.seek(0)
+        err.seek(0)
+        return subprocess.CompletedProcess(p.args, status, out.read(), err.read()), rchar
 
 
 class Vexlog(unittest.TestCase):
@@ -201,6 +222,53 @@ class Vexlog(unittest.TestCase):
         self.assertOk(vexlog(r2), old + text)
         write(os.path.join(r2, 'vexd_logcat.gz'), gzip.compress(old) + member)   # whole member, text not yet emptied
         self.assertOk(vexlog(r2), old + text)
+
+    def test_crafted_gzip_file_and_a_line_over_a_megabyte(self):
+        # Damaged members, cut or failing their check value, then garbage
+        # full of member heads (some opening stored blocks that run on), then
+        # a whole member: read in one pass, each byte once, also in a ZIP
+        # (where going back means inflating the entry again from its start).
+        rnd = random.Random(7)
+        head = marker(1) + b''.join(entry(1 + i / 1e3, b'I', b'Head', 1, b'head %d' % i) for i in range(100))
+        tail = marker(2) + b''.join(entry(1 + i / 1e3, b'I', b'Tail', 2, b'tail %d' % i) for i in range(100))
+        damaged = b''
+        for k in range(20):
+            m = bytearray(gzip.compress(b''.join(entry(2, b'E', b'Bad', 3, b'bad %d %d' % (k, i)) for i in range(50))))
+            if k % 2:
+                m[-8] ^= 1
+            damaged += m if k % 2 else m[:len(m) // 2]
+        garbage = bytearray()
+        while len(garbage) < 1500000:
+            garbage += b'\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03'
+            garbage += struct.pack('<BHH', 0, 65535, 0) if rnd.random() < 0.2 else b''
+            garbage += rnd.randbytes(rnd.randrange(4, 40))
+        d = os.path.join(self.tmp, 'crafted')
+        os.makedirs(d)
+        data = gzip.compress(head) + damaged + garbage + gzip.compress(tail)
+        write(os.path.join(d, 'vexd_logcat.gz'), data)
+        z = self.zip_of(d, 'crafted.zip')
+        for src, size in ((d, len(data)), (z, os.path.getsize(z))):
+            r, read = vexlog_reading(src)
+            self.assertEqual((1, head + tail), (r.returncode, r.stdout))
+            self.assertRegex(r.stderr, rb'^vexlog: \S*vexd_logcat.gz: member 2 \(at byte %d\) does not decode \([^;]*; its '
+                             rb'text is left out\); reading goes on at byte %d\n$'
+                             % (len(gzip.compress(head)), len(data) - len(gzip.compress(tail))))
+            self.assertLess(read, 2 * size + (1 << 20))
+
+        # A main log line over a megabyte, with characters cut between the
+        # pieces it is read in: one JSON object, its message as written.
+        msg = b'x' * 5 + '\u20ac\u00fc\U0001d11e'.encode() * 300000 + b'\nits second line'
+        d = os.path.join(self.tmp, 'long')
+        os.makedirs(d)
+        write(os.path.join(d, 'vexd_logcat.txt'), marker(3) + entry(3, b'W', b'Long', 4, msg) + entry(4, b'I', b'Short', 4, b'after'))
+        r = vexlog(d, '-o', 'json')
+        self.assertEqual((0, b''), (r.returncode, r.stderr))
+        objs = [json.loads(line) for line in r.stdout.splitlines()]
+        self.assertEqual(['Long', 'Short'], [o['tag'] for o in objs])
+        self.assertEqual({'start': 3, 'time': 3, 'priority': 'W', 'tag': 'Long', 'pid': 4, 'message': len(msg.decode())},
+                         dict(objs[0], message=len(objs[0]['message'])))
+        self.assertTrue(objs[0]['message'] == msg.decode())
+        self.assertNotIn(b'\\u00', r.stdout)
 
     def test_follow_across_rotations(self):
         d = os.path.join(self.tmp, 'live')
