@@ -1,22 +1,12 @@
-// vexlog: reads the daemon's text logs from a log directory, a pulled ZIP
-// archive (read in place) or, on the handset, the live log directory; splits
-// them into the daemon's starts by their startup markers, filters the main
-// log by tag, priority and PID, and follows the live text file across its
-// rotations. Every log is streamed through fixed buffers, never loaded whole.
-//
-// A text log pair NAME.gz + NAME.txt reads as the gzip members of NAME.gz,
-// oldest first, then NAME.txt. Each writer puts the startup marker
-// "<<<< VEXD START >>>>\n<<<< STARTUP COUNT 0007 >>>>\n" at the head of its
-// file when it first opens it in a run, so the text from one marker to the
-// next is one start of the daemon.
-#include "full_io.h"
-#include "unique_fd.h"
+// vexlog's command line and the reading of the logs; the logs, reports and
+// options are in vexlog.h, log directories and ZIP archives in source.cpp.
+#include "source.h"
+#include "vexlog.h"
 
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unzip.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -41,257 +31,8 @@
 #define VEXLOG_VERSION "dev"
 #endif
 
+namespace vexlog {
 namespace {
-
-constexpr int EXIT_TROUBLE = 1;  // something could not be read; the rest was
-constexpr int EXIT_USAGE = 2;
-
-constexpr const char *LIVE_LOG_DIR =
-    "/qordebug";                              // on the handset; a link to /system without a log partition
-constexpr int64_t UNKNOWN_START = INT64_MIN;  // text whose start marker is missing
-
-// ---------------------------------------------------------------- the logs
-
-struct log_kind {
-    const char *name;  // what the user types
-    const char *base;  // the daemon's file names: base.txt, base.gz
-    const char *what;
-    bool stamped;  // lines begin with "[seconds.micro]" (after "<N>" in the kernel log)
-};
-
-enum { LOG_KERNEL, LOG_MAIN, LOG_TRACE, LOG_DAEMON, LOG_PS, LOG_COUNT };
-
-constexpr log_kind logs[LOG_COUNT] = {
-    {"kernel", "vexd_syslog", "kernel log", true}, {"main", "vexd_logcat", "main log", true},
-    {"trace", "vexd_trclog", "trace log", false},  {"daemon", "vexd_vexdlog", "daemon log", true},
-    {"ps", "vexd_ps", "process list", false},
-};
-
-int trouble = 0;  // exit status 1 at the end
-
-void complain(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void complain(const char *fmt, ...)
-{
-    fflush(stdout);  // the notice lands near the output it concerns
-    va_list ap;
-    va_start(ap, fmt);
-    fputs("vexlog: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
-    va_end(ap);
-    trouble = 1;
-}
-
-// ---------------------------------------------------------------- sources
-
-// One file of the log directory, read front to back; `seek` moves to a byte
-// offset (the decoder goes back to look for the next gzip member after a
-// damaged one).
-class file_reader {
-public:
-    virtual ~file_reader() = default;
-    // Bytes read, 0 at the end, -1 on a failure (error() says which).
-    virtual ssize_t read(void *buf, size_t len) = 0;
-    virtual bool seek(uint64_t offset) = 0;
-    std::string error;
-};
-
-class fd_reader final : public file_reader {
-public:
-    explicit fd_reader(unique_fd fd) : fd_(std::move(fd)) {}
-    ssize_t read(void *buf, size_t len) override
-    {
-        const ssize_t n = retry_read(fd_.get(), buf, len);
-        if (n < 0) error = strerror(errno);
-        return n;
-    }
-    bool seek(uint64_t offset) override
-    {
-        if (lseek(fd_.get(), static_cast<off_t>(offset), SEEK_SET) >= 0) return true;
-        error = strerror(errno);
-        return false;
-    }
-
-private:
-    unique_fd fd_;
-};
-
-struct zip_closer {
-    void operator()(void *z) const { unzClose(static_cast<unzFile>(z)); }
-};
-using unique_zip = std::unique_ptr<void, zip_closer>;
-
-// An entry of a ZIP archive, inflated as it is read. Each entry has a handle
-// of its own on the archive: minizip keeps one open entry per handle, so two
-// entries read on one handle would close each other.
-class zip_reader final : public file_reader {
-public:
-    zip_reader(const std::string &path, unz64_file_pos pos) : zip_(unzOpen64(path.c_str())), pos_(pos) {}
-    ~zip_reader() override { close_entry(); }
-    bool open()
-    {
-        if (!zip_ || unzGoToFilePos64(handle(), &pos_) != UNZ_OK || unzOpenCurrentFile(handle()) != UNZ_OK) {
-            error = "the archive entry cannot be opened";
-            return false;
-        }
-        open_ = true;
-        return true;
-    }
-    ssize_t read(void *buf, size_t len) override
-    {
-        if (!open_) return 0;
-        const int n = unzReadCurrentFile(handle(), buf, static_cast<unsigned>(len > 1u << 30 ? 1u << 30 : len));
-        if (n < 0) {
-            error = "the archive entry does not inflate (error " + std::to_string(n) + ")";
-            return -1;
-        }
-        if (n == 0) {
-            open_ = false;
-            if (unzCloseCurrentFile(handle()) == UNZ_CRCERROR) {
-                error = "the archive entry fails its CRC check";
-                return -1;
-            }
-        }
-        return n;
-    }
-    bool seek(uint64_t offset) override
-    {
-        close_entry();
-        if (!open()) return false;
-        char skip[16384];
-        while (offset > 0) {
-            const ssize_t n = read(skip, offset < sizeof skip ? static_cast<size_t>(offset) : sizeof skip);
-            if (n <= 0) return false;
-            offset -= static_cast<uint64_t>(n);
-        }
-        return true;
-    }
-
-private:
-    unzFile handle() const { return static_cast<unzFile>(zip_.get()); }
-    void close_entry()
-    {
-        if (open_) unzCloseCurrentFile(handle());
-        open_ = false;
-    }
-    unique_zip zip_;
-    unz64_file_pos pos_;
-    bool open_ = false;
-};
-
-// Where the logs come from: a folder, or the log directory inside a ZIP file.
-struct source {
-    std::string path;  // as the user named it
-    std::string dir;   // folder holding the files (folder sources)
-    unique_zip zip;  // the archive's directory, read once
-    std::string prefix;                             // the log directory's entry in the archive, "qordebug/"
-    std::map<std::string, unz64_file_pos> entries;  // file name -> entry, below `prefix`
-    std::map<std::string, uint64_t> sizes;
-
-    bool is_zip() const { return zip != nullptr; }
-    std::string describe(const std::string &name) const
-    {
-        return is_zip() ? path + ":" + prefix + name : dir + "/" + name;
-    }
-};
-
-bool has_log_files(const std::string &dir)
-{
-    for (const log_kind &k : logs) {
-        struct stat st {};
-        if (stat((dir + "/" + k.base + ".txt").c_str(), &st) == 0 ||
-            stat((dir + "/" + k.base + ".gz").c_str(), &st) == 0)
-            return true;
-    }
-    return false;
-}
-
-bool open_zip(source *src)
-{
-    unzFile z = unzOpen64(src->path.c_str());
-    if (z == nullptr) return false;
-    src->zip.reset(z);
-    // The archive holds the log directory's files under its own name
-    // ("qordebug/", or "system/" without a log partition); the files of the
-    // logs are directly below it.
-    std::map<std::string, std::map<std::string, std::pair<unz64_file_pos, uint64_t>>> by_dir;
-    for (int rc = unzGoToFirstFile(z); rc == UNZ_OK; rc = unzGoToNextFile(z)) {
-        char name[512];
-        unz_file_info64 info{};
-        if (unzGetCurrentFileInfo64(z, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK) continue;
-        const std::string_view n(name);
-        const size_t slash = n.rfind('/');
-        if (slash == std::string_view::npos || slash + 1 == n.size()) continue;
-        unz64_file_pos pos{};
-        if (unzGetFilePos64(z, &pos) != UNZ_OK) continue;
-        by_dir[std::string(n.substr(0, slash + 1))][std::string(n.substr(slash + 1))] = {
-            pos, info.uncompressed_size};
-    }
-    const std::string *best = nullptr;
-    for (const auto &[dir, files] : by_dir) {
-        bool logs_here = false;
-        for (const log_kind &k : logs)
-            logs_here = logs_here || files.count(std::string(k.base) + ".txt") ||
-                        files.count(std::string(k.base) + ".gz");
-        if (!logs_here) continue;
-        // The log directory itself, not a copy further down: the shortest name.
-        if (best == nullptr || dir.size() < best->size() ||
-            (dir.size() == best->size() && dir == "qordebug/"))
-            best = &dir;
-    }
-    if (best != nullptr) {
-        src->prefix = *best;
-        for (const auto &[file, ps] : by_dir[*best]) {
-            src->entries[file] = ps.first;
-            src->sizes[file] = ps.second;
-        }
-    }
-    return true;
-}
-
-// Opens `name` of the log directory; null when it is not there.
-std::unique_ptr<file_reader> open_file(const source &src, const std::string &name, std::string *why)
-{
-    if (src.is_zip()) {
-        const auto it = src.entries.find(name);
-        if (it == src.entries.end()) return nullptr;
-        auto r = std::make_unique<zip_reader>(src.path, it->second);
-        if (!r->open()) {
-            *why = r->error;
-            return nullptr;
-        }
-        return r;
-    }
-    unique_fd fd(open((src.dir + "/" + name).c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.ok()) {
-        if (errno != ENOENT) *why = strerror(errno);
-        return nullptr;
-    }
-    return std::make_unique<fd_reader>(std::move(fd));
-}
-
-// What one look at a file of the log directory saw. In an archive nothing
-// moves: an entry is there or not, with its size.
-struct file_look {
-    bool exists = false;
-    uint64_t size = 0;
-    uint64_t ino = 0;
-    bool operator==(const file_look &) const = default;
-};
-
-file_look look_at(const source &src, const std::string &name)
-{
-    file_look l;
-    if (src.is_zip()) {
-        const auto it = src.sizes.find(name);
-        if (it != src.sizes.end()) l = {true, it->second, 0};
-        return l;
-    }
-    struct stat st {};
-    if (stat((src.dir + "/" + name).c_str(), &st) == 0)
-        l = {true, static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_ino)};
-    return l;
-}
 
 // The rotation record NAME.gz.part. Before it appends a member to the gzip
 // file, the daemon writes "z SIZE TEXTPATH\n" there, SIZE being the gzip
@@ -321,7 +62,7 @@ record_look look_at_record(const source &src, const log_kind &k)
     record_look rec;
     rec.file = look_at(src, name);
     std::string why;
-    auto r = rec.file.exists ? open_file(src, name, &why) : nullptr;
+    auto r = rec.file.exists ? open_file(src, name, 0, &why) : nullptr;
     char text[512];
     size_t got = 0;
     for (ssize_t n; r && got < sizeof text && (n = r->read(text + got, sizeof text - got)) > 0;)
@@ -369,21 +110,6 @@ pair_look look_at_pair(const source &src, const log_kind &k)
 }
 
 // ---------------------------------------------------------------- starts and lines
-
-// What the lines of a log go to.
-struct line_sink {
-    virtual ~line_sink() = default;
-    // One line with its line feed, or a piece without one (the end of the
-    // file, the text before a marker that was written mid-line, text cut
-    // off by a damaged member). `start` is the start it belongs to.
-    virtual void line(int64_t start, const char *p, size_t n) = 0;
-    virtual void marker(int64_t /*count*/) {}
-    // The end of the text, or of what can be read of it: what waits goes out.
-    virtual void end() {}
-    // Nothing more for now (following): an entry waiting for its
-    // continuation lines goes out, a line that came in part waits.
-    virtual void pause() { end(); }
-};
 
 constexpr std::string_view MARK1 = "<<<< VEXD START >>>>\n";
 constexpr std::string_view MARK2_HEAD = "<<<< STARTUP COUNT ";
@@ -898,11 +624,7 @@ std::unique_ptr<file_reader> open_at(const source &src, const std::string &name,
                                      read_state *st)
 {
     std::string why;
-    auto r = open_file(src, name, &why);
-    if (r && offset > 0 && !r->seek(offset)) {
-        why = r->error;
-        r.reset();
-    }
+    auto r = open_file(src, name, offset, &why);
     if (!r && !why.empty() && !st->open_failed) {
         complain("%s: cannot open: %s", src.describe(name).c_str(), why.c_str());
         st->open_failed = true;
@@ -1053,11 +775,6 @@ int pri_level(char c)
     }
 }
 
-struct tag_filter {
-    std::string tag;  // "*" for every other tag
-    int level;        // entries at this level and above pass; 9: none
-};
-
 // logcat's filter specs: TAG:P or TAG (P = V). "*:P" sets the level of every
 // tag not named; without it every tag passes.
 bool parse_filterspec(const char *spec, std::vector<tag_filter> *out)
@@ -1199,27 +916,6 @@ void put_json_start(int64_t start)
     else
         printf("%" PRId64, start);
 }
-
-// What to print of a log: the starts chosen, the filters, the form.
-struct selection {
-    bool all = true;
-    int64_t lo = 0, hi = 0;  // startup counts, when not all
-    bool contains(int64_t s) const { return all || (s != UNKNOWN_START && s >= lo && s <= hi); }
-};
-
-struct options {
-    selection starts;
-    std::string start_text;  // as given, empty for all
-    bool json = false;
-    bool list = false;
-    bool follow = false;
-    std::vector<tag_filter> specs;
-    bool has_pid = false;
-    std::string pid;
-    std::vector<std::string> patterns;  // a line passes when it holds one of them
-    double since = -1, until = -1;      // seconds of the lines' own stamps; -1: no bound
-    bool timed() const { return since >= 0 || until >= 0; }
-};
 
 // The seconds of a line's stamp, or -1 when it has none.
 double stamp_seconds(std::string_view t)
@@ -1560,13 +1256,6 @@ std::vector<int64_t> known_starts(const source &src, int fallback)
     return counts;
 }
 
-std::string fmt_count(int64_t c)
-{
-    char b[32];
-    snprintf(b, sizeof b, "%04" PRId64, c);
-    return b;
-}
-
 int list_starts(const source &src, const options &o)
 {
     std::map<int64_t, start_info> starts;
@@ -1788,52 +1477,7 @@ bool resolve_start(int64_t v, const std::vector<int64_t> &known, int64_t *count,
     return true;
 }
 
-// The log that a file of a text log pair belongs to (SOURCE may name one:
-// vexd_logcat.gz), or -1.
-int log_of_file(const std::string &path)
-{
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-    const std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-    for (int k = 0; k < LOG_COUNT; k++)
-        if (name == std::string(logs[k].base) + ".txt" || name == std::string(logs[k].base) + ".gz") return k;
-    return -1;
-}
-
-bool open_source(const std::string &path, source *src)
-{
-    src->path = path;
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
-        complain("%s: %s", path.c_str(), strerror(errno));
-        return false;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        src->dir = path;
-        // An unpacked archive or copy holds the log directory as a folder.
-        if (!has_log_files(path))
-            for (const char *sub : {"qordebug", "system"})
-                if (has_log_files(path + "/" + sub)) {
-                    src->dir = path + "/" + sub;
-                    break;
-                }
-        return true;
-    }
-    if (log_of_file(path) >= 0) {  // the pair it belongs to, in its folder
-        const size_t slash = path.rfind('/');
-        src->dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-        return true;
-    }
-    if (!open_zip(src)) {
-        complain("%s: not a log directory, a file of one nor a ZIP archive that can be read", path.c_str());
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-int main(int argc, char **argv)
+int run(int argc, char **argv)
 {
     setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
     enum { OPT_PID = 1000, OPT_VERSION, OPT_SINCE, OPT_UNTIL };
@@ -1991,3 +1635,8 @@ int main(int argc, char **argv)
     if (ferror(stdout)) return EXIT_TROUBLE;
     return trouble ? EXIT_TROUBLE : 0;
 }
+
+}  // namespace
+}  // namespace vexlog
+
+int main(int argc, char **argv) { return vexlog::run(argc, argv); }
