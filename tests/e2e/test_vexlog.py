@@ -392,12 +392,12 @@ class VexlogInHandset(unittest.TestCase):
         feeder.start()
         self.addCleanup(feeder.join)
         followers, reads = [], []
-        while feeder.is_alive():
+        while feeder.is_alive() and len(followers) < 8:
             k = len(followers)
             r = h.exec('vexlog -f /qordebug kernel >/tmp/f%d.out 2>/tmp/f%d.err & echo $!' % (k, k))
             followers.append(r.stdout.decode().strip())
             reads.append(h.exec(['/system/bin/vexlog', '/qordebug', 'kernel']))
-            time.sleep(0.1)
+            time.sleep(0.15)
         feeder.join()
         self.assertGreater(len(reads), 4)
         for k, pid in enumerate(followers):
