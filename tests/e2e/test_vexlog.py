@@ -3,15 +3,19 @@ archive of the daemon in the handset."""
 import gzip
 import json
 import os
+import random
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 import zipfile
 
 import handset
+from collectors import CMD_TRC_DISABLE, CMD_TRC_ENABLE, CMD_TRC_WRITE, Client, pair_text, trc_path, wait_for
 
 VEXLOG = os.path.join(handset.BUILD_DIR, 'tools', 'vexlog')
 
@@ -57,6 +61,25 @@ def log_dir(root):
 
 def vexlog(*args, timeout=60):
     return subprocess.run([VEXLOG] + list(args), capture_output=True, timeout=timeout)
+
+
+def vexlog_reading(*args, timeout=60):
+    """vexlog's run and the bytes it read (rchar of /proc/PID/io, taken before it is reaped)."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        p = subprocess.Popen([VEXLOG] + list(args), stdout=out, stderr=err)
+        deadline = time.monotonic() + timeout
+        while os.waitid(os.P_PID, p.pid, os.WEXITED | os.WNOWAIT | os.WNOHANG) is None:
+            if time.monotonic() > deadline:
+                p.kill()
+                p.wait()
+                raise subprocess.TimeoutExpired(p.args, timeout)
+            time.sleep(0.01)
+        with open('/proc/%d/io' % p.pid) as f:
+            rchar = int(dict(line.split(': ') for line in f.read().splitlines())['rchar'])
+        status = p.wait()
+        out.seek(0)
+        err.seek(0)
+        return subprocess.CompletedProcess(p.args, status, out.read(), err.read()), rchar
 
 
 class Vexlog(unittest.TestCase):
@@ -200,6 +223,53 @@ class Vexlog(unittest.TestCase):
         write(os.path.join(r2, 'vexd_logcat.gz'), gzip.compress(old) + member)   # whole member, text not yet emptied
         self.assertOk(vexlog(r2), old + text)
 
+    def test_crafted_gzip_file_and_a_line_over_a_megabyte(self):
+        # Damaged members, cut or failing their check value, then garbage
+        # full of member heads (some opening stored blocks that run on), then
+        # a whole member: read in one pass, each byte once, also in a ZIP
+        # (where going back means inflating the entry again from its start).
+        rnd = random.Random(7)
+        head = marker(1) + b''.join(entry(1 + i / 1e3, b'I', b'Head', 1, b'head %d' % i) for i in range(100))
+        tail = marker(2) + b''.join(entry(1 + i / 1e3, b'I', b'Tail', 2, b'tail %d' % i) for i in range(100))
+        damaged = b''
+        for k in range(20):
+            m = bytearray(gzip.compress(b''.join(entry(2, b'E', b'Bad', 3, b'bad %d %d' % (k, i)) for i in range(50)), mtime=0))
+            if k % 2:
+                m[-8] ^= 1
+            damaged += m if k % 2 else m[:len(m) // 2]
+        garbage = bytearray()
+        while len(garbage) < 1500000:
+            garbage += b'\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03'
+            garbage += struct.pack('<BHH', 0, 65535, 0) if rnd.random() < 0.2 else b''
+            garbage += rnd.randbytes(rnd.randrange(4, 40))
+        d = os.path.join(self.tmp, 'crafted')
+        os.makedirs(d)
+        data = gzip.compress(head, mtime=0) + damaged + garbage + gzip.compress(tail, mtime=0)
+        write(os.path.join(d, 'vexd_logcat.gz'), data)
+        z = self.zip_of(d, 'crafted.zip')
+        for src, size in ((d, len(data)), (z, os.path.getsize(z))):
+            r, read = vexlog_reading(src)
+            self.assertEqual((1, head + tail), (r.returncode, r.stdout))
+            self.assertRegex(r.stderr, rb'^vexlog: \S*vexd_logcat.gz: member 2 \(at byte %d\) does not decode \([^;]*; its '
+                             rb'text is left out\); reading goes on at byte %d\n$'
+                             % (len(gzip.compress(head, mtime=0)), len(data) - len(gzip.compress(tail, mtime=0))))
+            self.assertLess(read, 2 * size + (1 << 20))
+
+        # A main log line over a megabyte, with characters cut between the
+        # pieces it is read in: one JSON object, its message as written.
+        msg = b'x' * 5 + '\u20ac\u00fc\U0001d11e'.encode() * 300000 + b'\nits second line'
+        d = os.path.join(self.tmp, 'long')
+        os.makedirs(d)
+        write(os.path.join(d, 'vexd_logcat.txt'), marker(3) + entry(3, b'W', b'Long', 4, msg) + entry(4, b'I', b'Short', 4, b'after'))
+        r = vexlog(d, '-o', 'json')
+        self.assertEqual((0, b''), (r.returncode, r.stderr))
+        objs = [json.loads(line) for line in r.stdout.splitlines()]
+        self.assertEqual(['Long', 'Short'], [o['tag'] for o in objs])
+        self.assertEqual({'start': 3, 'time': 3, 'priority': 'W', 'tag': 'Long', 'pid': 4, 'message': len(msg.decode())},
+                         dict(objs[0], message=len(objs[0]['message'])))
+        self.assertTrue(objs[0]['message'] == msg.decode())
+        self.assertNotIn(b'\\u00', r.stdout)
+
     def test_follow_across_rotations(self):
         d = os.path.join(self.tmp, 'live')
         os.makedirs(d)
@@ -260,6 +330,94 @@ class VexlogInHandset(unittest.TestCase):
         r = vexlog(zip_path, '--start', '1', 'main', 'Radio:W', '*:S')
         self.assertEqual(0, r.returncode, r.stderr)
         self.assertEqual(3, r.stdout.count(b'W/Radio   (77): radio warning\n'), r.stdout)
+
+    def test_archive_after_rotations_and_restarts(self):
+        """Every log of an archive made after rotations (each pair then keeps
+        its record file) reads as unzip, zcat of the .gz and cat of the .txt."""
+        handset.require()
+        tmp = tempfile.mkdtemp(prefix='vexlog-')
+        self.addCleanup(shutil.rmtree, tmp, True)
+        logs = {'kernel': 'vexd_syslog', 'main': 'vexd_logcat', 'trace': 'vexd_trclog', 'daemon': 'vexd_vexdlog',
+                'ps': 'vexd_ps'}
+        for run in range(3):
+            h = handset.started('vexlog_rotated', fresh=run == 0, cleanup=self.addCleanup)
+            self.assertTrue(h.wait_kmsg('vexd: daemon startup complete'))
+            last = b'<6>[%5d.000000] run %d line %06d %s\n' % (run, run, 9999, b'k' * 40)
+            h.feed_kmsg(b''.join(b'<6>[%5d.000000] run %d line %06d %s\n' % (run, run, i, b'k' * 40)
+                                 for i in range(10000)))
+            h.feed_logger(4, 'Rotating', 100 + run, 'run %d ' % run + 'm' * 200, count=1500)
+            with Client(trc_path(h)) as trc:
+                self.assertEqual(0, trc.status(CMD_TRC_ENABLE))
+                for i in range(80):
+                    self.assertEqual(0, trc.status(CMD_TRC_WRITE, b'run %d trace %03d ' % (run, i) + b't' * 3980 + b'\n'))
+                self.assertEqual(0, trc.status(CMD_TRC_DISABLE))
+            self.assertTrue(wait_for(lambda: pair_text(h, 'vexd_syslog').endswith(last)
+                                     and pair_text(h, 'vexd_logcat').count(b'run %d m' % run) == 1500))
+            if run < 2:
+                h.stop()
+        r = h.exec(['/system/bin/vexctl', 'archive'])
+        self.assertEqual(0, r.returncode, r.stderr)
+        zip_path = os.path.join(tmp, 'logs.zip')
+        with open(zip_path, 'wb') as f:
+            f.write(h.read_file('/qordebug/logs.zip'))
+        names = zipfile.ZipFile(zip_path).namelist()
+        for log, base in logs.items():
+            if log in ('kernel', 'main'):
+                self.assertIn('qordebug/%s.gz.part' % base, names)
+            unpacked = subprocess.run('unzip -p %s qordebug/%s.gz | zcat; unzip -p %s qordebug/%s.txt'
+                                      % (zip_path, base, zip_path, base), shell=True, capture_output=True).stdout
+            r = vexlog(zip_path, log)
+            self.assertEqual((0, b''), (r.returncode, r.stderr), log)
+            self.assertTrue(unpacked == r.stdout, '%s: %d bytes, unpacked %d' % (log, len(r.stdout), len(unpacked)))
+        r = vexlog('--list-starts', zip_path)
+        self.assertEqual((0, b''), (r.returncode, r.stderr))
+        self.assertEqual(['0001', '0002', '0003'], [row[5:11].strip() for row in r.stdout.decode().splitlines()[1:]
+                                                    if row[5:11].strip()])
+
+    def test_live_reads_and_followers_started_during_rotations(self):
+        """Plain reads and followers of the live kernel log, started at
+        staggered moments while it rotates many times a second, each give
+        every line once, in order."""
+        handset.require()
+        h = handset.started('vexlog_live', cleanup=self.addCleanup)
+        self.assertTrue(h.wait_kmsg('vexd: daemon startup complete'))
+        total, step = 600000, 10000
+        lines = [b'<6>[%5d.%06d] n %07d\n' % (i // 100000, i % 1000000, i) for i in range(total)]
+
+        def feed():   # about 250000 lines/s, a rotation every 9000 lines
+            for at in range(0, total, step):
+                h.feed_kmsg(b''.join(lines[at:at + step]))
+                time.sleep(0.04)
+        feeder = threading.Thread(target=feed)
+        feeder.start()
+        self.addCleanup(feeder.join)
+        followers, reads = [], []
+        while feeder.is_alive() and len(followers) < 8:
+            k = len(followers)
+            r = h.exec('vexlog -f /qordebug kernel >/tmp/f%d.out 2>/tmp/f%d.err & echo $!' % (k, k))
+            followers.append(r.stdout.decode().strip())
+            reads.append(h.exec(['/system/bin/vexlog', '/qordebug', 'kernel']))
+            time.sleep(0.15)
+        feeder.join()
+        self.assertGreater(len(reads), 4)
+        for k, pid in enumerate(followers):
+            self.assertTrue(wait_for(lambda: h.read_file('/tmp/f%d.out' % k).endswith(lines[-1])), 'follower %d' % k)
+            h.exec(['kill', '-INT', pid])
+
+        def numbers(out, name):
+            """The numbers of the lines after the marker; a line cut short at the end (a plain read) is left out."""
+            self.assertTrue(out.startswith(marker(1)), (name, out[:100]))
+            body = out[len(marker(1)):out.rfind(b'\n') + 1]
+            nums = [int(n) if n.isdigit() else -1 for n in (line.rsplit(b' ', 1)[-1] for line in body.splitlines())]
+            wrong = next((i for i, n in enumerate(nums) if n != i), None)
+            self.assertIsNone(wrong, '%s: line %s is %s' % (name, wrong, nums[wrong - 2:wrong + 2] if wrong else ''))
+            return len(nums)
+        for k, r in enumerate(reads):
+            self.assertEqual((0, b''), (r.returncode, r.stderr))
+            numbers(r.stdout, 'read %d' % k)
+        for k in range(len(followers)):
+            self.assertEqual(b'', h.read_file('/tmp/f%d.err' % k))
+            self.assertEqual(total, numbers(h.read_file('/tmp/f%d.out' % k), 'follower %d' % k))
 
 
 if __name__ == '__main__':

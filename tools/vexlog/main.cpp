@@ -1,0 +1,309 @@
+// vexlog's command line. The units under tools/vexlog/: source (log
+// directories and ZIP archives), gz_members (the gzip member stream),
+// splitter (lines and starts), log_pair (a log read whole while the daemon
+// rotates it), follow, filters, json and printer (output), starts (the list
+// of starts and --start), messages (reports on stderr).
+#include "follow.h"
+#include "filters.h"
+#include "log_pair.h"
+#include "printer.h"
+#include "source.h"
+#include "splitter.h"
+#include "starts.h"
+#include "vexlog.h"
+
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#ifndef VEXLOG_VERSION
+#define VEXLOG_VERSION "dev"
+#endif
+
+namespace vexlog {
+namespace {
+
+constexpr int GO_ON = -1;  // no exit status yet
+
+char outbuf[256 * 1024];
+
+void usage(FILE *out)
+{
+    fprintf(out,
+            "usage: vexlog [OPTIONS] SOURCE [LOG] [FILTERSPEC...]\n"
+            "       vexlog --list-starts SOURCE\n"
+            "\n"
+            "Reads the daemon's logs, split into its starts by their startup markers.\n"
+            "SOURCE is a log directory, a ZIP archive of one (vexctl archive; read in\n"
+            "place), a file of a log (vexd_logcat.gz: that log, .gz and .txt), or left\n"
+            "out on the handset: the live log directory %s.\n"
+            "LOG is kernel, main (the default), trace, daemon or ps; each reads as its\n"
+            ".gz members, oldest first, then its .txt file, exactly as written.\n"
+            "\n"
+            "  -l, --list-starts    list the starts: which logs hold their lines, how many\n"
+            "                       bytes, the first and last timestamp\n"
+            "  -b, --start WHICH    only these starts: N (startup count N), 0 (the last),\n"
+            "                       -1 (the one before the last), ..., A..B (a range of\n"
+            "                       either kind), all (the default)\n"
+            "  -f, --follow         go on printing what is written to the live log, also\n"
+            "                       across its rotations (log directories only)\n"
+            "  -d, --dump           print and end (the default; as logcat -d)\n"
+            "  -o, --output FORMAT  raw (the default: the lines as written) or json (one\n"
+            "                       object per line; the main log as time, priority, tag,\n"
+            "                       pid, message; bytes that are not UTF-8 as \\u00XX)\n"
+            "      --pid PID        main log: only the entries of process PID\n"
+            "      --since SECONDS, --until SECONDS\n"
+            "                       only the lines stamped from / up to SECONDS (the main and\n"
+            "                       daemon logs count from the daemon's start, the kernel log\n"
+            "                       from the handset's boot); lines without a stamp go with\n"
+            "                       the line before\n"
+            "  -s                   main log: silence every tag not named (as *:S)\n"
+            "  -e, --grep TEXT      only the lines holding TEXT (may be repeated)\n"
+            "  -h, --help, --version\n"
+            "\n"
+            "FILTERSPEC, main log: TAG:P shows TAG at priority P and above, P one of\n"
+            "V D I W E F S (S: nothing); *:P sets the level of every other tag (without\n"
+            "it every other tag shows). Other logs: a text the lines must hold.\n"
+            "\n"
+            "Relative starts (0, -1, ...) count over the starts in the daemon log and the\n"
+            "process list, which every start writes; --list-starts shows them as IDX.\n"
+            "\n"
+            "Examples:\n"
+            "  vexlog --list-starts logs.zip\n"
+            "  vexlog logs.zip --start -1 main Radio:W Telephony:W '*:S'\n"
+            "  vexlog -f /qordebug kernel usb\n"
+            "\n"
+            "Exit status: 0 everything was read; 1 something could not be read (a gzip\n"
+            "member that does not decode, text whose start marker is missing, a start that\n"
+            "is not there), said on stderr, the rest printed; 2 usage error.\n",
+            LIVE_LOG_DIR);
+}
+
+int usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+int usage_error(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("vexlog: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fputs("\nTry 'vexlog --help' for more information.\n", stderr);
+    return EXIT_USAGE;
+}
+
+int find_log(const char *name)
+{
+    for (int k = 0; k < LOG_COUNT; k++)
+        if (strcmp(name, logs[k].name) == 0 || strcmp(name, logs[k].base) == 0) return k;
+    return -1;
+}
+
+bool parse_int(std::string_view s, int64_t *out)
+{
+    if (s.empty() || s.size() > 12) return false;
+    bool neg = s[0] == '-';
+    if (neg || s[0] == '+') s.remove_prefix(1);
+    if (s.empty()) return false;
+    int64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    *out = neg ? -v : v;
+    return true;
+}
+
+bool parse_seconds(const char *text, double *out)
+{
+    char *end = nullptr;
+    const double v = strtod(text, &end);
+    if (end == text || *end != '\0' || !(v >= 0)) return false;
+    *out = v;
+    return true;
+}
+
+// The options; GO_ON, or the exit status (help, version, a usage error).
+int parse_options(int argc, char **argv, options *o)
+{
+    enum { OPT_PID = 1000, OPT_VERSION, OPT_SINCE, OPT_UNTIL };
+    static const struct option longopts[] = {
+        {"list-starts", no_argument, nullptr, 'l'},
+        {"start", required_argument, nullptr, 'b'},
+        {"follow", no_argument, nullptr, 'f'},
+        {"dump", no_argument, nullptr, 'd'},
+        {"output", required_argument, nullptr, 'o'},
+        {"grep", required_argument, nullptr, 'e'},
+        {"pid", required_argument, nullptr, OPT_PID},
+        {"since", required_argument, nullptr, OPT_SINCE},
+        {"until", required_argument, nullptr, OPT_UNTIL},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, OPT_VERSION},
+        {nullptr, 0, nullptr, 0},
+    };
+    bool dump = false;
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, ":lb:fdo:e:sh", longopts, nullptr)) != -1;) {
+        switch (c) {
+        case 'l': o->list = true; break;
+        case 'b': o->start_text = optarg; break;
+        case 'f': o->follow = true; break;
+        case 'd': dump = true; break;
+        case 'o':
+            if (strcmp(optarg, "json") == 0)
+                o->json = true;
+            else if (strcmp(optarg, "raw") != 0)
+                return usage_error("--output takes raw or json, not '%s'", optarg);
+            break;
+        case 'e': o->patterns.emplace_back(optarg); break;
+        case 's': o->silent = true; break;
+        case OPT_SINCE:
+        case OPT_UNTIL:
+            if (!parse_seconds(optarg, c == OPT_SINCE ? &o->since : &o->until))
+                return usage_error("%s takes seconds, not '%s'", c == OPT_SINCE ? "--since" : "--until",
+                                   optarg);
+            break;
+        case OPT_PID: {
+            int64_t v = 0;
+            if (!parse_int(optarg, &v)) return usage_error("--pid takes a process id, not '%s'", optarg);
+            o->has_pid = true;
+            o->pid = std::to_string(v);
+            break;
+        }
+        case 'h': usage(stdout); return 0;
+        case OPT_VERSION: printf("vexlog %s\n", VEXLOG_VERSION); return 0;
+        case ':': return usage_error("option %s needs a value", argv[optind - 1]);
+        default:
+            if (optopt != 0) return usage_error("unknown option -%c", optopt);
+            return usage_error("unknown option %s", argv[optind - 1]);
+        }
+    }
+    if (dump && o->follow) return usage_error("--dump and --follow exclude each other");
+    return GO_ON;
+}
+
+// SOURCE [LOG] [FILTERSPEC...] after the options; on the handset SOURCE may
+// be left out. GO_ON, or the exit status of a usage error.
+int parse_operands(int argc, char **argv, options *o, std::string *source_path, int *kind)
+{
+    int i = optind;
+    struct stat st {};
+    if (i < argc && find_log(argv[i]) >= 0 && stat(argv[i], &st) != 0) {
+        *source_path = LIVE_LOG_DIR;
+    } else if (i < argc) {
+        *source_path = argv[i++];
+    } else {
+        return usage_error("no SOURCE: name a log directory or a ZIP archive");
+    }
+    // LOG may be left out: implied by a file of a log, or main before a filter spec.
+    const int implied = log_of_file(*source_path);
+    *kind = implied >= 0 ? implied : LOG_MAIN;
+    if (i < argc && find_log(argv[i]) >= 0) {
+        *kind = find_log(argv[i++]);
+    } else if (i < argc && implied < 0 && strchr(argv[i], ':') == nullptr) {
+        return usage_error("unknown log '%s' (kernel, main, trace, daemon or ps)", argv[i]);
+    }
+    if (o->list && i < argc) return usage_error("--list-starts takes no LOG or FILTERSPEC");
+    for (; i < argc; i++) {
+        if (*kind != LOG_MAIN) {
+            o->patterns.emplace_back(argv[i]);
+        } else if (!parse_filterspec(argv[i], &o->specs)) {
+            return usage_error("bad filter spec '%s' (TAG:P, P one of V D I W E F S)", argv[i]);
+        }
+    }
+    if (o->silent) o->specs.push_back({"*", 9});
+    if ((o->has_pid || !o->specs.empty()) && *kind != LOG_MAIN)
+        return usage_error("tag, priority and PID filters are for the main log");
+    return GO_ON;
+}
+
+// --start: the startup counts it names, in o->starts. GO_ON, or the exit status.
+int choose_starts(const source &src, int kind, options *o)
+{
+    if (o->start_text.empty() || o->start_text == "all") return GO_ON;
+    const std::string_view t = o->start_text;
+    const size_t dots = t.find("..");
+    int64_t a = 0, b = 0;
+    if (dots == std::string_view::npos
+            ? !parse_int(t, &a) || (b = a, false)
+            : !parse_int(t.substr(0, dots), &a) || !parse_int(t.substr(dots + 2), &b))
+        return usage_error("--start takes N, 0, -N, A..B or all, not '%s'", o->start_text.c_str());
+    std::vector<int64_t> known;
+    if (a <= 0 || b <= 0) known = known_starts(src, kind);
+    std::string why;
+    if (!resolve_start(a, known, &o->starts.lo, &why) || !resolve_start(b, known, &o->starts.hi, &why)) {
+        complain("no start %s in %s: %s", o->start_text.c_str(), src.path.c_str(), why.c_str());
+        return EXIT_TROUBLE;
+    }
+    if (o->starts.lo > o->starts.hi) std::swap(o->starts.lo, o->starts.hi);
+    o->starts.all = false;
+    return GO_ON;
+}
+
+// Which starts the log held, to say so when the chosen one is not there.
+struct seen_starts final : line_sink {
+    line_sink *inner;
+    const selection *sel;
+    bool any = false;
+    seen_starts(line_sink *i, const selection *s) : inner(i), sel(s) {}
+    void line(int64_t s, const char *p, size_t n) override
+    {
+        any = any || sel->contains(s);
+        inner->line(s, p, n);
+    }
+    void marker(int64_t c) override { inner->marker(c); }
+    void end() override { inner->end(); }
+    void pause() override { inner->pause(); }
+};
+
+// Prints the log, and follows it with --follow; the exit status.
+int print_log(const source &src, int kind, const options &o)
+{
+    printer pr(o, kind);
+    seen_starts seen(&pr, &o.starts);
+    splitter sp(&seen);
+    read_state rs;
+    if (!read_log(src, logs[kind], &sp, &rs)) {
+        complain("%s: no %s here (%s.txt, %s.gz)", src.path.c_str(), logs[kind].what, logs[kind].base,
+                 logs[kind].base);
+        if (!o.follow) return EXIT_TROUBLE;
+    }
+    if (o.follow) return follow(src, logs[kind], &sp, rs);
+    sp.flush();
+    if (!o.starts.all && !seen.any)
+        complain("the %s holds no text of start %s", logs[kind].what,
+                 o.starts.lo == o.starts.hi
+                     ? fmt_count(o.starts.lo).c_str()
+                     : (fmt_count(o.starts.lo) + ".." + fmt_count(o.starts.hi)).c_str());
+    fflush(stdout);
+    if (ferror(stdout)) return EXIT_TROUBLE;
+    return trouble ? EXIT_TROUBLE : 0;
+}
+
+int run(int argc, char **argv)
+{
+    setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
+    options o;
+    std::string source_path;
+    int kind = LOG_MAIN;
+    if (const int rc = parse_options(argc, argv, &o); rc != GO_ON) return rc;
+    if (const int rc = parse_operands(argc, argv, &o, &source_path, &kind); rc != GO_ON) return rc;
+    source src;
+    if (!open_source(source_path, &src)) return EXIT_TROUBLE;
+    if (o.follow && (src.is_zip() || o.list)) return usage_error("--follow reads a live log directory only");
+    if (o.list) return list_starts(src, o);
+    if (const int rc = choose_starts(src, kind, &o); rc != GO_ON) return rc;
+    return print_log(src, kind, o);
+}
+
+}  // namespace
+}  // namespace vexlog
+
+int main(int argc, char **argv) { return vexlog::run(argc, argv); }

@@ -1,0 +1,188 @@
+// The printer.
+#include "printer.h"
+
+#include "filters.h"
+#include "json.h"
+
+namespace vexlog {
+
+void printer::marker(int64_t)
+{
+    end_line();
+    in_marker_ = 2;
+}
+
+void printer::line(int64_t start, const char *p, size_t n)
+{
+    const bool ends = n > 0 && p[n - 1] == '\n';
+    const rest r = rest_ == rest::none ? first_piece(start, p, n) : go_on(p, n);
+    rest_ = ends ? rest::none : r;
+}
+
+void printer::end()
+{
+    end_line();
+    end_entry();
+}
+
+void printer::pause()
+{
+    if (rest_ == rest::none) end_entry();
+}
+
+printer::rest printer::first_piece(int64_t start, const char *p, size_t n)
+{
+    const bool is_marker = in_marker_ > 0;
+    if (is_marker && in_marker_-- == 2) held_marker_.clear();
+    if (!o_.starts.contains(start)) {
+        pass_ = false;
+        return rest::drop;
+    }
+    if (start == UNKNOWN_START && !unknown_noted_) {
+        unknown_noted_ = true;
+        complain("%s: text whose start marker is missing (before the first marker, or after text that "
+                 "could not be read) is printed with the starts",
+                 logs[kind_].what);
+    }
+    if (is_marker) {
+        end_entry();
+        if (!filtered_ && !o_.json)
+            put(p, n);
+        else if (show_markers_ && !o_.json)
+            held_marker_.append(p, n);
+        pass_ = false;
+        return rest::drop;
+    }
+    if (kind_ == LOG_MAIN && !filtered_ && !o_.json) {
+        emit(p, n);
+        return rest::raw;
+    }
+    if (kind_ == LOG_MAIN) return main_line(start, p, n);
+    if (o_.timed() && logs[kind_].stamped) {
+        // A line without a stamp goes with the line before it.
+        const double t = stamp_seconds(line_time(p, n));
+        if (t >= 0) in_time_ = in_window(o_, t);
+        if (!in_time_) return rest::drop;
+    }
+    if (!o_.patterns.empty() && !holds_pattern(o_, p, n)) return rest::drop;
+    if (o_.json) return put_json_line(start, p, n);
+    emit(p, n);
+    return rest::raw;
+}
+
+printer::rest printer::main_line(int64_t start, const char *p, size_t n)
+{
+    main_entry e;
+    if (parse_main(p, n, &e)) {
+        end_entry();
+        pass_ = main_passes(o_, e);
+        if (pass_ && o_.json) {
+            begin_entry(start, e, n > 0 && p[n - 1] == '\n');
+            return rest::json_message;
+        }
+        if (!pass_) return rest::drop;
+        emit(p, n);
+        return rest::raw;
+    }
+    // A line of a message that held line feeds goes with its entry.
+    if (o_.json && open_) {
+        message_text(p, n);
+        return rest::json_message;
+    }
+    if (pass_ && !o_.json) {
+        emit(p, n);
+        return rest::raw;
+    }
+    if (o_.json && !filtered_) return put_json_line(start, p, n);  // not an entry: kept as a line
+    return rest::drop;
+}
+
+printer::rest printer::go_on(const char *p, size_t n)
+{
+    switch (rest_) {
+    case rest::raw: put(p, n); break;
+    case rest::json_line: json_line_text(p, n); break;
+    case rest::json_message: message_text(p, n); break;
+    case rest::none:
+    case rest::drop: break;
+    }
+    return rest_;
+}
+
+void printer::end_line()
+{
+    if (rest_ == rest::json_line) {
+        json_out.close();
+        fputs("}\n", stdout);
+    }
+    rest_ = rest::none;
+}
+
+void printer::emit(const char *p, size_t n)
+{
+    if (!held_marker_.empty()) {
+        put(held_marker_);
+        held_marker_.clear();
+    }
+    put(p, n);
+}
+
+printer::rest printer::put_json_line(int64_t start, const char *p, size_t n)
+{
+    fputs("{\"start\":", stdout);
+    put_json_start(start);
+    const std::string_view t = logs[kind_].stamped ? line_time(p, n) : std::string_view{};
+    if (!t.empty()) {
+        fputs(",\"time\":", stdout);
+        put_json_number(t);
+    }
+    fputs(",\"line\":", stdout);
+    json_out.open();
+    json_line_text(p, n);
+    return rest::json_line;
+}
+
+void printer::json_line_text(const char *p, size_t n)
+{
+    const bool ends = n > 0 && p[n - 1] == '\n';
+    json_out.add(p, ends ? n - 1 : n);
+    if (!ends) return;
+    json_out.close();
+    fputs("}\n", stdout);
+}
+
+void printer::begin_entry(int64_t start, const main_entry &e, bool ends)
+{
+    fputs("{\"start\":", stdout);
+    put_json_start(start);
+    fputs(",\"time\":", stdout);
+    put_json_number(e.time);
+    fputs(",\"priority\":", stdout);
+    put_json_string({&e.pri, 1});
+    fputs(",\"tag\":", stdout);
+    put_json_string(e.tag);
+    fputs(",\"pid\":", stdout);
+    put(e.pid);
+    fputs(",\"message\":", stdout);
+    json_out.open();
+    json_out.add(e.msg);
+    open_ = true;
+    lf_held_ = ends;
+}
+
+void printer::message_text(const char *p, size_t n)
+{
+    if (lf_held_) json_out.add("\n", 1);
+    lf_held_ = n > 0 && p[n - 1] == '\n';
+    json_out.add(p, lf_held_ ? n - 1 : n);
+}
+
+void printer::end_entry()
+{
+    if (!open_) return;
+    json_out.close();
+    fputs("}\n", stdout);
+    open_ = lf_held_ = false;
+}
+
+}  // namespace vexlog

@@ -1,0 +1,73 @@
+// The printer: the lines of a log as chosen, raw or as JSON.
+#pragma once
+
+#include "vexlog.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vexlog {
+
+struct main_entry;
+
+// Prints the lines of a log as the options choose them.
+class printer final : public line_sink {
+public:
+    printer(const options &o, int kind) : o_(o), kind_(kind)
+    {
+        filtered_ = !o.specs.empty() || o.has_pid || !o.patterns.empty() || o.timed();
+        // Markers separate the starts: with a filter, only before a start's
+        // first line shown, and not at all when one start is chosen.
+        show_markers_ = !filtered_ || o.starts.all || o.starts.lo != o.starts.hi;
+    }
+
+    void marker(int64_t) override;
+
+    // A line, or a piece of one: a line over a megabyte comes in pieces, and
+    // the rest of a line goes where its first piece went.
+    void line(int64_t start, const char *p, size_t n) override;
+
+    void end() override;
+    void pause() override;
+
+private:
+    // Where the rest of a line goes that came in part.
+    enum class rest { none, drop, raw, json_line, json_message };
+
+    rest first_piece(int64_t start, const char *p, size_t n);
+    rest main_line(int64_t start, const char *p, size_t n);
+    rest go_on(const char *p, size_t n);
+
+    // A line that came in part ends here (a marker, or the end of the text).
+    void end_line();
+
+    // A line shown, after the marker of its start when that is still held.
+    void emit(const char *p, size_t n);
+
+    rest put_json_line(int64_t start, const char *p, size_t n);
+
+    // Text of a JSON line object; its line feed closes it.
+    void json_line_text(const char *p, size_t n);
+
+    // One JSON line per entry, written as it comes: its continuation lines
+    // go into its message, the line feed that ends the entry does not.
+    void begin_entry(int64_t start, const main_entry &e, bool ends);
+
+    void message_text(const char *p, size_t n);
+    void end_entry();
+
+    const options &o_;
+    int kind_;
+    bool filtered_ = false, show_markers_ = true;
+    std::string held_marker_;  // the marker of the current start, not shown yet
+    int in_marker_ = 0;
+    bool in_time_ = true;  // the last stamped line was within --since/--until
+    bool pass_ = false;    // the last entry passed its filters
+    bool unknown_noted_ = false;
+    bool open_ = false;     // a JSON entry waits for its continuation lines
+    bool lf_held_ = false;  // the line feed of its last line, written when another line follows
+    rest rest_ = rest::none;
+};
+
+}  // namespace vexlog
