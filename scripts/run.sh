@@ -9,7 +9,7 @@ bash "$here/scripts/install-deps.sh"
 # Only what the demo runs: the daemon, its client and log reader, and the
 # handset's device server, store and main-log feeder (tests and benchmarks
 # are built by scripts/test.sh and bench/run.sh).
-bash "$here/scripts/build.sh" plain vexd vexctl vexlog simdevd nvkeep logfeed
+bash "$here/scripts/build.sh" plain vexd vexctl vexlog morvane simdevd nvkeep logfeed
 
 # The handset's state folder lives outside the tree and starts empty, so
 # each run shows only its own logs.
