@@ -223,7 +223,7 @@ int collect_stream_with(char **argv, long long total, bool durable)
             start = now();
             cpu_start = cpu_now();
         }
-        out.put(buf.data(), static_cast<size_t>(n), 262144, false);
+        out.put(buf.data(), static_cast<size_t>(n), LOG_KERNEL);
         got += n;
     }
     print_timed(start, cpu_start, got, "bytes");
@@ -278,7 +278,7 @@ int collect_packets_with(char **argv, long long count, bool durable)
         int w = snprintf(line.data(), line.size(), "[%5lu.%06lu] %c/%-8s(%d): %s", us / 1000000, us % 1000000,
                          pri < 9 ? letters[pri] : '?', tag, pid, msg);
         size_t l = w < 0 ? 0 : std::min<size_t>(static_cast<size_t>(w), line.size() - 1);
-        out.put(line.data(), l, 262144, true);
+        out.put(line.data(), l, LOG_MAIN);
         got++;
     }
     print_timed(start, cpu_start, got, "entries");

@@ -203,7 +203,7 @@ int bench_printf(char **argv)
                                            static_cast<unsigned long>(t / 1000000),
                                            static_cast<unsigned long>(t % 1000000), msgs[i & 255].c_str());
                         std::lock_guard<std::mutex> g(lock);
-                        w.put(line, static_cast<size_t>(len), 65536, false);
+                        w.put(line, static_cast<size_t>(len), LOG_DAEMON);
                     }
                 }));
             }
@@ -301,21 +301,21 @@ int bench_archive(char **argv)
     // A quarter text, the rest gzip, like a log partition after some days.
     const long long total = mib << 20;
     struct pair_t {
-        const char *name;
+        log_id log;
         long long txt;  // bytes of the text file
         double share;   // share of the gzip bytes
     };
     const pair_t pairs[] = {
-        {"vexd_syslog", 250000, 0.30}, {"vexd_logcat", 240000, 0.30}, {"vexd_trclog", 180000, 0.15},
-        {"vexd_vexdlog", 60000, 0.01}, {"vexd_ps", 20000, 0.01},
+        {LOG_KERNEL, 250000, 0.30}, {LOG_MAIN, 240000, 0.30}, {LOG_TRACE, 180000, 0.15},
+        {LOG_DAEMON, 60000, 0.01},  {LOG_PROCLIST, 20000, 0.01},
     };
     const double t_setup = now();
     long long text_left = total / 4;
     uint64_t seed = 1;
     for (const pair_t &p : pairs) {
-        write_file(logdir + "/" + p.name + ".txt", loggen::kernel_text(seed++, p.txt));
+        write_file(logdir + "/" + LOG_FILES[p.log].txt, loggen::kernel_text(seed++, p.txt));
         text_left -= p.txt;
-        make_gz(logdir + "/" + p.name + ".gz", static_cast<long long>(total * 3 / 4 * p.share), seed++);
+        make_gz(logdir + "/" + LOG_FILES[p.log].gz, static_cast<long long>(total * 3 / 4 * p.share), seed++);
     }
     // The rest of the gzip share: compressed qmdl recordings; the rest of the
     // text: kernel log dumps kept beside the logs.

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "log_files.h"
 #include <thread>
 
 namespace minimal {
@@ -75,14 +77,14 @@ struct pair_writer {
         if (fd >= 0) close(fd);
         unlink(txt.c_str());
         unlink(gz.c_str());
-        unlink((gz + ".part").c_str());
+        unlink((gz + LOG_RECORD_SUFFIX).c_str());
     }
     pair_writer(const pair_writer &) = delete;
     pair_writer &operator=(const pair_writer &) = delete;
 
     void rotate()
     {
-        const std::string record = gz + ".part";
+        const std::string record = gz + LOG_RECORD_SUFFIX;
         if (durable) {
             // The text's sync and the record's at once, as the daemon makes them.
             std::thread text_synced([this] {
@@ -112,12 +114,15 @@ struct pair_writer {
     }
     // Writes one piece with one write; rotates past `limit` (or at it, when
     // `at_limit`).
-    void put(const char *p, size_t n, long long limit, bool at_limit)
+    // Appends, and rotates when the text's size calls for it by the rule of
+    // the daemon's log `as`.
+    void put(const char *p, size_t n, log_id as)
     {
         ssize_t w = write(fd, p, n);
         if (w < 0) fail("write", txt);
         size += w;
-        if (size > limit || (at_limit && size == limit)) rotate();
+        const log_file_t &log = LOG_FILES[as];
+        if (log.rule == vexd_rotate_rule::above ? size > log.rotate_size : size >= log.rotate_size) rotate();
     }
 };
 
