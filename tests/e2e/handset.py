@@ -314,21 +314,30 @@ class Handset:
                 return text in self.kmsg()
             time.sleep(0.02)
 
-    def feed_kmsg(self, data):
-        """Makes data readable from /proc/kmsg inside the handset."""
+    def feed_kmsg(self, data, wait=True):
+        """Makes data readable from /proc/kmsg inside the handset. With
+        wait=False nothing waits for a reader: what did not fit in the FIFO
+        is dropped, and the bytes taken are returned."""
         if isinstance(data, str):
             data = data.encode()
         try:
             fd = os.open(os.path.join(self.state, 'kmsg.in'), os.O_WRONLY | os.O_NONBLOCK)
         except OSError as e:
             raise RuntimeError('%r is not running (%s)' % (self, e.strerror))
+        taken = 0
         try:
-            os.set_blocking(fd, True)
+            os.set_blocking(fd, wait)
             view = memoryview(data)
             while view:
-                view = view[os.write(fd, view):]
+                try:
+                    n = os.write(fd, view)
+                except BlockingIOError:
+                    break
+                taken += n
+                view = view[n:]
         finally:
             os.close(fd)
+        return taken
 
     def _logfeed(self, args, timeout):
         exe = os.path.join(self.build_dir, 'sim', 'logfeed')

@@ -244,12 +244,13 @@ class Storage(unittest.TestCase):
         free_bytes = int(free[0]) * int(free[1])
         if h.status() is None:
             self.assertGreaterEqual(free_bytes, 819200, 'the figure alone would stop the daemon')
-            # A small piece at a time: a stopped daemon no longer drains the FIFO.
+            # A small piece at a time, never waiting: a daemon that is
+            # stopping no longer drains the FIFO.
             chunk = ''.join('<6>[ 1.000000] filler line %05d %s\n' % (i, 'f' * 60) for i in range(100))
             for _ in range(200):
                 if h.status() is not None:
                     break
-                h.feed_kmsg(chunk)
+                h.feed_kmsg(chunk, wait=False)
                 time.sleep(0.02)
         self.assertEqual(1, h.wait(timeout=30), h.kmsg())
         self.assertIn(QUIT, h.kmsg())
