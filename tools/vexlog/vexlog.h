@@ -14,6 +14,8 @@
 // log's lines and the options.
 #pragma once
 
+#include "log_files.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -31,19 +33,30 @@ constexpr int64_t UNKNOWN_START = INT64_MIN;  // text whose start marker is miss
 // Text is read and decoded through buffers of this size.
 constexpr size_t TEXT_BUF = 256 * 1024;
 
+// A text log as the reader sees it: the daemon's description of its files
+// (common/log_files.h), and whether its lines carry a "[seconds.micro]"
+// stamp: the daemon's time base in the main and daemon logs, the kernel's
+// uptime after "<N>" in the kernel log.
 struct log_kind {
     const char *name;  // what the user types
     const char *base;  // the daemon's file names: base.txt, base.gz
     const char *what;
-    bool stamped;  // lines begin with "[seconds.micro]" (after "<N>" in the kernel log)
+    bool stamped;
+    bool time_base;  // the stamps count from the daemon's time base
 };
 
+constexpr log_kind reader_log(::log_id id, bool stamped)
+{
+    return {LOG_FILES[id].tool_name, LOG_FILES[id].base, LOG_FILES[id].what, stamped, LOG_FILES[id].stamped};
+}
+
+// The reader's order of the logs (that of --list-starts).
 enum { LOG_KERNEL, LOG_MAIN, LOG_TRACE, LOG_DAEMON, LOG_PS, LOG_COUNT };
 
 inline constexpr log_kind logs[LOG_COUNT] = {
-    {"kernel", "vexd_syslog", "kernel log", true}, {"main", "vexd_logcat", "main log", true},
-    {"trace", "vexd_trclog", "trace log", false},  {"daemon", "vexd_vexdlog", "daemon log", true},
-    {"ps", "vexd_ps", "process list", false},
+    reader_log(::LOG_KERNEL, true), reader_log(::LOG_MAIN, LOG_FILES[::LOG_MAIN].stamped),
+    reader_log(::LOG_TRACE, LOG_FILES[::LOG_TRACE].stamped), reader_log(::LOG_DAEMON, LOG_FILES[::LOG_DAEMON].stamped),
+    reader_log(::LOG_PROCLIST, LOG_FILES[::LOG_PROCLIST].stamped),
 };
 
 extern int trouble;  // exit status 1 at the end
