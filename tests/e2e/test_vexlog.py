@@ -204,7 +204,7 @@ class Vexlog(unittest.TestCase):
 
             r = vexlog('-l', src)
             self.assertEqual(1, r.returncode)
-            rows = [line.split() for line in r.stdout.decode().splitlines()[1:]]
+            rows = [line.split() for line in r.stdout.decode().split('\n\n')[0].splitlines()[1:]]
             self.assertEqual([['?', 'main'], ['-1', '0001', 'ps'], ['-', '0003', 'main'], ['0', '0004', 'main'], ['ps']],
                              [row[:-4] for row in rows])
             self.assertIn(b'start 0002: its marker is in none of the logs', r.stderr)
@@ -324,7 +324,7 @@ class VexlogInHandset(unittest.TestCase):
             f.write(h.read_file('/qordebug/logs.zip'))
         r = vexlog('--list-starts', zip_path)
         self.assertEqual(0, r.returncode, r.stderr)
-        rows = [line.split() for line in r.stdout.decode().splitlines()[1:]]
+        rows = [line.split() for line in r.stdout.decode().split('\n\n')[0].splitlines()[1:]]
         self.assertEqual(['0', '0001', 'kernel'], rows[0][:3])
         self.assertEqual({'kernel', 'main', 'daemon', 'ps'}, {row[-5] for row in rows})
         r = vexlog(zip_path, '--start', '1', 'main', 'Radio:W', '*:S')
@@ -371,7 +371,7 @@ class VexlogInHandset(unittest.TestCase):
             self.assertTrue(unpacked == r.stdout, '%s: %d bytes, unpacked %d' % (log, len(r.stdout), len(unpacked)))
         r = vexlog('--list-starts', zip_path)
         self.assertEqual((0, b''), (r.returncode, r.stderr))
-        self.assertEqual(['0001', '0002', '0003'], [row[5:11].strip() for row in r.stdout.decode().splitlines()[1:]
+        self.assertEqual(['0001', '0002', '0003'], [row[5:11].strip() for row in r.stdout.decode().split('\n\n')[0].splitlines()[1:]
                                                     if row[5:11].strip()])
 
     def test_live_reads_and_followers_started_during_rotations(self):

@@ -64,6 +64,9 @@ extern int trouble;  // exit status 1 at the end
 // A notice on stderr; the exit status becomes 1.
 void complain(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// A notice on stderr that leaves the exit status as it is.
+void note(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // A startup count as the markers write it: "0007".
 std::string fmt_count(int64_t c);
 
