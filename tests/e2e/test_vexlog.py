@@ -129,7 +129,7 @@ class Vexlog(unittest.TestCase):
 
             r = vexlog(src, '-b', '6', '-o', 'json', 'Radio:W', '*:S')
             self.assertOk(r)
-            self.assertEqual([{'start': 6, 'time': 0.3, 'priority': 'W', 'tag': 'Radio', 'pid': 14,
+            self.assertEqual([{'start': 6, 'source': src, 'time': 0.3, 'priority': 'W', 'tag': 'Radio', 'pid': 14,
                                'message': 'two lines\nsecond line'}],
                              [json.loads(line) for line in r.stdout.splitlines()])
 
@@ -265,7 +265,7 @@ class Vexlog(unittest.TestCase):
         self.assertEqual((0, b''), (r.returncode, r.stderr))
         objs = [json.loads(line) for line in r.stdout.splitlines()]
         self.assertEqual(['Long', 'Short'], [o['tag'] for o in objs])
-        self.assertEqual({'start': 3, 'time': 3, 'priority': 'W', 'tag': 'Long', 'pid': 4, 'message': len(msg.decode())},
+        self.assertEqual({'start': 3, 'source': d, 'time': 3, 'priority': 'W', 'tag': 'Long', 'pid': 4, 'message': len(msg.decode())},
                          dict(objs[0], message=len(objs[0]['message'])))
         self.assertTrue(objs[0]['message'] == msg.decode())
         self.assertNotIn(b'\\u00', r.stdout)

@@ -13,8 +13,6 @@
 
 namespace vexlog {
 
-constexpr int64_t NO_TIME = INT64_MIN;
-
 struct start_clock {
     bool known = false;
     int64_t base_us = 0, wall_us = 0, uptime_us = 0;  // wall: microseconds since 1970, UTC

@@ -3,6 +3,7 @@
 // splitter (lines and starts), log_pair (a log read whole while the daemon
 // rotates it), follow, filters, json and printer (output), starts (the list
 // of starts and --start), messages (reports on stderr).
+#include "clock.h"
 #include "follow.h"
 #include "filters.h"
 #include "log_pair.h"
@@ -14,6 +15,7 @@
 
 #include <getopt.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -49,7 +51,9 @@ void usage(FILE *out)
             ".gz members, oldest first, then its .txt file, exactly as written.\n"
             "\n"
             "  -l, --list-starts    list the starts: which logs hold their lines, how many\n"
-            "                       bytes, the first and last timestamp\n"
+            "                       bytes, the first and last timestamp; then per start its\n"
+            "                       first and last time by the wall clock (UTC, from the\n"
+            "                       daemon's clock line), its seconds, and how it ended\n"
             "  -b, --start WHICH    only these starts: N (startup count N), 0 (the last),\n"
             "                       -1 (the one before the last), ..., A..B (a range of\n"
             "                       either kind), all (the default)\n"
@@ -58,15 +62,20 @@ void usage(FILE *out)
             "  -d, --dump           print and end (the default; as logcat -d)\n"
             "  -o, --output FORMAT  raw (the default: the lines as written) or json (one\n"
             "                       object per line; the main log as time, priority, tag,\n"
-            "                       pid, message; bytes that are not UTF-8 as \\u00XX)\n"
+            "                       pid, message; every line with its start, source and\n"
+            "                       wall-clock time; bytes that are not UTF-8 as \\u00XX)\n"
             "      --pid PID        main log: only the entries of process PID\n"
-            "      --since SECONDS, --until SECONDS\n"
-            "                       only the lines stamped from / up to SECONDS (the main and\n"
-            "                       daemon logs count from the daemon's start, the kernel log\n"
-            "                       from the handset's boot); lines without a stamp go with\n"
-            "                       the line before\n"
+            "      --since WHEN, --until WHEN\n"
+            "                       only the lines stamped from / up to WHEN: SECONDS of the\n"
+            "                       stamps (the main and daemon logs count from the daemon's\n"
+            "                       start, the kernel log from the handset's boot), or a\n"
+            "                       wall-clock time, UTC: 'YYYY-MM-DD HH:MM[:SS[.micro]]'\n"
+            "                       (or with T), or HH:MM[:SS] of today; lines without a\n"
+            "                       stamp go with the line before\n"
             "  -s                   main log: silence every tag not named (as *:S)\n"
             "  -e, --grep TEXT      only the lines holding TEXT (may be repeated)\n"
+            "  -v, --format time    each line after its wall-clock time (UTC), from the\n"
+            "                       daemon's clock line of its start\n"
             "  -h, --help, --version\n"
             "\n"
             "FILTERSPEC, main log: TAG:P shows TAG at priority P and above, P one of\n"
@@ -130,6 +139,15 @@ bool parse_seconds(const char *text, double *out)
     return true;
 }
 
+// --since/--until: seconds of the lines' stamps, or a wall-clock time.
+bool parse_bound(const char *text, double *secs, int64_t *wall)
+{
+    if (parse_seconds(text, secs)) return true;
+    struct timeval now {};
+    gettimeofday(&now, nullptr);
+    return parse_wall(text, static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_usec, wall);
+}
+
 // The options; GO_ON, or the exit status (help, version, a usage error).
 int parse_options(int argc, char **argv, options *o)
 {
@@ -141,6 +159,7 @@ int parse_options(int argc, char **argv, options *o)
         {"dump", no_argument, nullptr, 'd'},
         {"output", required_argument, nullptr, 'o'},
         {"grep", required_argument, nullptr, 'e'},
+        {"format", required_argument, nullptr, 'v'},
         {"pid", required_argument, nullptr, OPT_PID},
         {"since", required_argument, nullptr, OPT_SINCE},
         {"until", required_argument, nullptr, OPT_UNTIL},
@@ -150,7 +169,7 @@ int parse_options(int argc, char **argv, options *o)
     };
     bool dump = false;
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, ":lb:fdo:e:sh", longopts, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":lb:fdo:e:v:sh", longopts, nullptr)) != -1;) {
         switch (c) {
         case 'l': o->list = true; break;
         case 'b': o->start_text = optarg; break;
@@ -163,12 +182,18 @@ int parse_options(int argc, char **argv, options *o)
                 return usage_error("--output takes raw or json, not '%s'", optarg);
             break;
         case 'e': o->patterns.emplace_back(optarg); break;
+        case 'v':
+            if (strcmp(optarg, "time") != 0) return usage_error("-v takes time, not '%s'", optarg);
+            o->wall = true;
+            break;
         case 's': o->silent = true; break;
         case OPT_SINCE:
         case OPT_UNTIL:
-            if (!parse_seconds(optarg, c == OPT_SINCE ? &o->since : &o->until))
-                return usage_error("%s takes seconds, not '%s'", c == OPT_SINCE ? "--since" : "--until",
-                                   optarg);
+            if (!parse_bound(optarg, c == OPT_SINCE ? &o->since : &o->until,
+                             c == OPT_SINCE ? &o->since_wall : &o->until_wall))
+                return usage_error("%s takes seconds or a time (YYYY-MM-DD HH:MM[:SS], HH:MM[:SS] today, UTC), "
+                                   "not '%s'",
+                                   c == OPT_SINCE ? "--since" : "--until", optarg);
             break;
         case OPT_PID: {
             int64_t v = 0;
@@ -300,6 +325,12 @@ int run(int argc, char **argv)
     if (o.follow && (src.is_zip() || o.list)) return usage_error("--follow reads a live log directory only");
     if (o.list) return list_starts(src, o);
     if (const int rc = choose_starts(src, kind, &o); rc != GO_ON) return rc;
+    o.source_name = source_path;
+    facts_map facts;
+    if (o.json || o.wall || o.walled()) {
+        facts = read_facts(src);
+        o.facts = &facts;
+    }
     return print_log(src, kind, o);
 }
 

@@ -57,7 +57,18 @@ private:
     void message_text(const char *p, size_t n);
     void end_entry();
 
+    // The time of a line: its wall clock, from its own stamp or, without
+    // one, that of the line before in its start.
+    void note_time(int64_t start, const char *p, size_t n);
+    bool in_wall_window() const;
+    void put_json_head(int64_t start);
+
     const options &o_;
+    bool any_line_ = false;
+    int64_t cur_start_ = UNKNOWN_START;
+    const start_facts *cur_facts_ = nullptr;  // of cur_start_, when known
+    int64_t line_wall_ = NO_TIME;
+    bool clockless_noted_ = false;
     int kind_;
     bool filtered_ = false, show_markers_ = true;
     std::string held_marker_;  // the marker of the current start, not shown yet

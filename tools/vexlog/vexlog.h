@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,7 @@ constexpr int EXIT_USAGE = 2;
 constexpr const char *LIVE_LOG_DIR =
     "/qordebug";                              // on the handset; a link to /system without a log partition
 constexpr int64_t UNKNOWN_START = INT64_MIN;  // text whose start marker is missing
+constexpr int64_t NO_TIME = INT64_MIN;        // a line without a time
 
 // Text is read and decoded through buffers of this size.
 constexpr size_t TEXT_BUF = 256 * 1024;
@@ -98,6 +100,8 @@ struct selection {
     bool contains(int64_t s) const { return all || (s != UNKNOWN_START && s >= lo && s <= hi); }
 };
 
+struct start_facts;
+
 struct options {
     selection starts;
     std::string start_text;  // as given, empty for all
@@ -110,7 +114,12 @@ struct options {
     std::string pid;
     std::vector<std::string> patterns;  // a line passes when it holds one of them
     double since = -1, until = -1;      // seconds of the lines' own stamps; -1: no bound
-    bool timed() const { return since >= 0 || until >= 0; }
+    int64_t since_wall = NO_TIME, until_wall = NO_TIME;  // wall-clock bounds, microseconds
+    bool wall = false;                                       // -v time: each line after its wall-clock time
+    std::string source_name;                                 // SOURCE as given, for JSON
+    const std::map<int64_t, start_facts> *facts = nullptr;   // the starts' clock lines and ends
+    bool walled() const { return since_wall != NO_TIME || until_wall != NO_TIME; }
+    bool timed() const { return since >= 0 || until >= 0 || walled(); }
 };
 
 }  // namespace vexlog
