@@ -46,7 +46,8 @@ void usage(FILE *out)
             "Reads the daemon's logs, split into its starts by their startup markers.\n"
             "SOURCE is a log directory, a ZIP archive of one (vexctl archive; read in\n"
             "place), a file of a log (vexd_logcat.gz: that log, .gz and .txt), or left\n"
-            "out on the handset: the live log directory %s.\n"
+            "out on the handset: the live log directory %s (whatever comes first on\n"
+            "the command line).\n"
             "LOG is kernel, main (the default), trace, daemon or ps; each reads as its\n"
             ".gz members, oldest first, then its .txt file, exactly as written.\n"
             "\n"
@@ -73,7 +74,16 @@ void usage(FILE *out)
             "                       (or with T), or HH:MM[:SS] of today; lines without a\n"
             "                       stamp go with the line before\n"
             "  -s                   main log: silence every tag not named (as *:S)\n"
-            "  -e, --grep TEXT      only the lines holding TEXT (may be repeated)\n"
+            "  -e, --grep REGEX     only the lines matching the extended regular expression\n"
+            "                       REGEX (POSIX ERE; may be repeated: one of them); the\n"
+            "                       main log: its message or its tag\n"
+            "  -i, --ignore-case    -e and the texts of FILTERSPEC ignore case\n"
+            "  -p, --priority P     main log: P one of V D I W E F, as *:P; kernel log: the\n"
+            "                       lines at <N> up to level P, 0..7 or emerg, alert, crit,\n"
+            "                       err, warning, notice, info, debug (lines without <N> go\n"
+            "                       with the line before)\n"
+            "  -n, --lines N        only the last N entries (a main log entry with all its\n"
+            "                       lines) of those the other filters let through\n"
             "  -v, --format time    each line after its wall-clock time (UTC), from the\n"
             "                       daemon's clock line of its start\n"
             "  -h, --help, --version\n"
@@ -110,6 +120,7 @@ int usage_error(const char *fmt, ...)
 
 int find_log(const char *name)
 {
+    if (strcmp(name, "all") == 0) return LOG_ALL;
     for (int k = 0; k < LOG_COUNT; k++)
         if (strcmp(name, logs[k].name) == 0 || strcmp(name, logs[k].base) == 0) return k;
     return -1;
@@ -149,7 +160,7 @@ bool parse_bound(const char *text, double *secs, int64_t *wall)
 }
 
 // The options; GO_ON, or the exit status (help, version, a usage error).
-int parse_options(int argc, char **argv, options *o)
+int parse_options(int argc, char **argv, options *o, std::string *priority)
 {
     enum { OPT_PID = 1000, OPT_VERSION, OPT_SINCE, OPT_UNTIL };
     static const struct option longopts[] = {
@@ -160,6 +171,9 @@ int parse_options(int argc, char **argv, options *o)
         {"output", required_argument, nullptr, 'o'},
         {"grep", required_argument, nullptr, 'e'},
         {"format", required_argument, nullptr, 'v'},
+        {"ignore-case", no_argument, nullptr, 'i'},
+        {"priority", required_argument, nullptr, 'p'},
+        {"lines", required_argument, nullptr, 'n'},
         {"pid", required_argument, nullptr, OPT_PID},
         {"since", required_argument, nullptr, OPT_SINCE},
         {"until", required_argument, nullptr, OPT_UNTIL},
@@ -169,7 +183,7 @@ int parse_options(int argc, char **argv, options *o)
     };
     bool dump = false;
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, ":lb:fdo:e:v:sh", longopts, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":lb:fdo:e:v:ip:n:sh", longopts, nullptr)) != -1;) {
         switch (c) {
         case 'l': o->list = true; break;
         case 'b': o->start_text = optarg; break;
@@ -182,6 +196,14 @@ int parse_options(int argc, char **argv, options *o)
                 return usage_error("--output takes raw or json, not '%s'", optarg);
             break;
         case 'e': o->patterns.emplace_back(optarg); break;
+        case 'i': o->icase = true; break;
+        case 'p': *priority = optarg; break;
+        case 'n': {
+            int64_t v = 0;
+            if (!parse_int(optarg, &v) || v <= 0) return usage_error("--lines takes a count above 0, not '%s'", optarg);
+            o->last_entries = static_cast<uint64_t>(v);
+            break;
+        }
         case 'v':
             if (strcmp(optarg, "time") != 0) return usage_error("-v takes time, not '%s'", optarg);
             o->wall = true;
@@ -220,7 +242,10 @@ int parse_operands(int argc, char **argv, options *o, std::string *source_path, 
 {
     int i = optind;
     struct stat st {};
-    if (i < argc && find_log(argv[i]) >= 0 && stat(argv[i], &st) != 0) {
+    const bool handset = stat(LIVE_LOG_DIR, &st) == 0 && S_ISDIR(st.st_mode);
+    if (i < argc && (find_log(argv[i]) >= 0 || handset) && stat(argv[i], &st) != 0) {
+        *source_path = LIVE_LOG_DIR;
+    } else if (i >= argc && handset) {
         *source_path = LIVE_LOG_DIR;
     } else if (i < argc) {
         *source_path = argv[i++];
@@ -233,19 +258,36 @@ int parse_operands(int argc, char **argv, options *o, std::string *source_path, 
     if (i < argc && find_log(argv[i]) >= 0) {
         *kind = find_log(argv[i++]);
     } else if (i < argc && implied < 0 && strchr(argv[i], ':') == nullptr) {
-        return usage_error("unknown log '%s' (kernel, main, trace, daemon or ps)", argv[i]);
+        return usage_error("unknown log '%s' (kernel, main, trace, daemon, ps or all)", argv[i]);
     }
     if (o->list && i < argc) return usage_error("--list-starts takes no LOG or FILTERSPEC");
     for (; i < argc; i++) {
-        if (*kind != LOG_MAIN) {
-            o->patterns.emplace_back(argv[i]);
+        if (*kind != LOG_MAIN && *kind != LOG_ALL) {
+            o->texts.emplace_back(argv[i]);
         } else if (!parse_filterspec(argv[i], &o->specs)) {
             return usage_error("bad filter spec '%s' (TAG:P, P one of V D I W E F S)", argv[i]);
         }
     }
     if (o->silent) o->specs.push_back({"*", 9});
-    if ((o->has_pid || !o->specs.empty()) && *kind != LOG_MAIN)
+    if ((o->has_pid || !o->specs.empty()) && *kind != LOG_MAIN && *kind != LOG_ALL)
         return usage_error("tag, priority and PID filters are for the main log");
+    return GO_ON;
+}
+
+// -p: a main log letter (as *:P) or a kernel log level. GO_ON, or the exit status.
+int set_priority(const std::string &p, int kind, options *o)
+{
+    if (p.empty()) return GO_ON;
+    const int level = kernel_level(p.c_str());
+    if (level >= 0 && (kind == LOG_KERNEL || kind == LOG_ALL)) {
+        o->kernel_level = level;
+    } else if (p.size() == 1 && main_level(p[0]) >= 0 && (kind == LOG_MAIN || kind == LOG_ALL)) {
+        parse_filterspec(("*:" + p).c_str(), &o->specs);
+    } else {
+        return usage_error("--priority takes V D I W E F for the main log, 0..7 or emerg, alert, crit, err, "
+                           "warning, notice, info, debug for the kernel log, not '%s'",
+                           p.c_str());
+    }
     return GO_ON;
 }
 
@@ -288,6 +330,21 @@ struct seen_starts final : line_sink {
     void pause() override { inner->pause(); }
 };
 
+// -n: how many of the entries that pass are left out, by a pass that counts them.
+void count_entries(const source &src, int kind, options *o)
+{
+    options counting = *o;
+    counting.skip_entries = UINT64_MAX;
+    printer pr(counting, kind);
+    splitter sp(&pr);
+    read_state rs;
+    quiet = true;
+    read_log(src, logs[kind], &sp, &rs);
+    sp.flush();
+    quiet = false;
+    o->skip_entries = pr.entries() > o->last_entries ? pr.entries() - o->last_entries : 0;
+}
+
 // Prints the log, and follows it with --follow; the exit status.
 int print_log(const source &src, int kind, const options &o)
 {
@@ -318,8 +375,11 @@ int run(int argc, char **argv)
     options o;
     std::string source_path;
     int kind = LOG_MAIN;
-    if (const int rc = parse_options(argc, argv, &o); rc != GO_ON) return rc;
+    std::string priority, why;
+    if (const int rc = parse_options(argc, argv, &o, &priority); rc != GO_ON) return rc;
     if (const int rc = parse_operands(argc, argv, &o, &source_path, &kind); rc != GO_ON) return rc;
+    if (const int rc = set_priority(priority, kind, &o); rc != GO_ON) return rc;
+    if (!compile_patterns(o, o.texts, &why)) return usage_error("bad regular expression %s", why.c_str());
     source src;
     if (!open_source(source_path, &src)) return EXIT_TROUBLE;
     if (o.follow && (src.is_zip() || o.list)) return usage_error("--follow reads a live log directory only");
@@ -331,6 +391,7 @@ int run(int argc, char **argv)
         facts = read_facts(src);
         o.facts = &facts;
     }
+    if (o.last_entries > 0) count_entries(src, kind, &o);
     return print_log(src, kind, o);
 }
 

@@ -8,11 +8,13 @@
 namespace vexlog {
 
 int trouble = 0;
+bool quiet = false;
 
 namespace {
 
 void say(const char *fmt, va_list ap)
 {
+    if (quiet) return;
     fflush(stdout);  // the notice lands near the output it concerns
     fputs("vexlog: ", stderr);
     vfprintf(stderr, fmt, ap);

@@ -66,7 +66,13 @@ printer::rest printer::first_piece(int64_t start, const char *p, size_t n)
         if (t >= 0) in_time_ = in_window(o_, t) && in_wall_window();
         if (!in_time_) return rest::drop;
     }
-    if (!o_.patterns.empty() && !holds_pattern(o_, p, n)) return rest::drop;
+    if (o_.kernel_level >= 0 && kind_ == LOG_KERNEL) {
+        // A line without "<N>" goes with the line before it.
+        kernel_entry k;
+        if (parse_kernel(p, n, &k) && k.level >= 0) level_ok_ = k.level <= o_.kernel_level;
+        if (!level_ok_) return rest::drop;
+    }
+    if (!holds_pattern(p, n) || !count_entry()) return rest::drop;
     if (o_.json) return put_json_line(start, p, n);
     emit(p, n);
     return rest::raw;
@@ -77,7 +83,7 @@ printer::rest printer::main_line(int64_t start, const char *p, size_t n)
     main_entry e;
     if (parse_main(p, n, &e)) {
         end_entry();
-        pass_ = main_passes(o_, e) && in_wall_window();
+        pass_ = main_passes(o_, e) && in_wall_window() && count_entry();
         if (pass_ && o_.json) {
             begin_entry(start, e, n > 0 && p[n - 1] == '\n');
             return rest::json_message;
@@ -179,6 +185,16 @@ printer::rest printer::put_json_line(int64_t start, const char *p, size_t n)
     if (!t.empty()) {
         fputs(",\"time\":", stdout);
         put_json_number(t);
+    }
+    kernel_entry k;
+    if (kind_ == LOG_KERNEL && n > 0 && p[n - 1] == '\n' && parse_kernel(p, n, &k)) {
+        if (k.level >= 0) printf(",\"priority\":%d", k.level);
+        if (!k.time.empty()) {
+            fputs(",\"uptime\":", stdout);
+            put_json_number(k.time);
+        }
+        fputs(",\"message\":", stdout);
+        put_json_string(k.msg);
     }
     fputs(",\"line\":", stdout);
     json_out.open();

@@ -54,6 +54,7 @@ constexpr log_kind reader_log(::log_id id, bool stamped)
 
 // The reader's order of the logs (that of --list-starts).
 enum { LOG_KERNEL, LOG_MAIN, LOG_TRACE, LOG_DAEMON, LOG_PS, LOG_COUNT };
+constexpr int LOG_ALL = LOG_COUNT;  // the kernel, main, trace and daemon logs on one time line
 
 inline constexpr log_kind logs[LOG_COUNT] = {
     reader_log(::LOG_KERNEL, true), reader_log(::LOG_MAIN, LOG_FILES[::LOG_MAIN].stamped),
@@ -62,6 +63,7 @@ inline constexpr log_kind logs[LOG_COUNT] = {
 };
 
 extern int trouble;  // exit status 1 at the end
+extern bool quiet;   // the notices are not said (a pass that only counts)
 
 // A notice on stderr; the exit status becomes 1.
 void complain(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -112,7 +114,12 @@ struct options {
     bool silent = false;  // -s: every tag not named is silent
     bool has_pid = false;
     std::string pid;
-    std::vector<std::string> patterns;  // a line passes when it holds one of them
+    std::vector<std::string> patterns;  // -e: extended regular expressions; a line passes when one matches
+    std::vector<std::string> texts;     // filter specs of other logs: texts a line may hold instead
+    bool icase = false;                 // -i: they ignore case
+    int kernel_level = -1;              // -p: the kernel log's lines at <N> up to this level
+    uint64_t last_entries = 0;          // -n: only the last N entries; 0: all
+    uint64_t skip_entries = 0;          // the entries that pass but are left out (those before the last N)
     double since = -1, until = -1;      // seconds of the lines' own stamps; -1: no bound
     int64_t since_wall = NO_TIME, until_wall = NO_TIME;  // wall-clock bounds, microseconds
     bool wall = false;                                       // -v time: each line after its wall-clock time
