@@ -11,6 +11,7 @@
 #include "source.h"
 #include "splitter.h"
 #include "starts.h"
+#include "timeline.h"
 #include "vexlog.h"
 
 #include <getopt.h>
@@ -48,8 +49,13 @@ void usage(FILE *out)
             "place), a file of a log (vexd_logcat.gz: that log, .gz and .txt), or left\n"
             "out on the handset: the live log directory %s (whatever comes first on\n"
             "the command line).\n"
-            "LOG is kernel, main (the default), trace, daemon or ps; each reads as its\n"
-            ".gz members, oldest first, then its .txt file, exactly as written.\n"
+            "LOG is kernel, main (the default), trace, daemon, ps or all; each reads as\n"
+            "its .gz members, oldest first, then its .txt file, exactly as written.\n"
+            "all: the kernel, main, trace and daemon logs on one time line, each line\n"
+            "after its log's name ('kernel: ', 'main: ', ...; JSON: \"log\"), ordered by\n"
+            "the wall clock of the start's clock line (without one: by the daemon's\n"
+            "time base, the kernel log after it); each log keeps its own order, and the\n"
+            "trace log, which has no stamps, comes after the start's stamped lines.\n"
             "\n"
             "  -l, --list-starts    list the starts: which logs hold their lines, how many\n"
             "                       bytes, the first and last timestamp; then per start its\n"
@@ -253,7 +259,7 @@ int parse_operands(int argc, char **argv, options *o, std::string *source_path, 
         return usage_error("no SOURCE: name a log directory or a ZIP archive");
     }
     // LOG may be left out: implied by a file of a log, or main before a filter spec.
-    const int implied = log_of_file(*source_path);
+    const int implied = log_of_file(*source_path);  // never all
     *kind = implied >= 0 ? implied : LOG_MAIN;
     if (i < argc && find_log(argv[i]) >= 0) {
         *kind = find_log(argv[i++]);
@@ -303,7 +309,7 @@ int choose_starts(const source &src, int kind, options *o)
             : !parse_int(t.substr(0, dots), &a) || !parse_int(t.substr(dots + 2), &b))
         return usage_error("--start takes N, 0, -N, A..B or all, not '%s'", o->start_text.c_str());
     std::vector<int64_t> known;
-    if (a <= 0 || b <= 0) known = known_starts(src, kind);
+    if (a <= 0 || b <= 0) known = known_starts(src, kind == LOG_ALL ? LOG_MAIN : kind);
     std::string why;
     if (!resolve_start(a, known, &o->starts.lo, &why) || !resolve_start(b, known, &o->starts.hi, &why)) {
         complain("no start %s in %s: %s", o->start_text.c_str(), src.path.c_str(), why.c_str());
@@ -387,9 +393,13 @@ int run(int argc, char **argv)
     if (const int rc = choose_starts(src, kind, &o); rc != GO_ON) return rc;
     o.source_name = source_path;
     facts_map facts;
-    if (o.json || o.wall || o.walled()) {
+    if (o.json || o.wall || o.walled() || kind == LOG_ALL) {
         facts = read_facts(src);
         o.facts = &facts;
+    }
+    if (kind == LOG_ALL) {
+        if (o.follow) return usage_error("--follow reads one log, not all");
+        return print_timeline(src, o);
     }
     if (o.last_entries > 0) count_entries(src, kind, &o);
     return print_log(src, kind, o);
