@@ -499,10 +499,10 @@ class VexlogQuestions(unittest.TestCase):
         with open(os.path.join(tmp, 'logs.zip'), 'wb') as f:
             f.write(h.read_file('/qordebug/logs.zip'))
         self.assertIn('qordebug/vexd_logcat.gz', zipfile.ZipFile(os.path.join(tmp, 'logs.zip')).namelist())
-        return tmp, walls
+        return h, tmp, walls
 
     def test_readme_questions_on_an_archive_of_the_daemon(self):
-        tmp, walls = self.archive()
+        h, tmp, walls = self.archive()
         questions = readme_questions()
         self.assertEqual(6, len(questions), questions)
         answers = {}
@@ -519,6 +519,21 @@ class VexlogQuestions(unittest.TestCase):
         self.last_entries(answers[3])
         self.one_time_line(answers[4], tmp)
         self.json_lines(answers[5])
+
+        # The second start's span by the wall clock bounds its main log, in either form of a time.
+        second = answers[0].split('\n\n')[1].splitlines()[2]
+        self.assertOk(vexlog(os.path.join(tmp, 'logs.zip'), '--since', second[8:34],
+                             '--until', second[36:62].replace(' ', 'T') + 'Z', 'main'),
+                      vexlog(os.path.join(tmp, 'logs.zip'), '--start', '2', 'main').stdout)
+        r = vexlog(os.path.join(tmp, 'logs.zip'), '--start', '-1', 'kernel', '-p', 'warning')
+        self.assertEqual([b'usb error s2', b'USB reset s2'], re.findall(rb'\] (.*)', r.stdout))
+        # In the handset, with an option first and no SOURCE: the live log directory.
+        r = h.exec(['/system/bin/vexlog', '-p', 'W', '-n', '2'])
+        self.assertEqual((0, b''), (r.returncode, r.stderr))
+        self.assertEqual([b'tel err s3', b'other warn s3'], re.findall(rb'\): (.*)', r.stdout))
+
+    def assertOk(self, r, out):
+        self.assertEqual((0, b'', out), (r.returncode, r.stderr, r.stdout))
 
     def starts_and_ends(self, text, walls):
         rows = text.split('\n\n')[1].splitlines()[1:]

@@ -31,7 +31,8 @@ bool digits(std::string_view *s, size_t n, int64_t *v)
 {
     size_t i = 0;
     *v = 0;
-    while (i < s->size() && (n == 0 || i < n) && (*s)[i] >= '0' && (*s)[i] <= '9') *v = *v * 10 + ((*s)[i++] - '0');
+    while (i < s->size() && (n == 0 || i < n) && (*s)[i] >= '0' && (*s)[i] <= '9')
+        *v = *v * 10 + ((*s)[i++] - '0');
     if (i == 0 || (n != 0 && i != n)) return false;
     s->remove_prefix(i);
     return true;
@@ -77,7 +78,8 @@ void parse_clock(std::string_view l, start_clock *c)
     start_clock got;
     got.base_us = stamp_us(l.substr(0, eq1));
     got.uptime_us = stamp_us(up);
-    if (got.base_us == NO_TIME || got.uptime_us == NO_TIME || !parse_wall(l.substr(eq1 + 3, eq2 - eq1 - 3), 0, &got.wall_us))
+    if (got.base_us == NO_TIME || got.uptime_us == NO_TIME ||
+        !parse_wall(l.substr(eq1 + 3, eq2 - eq1 - 3), 0, &got.wall_us))
         return;
     got.known = true;
     *c = got;
@@ -178,9 +180,11 @@ std::string fmt_wall(int64_t us, bool iso)
     const int64_t y = yoe + era * 400 + (m <= 2);
     char b[64];
     const int64_t secs = in_day / 1000000;
-    snprintf(b, sizeof b, "%04" PRId64 "-%02" PRId64 "-%02" PRId64 "%c%02" PRId64 ":%02" PRId64 ":%02" PRId64
-             ".%06" PRId64 "%s",
-             y, m, d, iso ? 'T' : ' ', secs / 3600, secs / 60 % 60, secs % 60, in_day % 1000000, iso ? "Z" : "");
+    snprintf(b, sizeof b,
+             "%04" PRId64 "-%02" PRId64 "-%02" PRId64 "%c%02" PRId64 ":%02" PRId64 ":%02" PRId64 ".%06" PRId64
+             "%s",
+             y, m, d, iso ? 'T' : ' ', secs / 3600, secs / 60 % 60, secs % 60, in_day % 1000000,
+             iso ? "Z" : "");
     return b;
 }
 
@@ -190,8 +194,8 @@ bool parse_wall(std::string_view s, int64_t now_us, int64_t *us)
     std::string_view t = s;
     int64_t day;
     if (t.size() > 10 && (t[10] == ' ' || t[10] == 'T')) {
-        if (!digits(&t, 4, &y) || !skip(&t, '-') || !digits(&t, 2, &mo) || !skip(&t, '-') || !digits(&t, 2, &d) ||
-            mo < 1 || mo > 12 || d < 1 || d > 31)
+        if (!digits(&t, 4, &y) || !skip(&t, '-') || !digits(&t, 2, &mo) || !skip(&t, '-') ||
+            !digits(&t, 2, &d) || mo < 1 || mo > 12 || d < 1 || d > 31)
             return false;
         t.remove_prefix(1);
         day = days_from_civil(y, mo, d);

@@ -166,7 +166,8 @@ int main_level(char c) { return pri_level(c); }
 
 int kernel_level(const char *s)
 {
-    static const char *const names[] = {"emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"};
+    static const char *const names[] = {"emerg",   "alert",  "crit", "err",
+                                        "warning", "notice", "info", "debug"};
     if (s[0] >= '0' && s[0] <= '7' && s[1] == '\0') return s[0] - '0';
     for (int i = 0; i < 8; i++)
         if (strcmp(s, names[i]) == 0) return i;
@@ -220,7 +221,8 @@ bool main_passes(const options &o, const main_entry &e)
         const int l = pri_level(e.pri) < 0 ? 2 : pri_level(e.pri);
         if (l < level) return false;
     }
-    if (any_pattern() && !holds_pattern(e.msg.data(), e.msg.size()) && !holds_pattern(e.tag.data(), e.tag.size()))
+    if (any_pattern() && !holds_pattern(e.msg.data(), e.msg.size()) &&
+        !holds_pattern(e.tag.data(), e.tag.size()))
         return false;
     return true;
 }

@@ -31,7 +31,7 @@ bool parse_filterspec(const char *spec, std::vector<tag_filter> *out);
 
 // A kernel log line: "<N>[ seconds.micro] message".
 struct kernel_entry {
-    int level = -1;  // -1 without "<N>"
+    int level = -1;              // -1 without "<N>"
     std::string_view time, msg;  // msg without its line feed
 };
 

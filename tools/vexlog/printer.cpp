@@ -150,10 +150,11 @@ void printer::note_time(int64_t start, const char *p, size_t n)
             const auto f = o_.facts->find(start);
             if (f != o_.facts->end() && f->second.clock.known) cur_facts_ = &f->second;
         }
-        if (cur_facts_ == nullptr && start != UNKNOWN_START && (o_.wall || o_.walled()) && !clockless_noted_) {
+        if (cur_facts_ == nullptr && start != UNKNOWN_START && (o_.wall || o_.walled()) &&
+            !clockless_noted_) {
             clockless_noted_ = true;
-            note("start %s has no clock line in the daemon log: its times stay relative%s", fmt_count(start).c_str(),
-                 o_.walled() ? ", and outside any wall-clock --since/--until" : "");
+            note("start %s has no clock line in the daemon log: its times stay relative%s",
+                 fmt_count(start).c_str(), o_.walled() ? ", and outside any wall-clock --since/--until" : "");
         }
     }
     if (cur_facts_ == nullptr || !logs[kind_].stamped) return;

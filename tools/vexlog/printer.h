@@ -82,7 +82,7 @@ private:
     bool in_time_ = true;   // the last stamped line was within --since/--until
     bool level_ok_ = true;  // the last kernel line with a level was within -p
     uint64_t entries_ = 0;  // entries that passed the filters
-    bool pass_ = false;    // the last entry passed its filters
+    bool pass_ = false;     // the last entry passed its filters
     bool unknown_noted_ = false;
     bool open_ = false;     // a JSON entry waits for its continuation lines
     bool lf_held_ = false;  // the line feed of its last line, written when another line follows

@@ -158,8 +158,9 @@ void put_start_times(const start_map &starts, const facts_map &facts, int64_t la
     for (const auto &[start, si] : starts) {
         if (start == UNKNOWN_START) continue;
         const span sp = span_of(start, si, facts, last_start);
-        printf("%6s  %-26s  %-26s  %10s  %s\n", fmt_count(start).c_str(), fmt_time(sp.first, sp.wall, false).c_str(),
-               fmt_time(sp.last, sp.wall, false).c_str(), fmt_duration(sp).c_str(), sp.end.c_str());
+        printf("%6s  %-26s  %-26s  %10s  %s\n", fmt_count(start).c_str(),
+               fmt_time(sp.first, sp.wall, false).c_str(), fmt_time(sp.last, sp.wall, false).c_str(),
+               fmt_duration(sp).c_str(), sp.end.c_str());
     }
 }
 

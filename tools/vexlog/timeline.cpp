@@ -61,7 +61,8 @@ public:
         }
         if (start != start_) new_start(start);
         const int64_t stamp = logs[kind_].stamped ? stamp_us(line_time(p, n)) : NO_TIME;
-        if (kind_ == LOG_MAIN ? !begins_entry(p, n) : logs[kind_].stamped && stamp == NO_TIME && have_entry_) {
+        if (kind_ == LOG_MAIN ? !begins_entry(p, n)
+                              : logs[kind_].stamped && stamp == NO_TIME && have_entry_) {
             if (keep_) out_->back().text.append(p, n);  // goes with the entry before
             return;
         }
@@ -97,13 +98,15 @@ private:
             return false;
         if (kind_ == LOG_MAIN) {
             main_entry e;
-            return parse_main(p, n, &e) ? main_passes(o_, e) : o_.specs.empty() && !o_.has_pid && holds_pattern(p, n);
+            return parse_main(p, n, &e) ? main_passes(o_, e)
+                                        : o_.specs.empty() && !o_.has_pid && holds_pattern(p, n);
         }
         if ((o_.since >= 0 || o_.until >= 0) && logs[kind_].stamped &&
             (last_stamp_ == NO_TIME || !in_window(o_, static_cast<double>(last_stamp_) / 1e6)))
             return false;
         kernel_entry k;
-        if (kind_ == LOG_KERNEL && o_.kernel_level >= 0 && parse_kernel(p, n, &k) && k.level > o_.kernel_level)
+        if (kind_ == LOG_KERNEL && o_.kernel_level >= 0 && parse_kernel(p, n, &k) &&
+            k.level > o_.kernel_level)
             return false;
         return holds_pattern(p, n);
     }
@@ -160,7 +163,8 @@ void put_item_json(const item &it, int kind, const options &o)
     put_json_string(o.source_name);
     printf(",\"log\":\"%s\"", logs[kind].name);
     if (it.wall != NO_TIME) printf(",\"wall\":\"%s\"", fmt_wall(it.wall, true).c_str());
-    const std::string_view t = logs[kind].stamped ? line_time(it.text.data(), it.text.size()) : std::string_view{};
+    const std::string_view t =
+        logs[kind].stamped ? line_time(it.text.data(), it.text.size()) : std::string_view{};
     if (!t.empty()) {
         fputs(",\"time\":", stdout);
         put_json_number(t);
@@ -206,7 +210,8 @@ int print_timeline(const source &src, const options &o)
         return EXIT_TROUBLE;
     }
     if (clockless_ != UNKNOWN_START)
-        note("start %s has no clock line in the daemon log: its lines go by the daemon's time base, its kernel "
+        note("start %s has no clock line in the daemon log: its lines go by the daemon's time base, its "
+             "kernel "
              "log after them",
              fmt_count(clockless_).c_str());
     size_t total = 0, at[4] = {};

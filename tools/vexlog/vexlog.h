@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -57,8 +58,10 @@ enum { LOG_KERNEL, LOG_MAIN, LOG_TRACE, LOG_DAEMON, LOG_PS, LOG_COUNT };
 constexpr int LOG_ALL = LOG_COUNT;  // the kernel, main, trace and daemon logs on one time line
 
 inline constexpr log_kind logs[LOG_COUNT] = {
-    reader_log(::LOG_KERNEL, true), reader_log(::LOG_MAIN, LOG_FILES[::LOG_MAIN].stamped),
-    reader_log(::LOG_TRACE, LOG_FILES[::LOG_TRACE].stamped), reader_log(::LOG_DAEMON, LOG_FILES[::LOG_DAEMON].stamped),
+    reader_log(::LOG_KERNEL, true),
+    reader_log(::LOG_MAIN, LOG_FILES[::LOG_MAIN].stamped),
+    reader_log(::LOG_TRACE, LOG_FILES[::LOG_TRACE].stamped),
+    reader_log(::LOG_DAEMON, LOG_FILES[::LOG_DAEMON].stamped),
     reader_log(::LOG_PROCLIST, LOG_FILES[::LOG_PROCLIST].stamped),
 };
 
@@ -70,6 +73,12 @@ void complain(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // A notice on stderr that leaves the exit status as it is.
 void note(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The help, on `out`.
+void usage(FILE *out);
+
+// A usage error on stderr; EXIT_USAGE.
+int usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // A startup count as the markers write it: "0007".
 std::string fmt_count(int64_t c);
@@ -121,10 +130,10 @@ struct options {
     uint64_t last_entries = 0;          // -n: only the last N entries; 0: all
     uint64_t skip_entries = 0;          // the entries that pass but are left out (those before the last N)
     double since = -1, until = -1;      // seconds of the lines' own stamps; -1: no bound
-    int64_t since_wall = NO_TIME, until_wall = NO_TIME;  // wall-clock bounds, microseconds
-    bool wall = false;                                       // -v time: each line after its wall-clock time
-    std::string source_name;                                 // SOURCE as given, for JSON
-    const std::map<int64_t, start_facts> *facts = nullptr;   // the starts' clock lines and ends
+    int64_t since_wall = NO_TIME, until_wall = NO_TIME;     // wall-clock bounds, microseconds
+    bool wall = false;                                      // -v time: each line after its wall-clock time
+    std::string source_name;                                // SOURCE as given, for JSON
+    const std::map<int64_t, start_facts> *facts = nullptr;  // the starts' clock lines and ends
     bool walled() const { return since_wall != NO_TIME || until_wall != NO_TIME; }
     bool timed() const { return since >= 0 || until >= 0 || walled(); }
 };
