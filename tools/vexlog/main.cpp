@@ -79,10 +79,36 @@ bool parse_bound(const char *text, double *secs, int64_t *wall)
     return parse_wall(text, static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_usec, wall);
 }
 
+enum { OPT_PID = 1000, OPT_VERSION, OPT_SINCE, OPT_UNTIL };
+
+// -n, -v, --since and --until: GO_ON, or the exit status of a usage error.
+int time_option(int c, const char *arg, options *o)
+{
+    switch (c) {
+    case 'n': {
+        int64_t v = 0;
+        if (!parse_int(arg, &v) || v <= 0) return usage_error("--lines takes a count above 0, not '%s'", arg);
+        o->last_entries = static_cast<uint64_t>(v);
+        break;
+    }
+    case 'v':
+        if (strcmp(arg, "time") != 0) return usage_error("-v takes time, not '%s'", arg);
+        o->wall = true;
+        break;
+    default:
+        if (!parse_bound(arg, c == OPT_SINCE ? &o->since : &o->until,
+                         c == OPT_SINCE ? &o->since_wall : &o->until_wall))
+            return usage_error(
+                "%s takes seconds or a time (YYYY-MM-DD HH:MM[:SS], HH:MM[:SS] today, UTC), not '%s'",
+                c == OPT_SINCE ? "--since" : "--until", arg);
+        break;
+    }
+    return GO_ON;
+}
+
 // The options; GO_ON, or the exit status (help, version, a usage error).
 int parse_options(int argc, char **argv, options *o, std::string *priority)
 {
-    enum { OPT_PID = 1000, OPT_VERSION, OPT_SINCE, OPT_UNTIL };
     static const struct option longopts[] = {
         {"list-starts", no_argument, nullptr, 'l'},
         {"start", required_argument, nullptr, 'b'},
@@ -118,26 +144,12 @@ int parse_options(int argc, char **argv, options *o, std::string *priority)
         case 'e': o->patterns.emplace_back(optarg); break;
         case 'i': o->icase = true; break;
         case 'p': *priority = optarg; break;
-        case 'n': {
-            int64_t v = 0;
-            if (!parse_int(optarg, &v) || v <= 0)
-                return usage_error("--lines takes a count above 0, not '%s'", optarg);
-            o->last_entries = static_cast<uint64_t>(v);
-            break;
-        }
-        case 'v':
-            if (strcmp(optarg, "time") != 0) return usage_error("-v takes time, not '%s'", optarg);
-            o->wall = true;
-            break;
         case 's': o->silent = true; break;
+        case 'n':
+        case 'v':
         case OPT_SINCE:
         case OPT_UNTIL:
-            if (!parse_bound(optarg, c == OPT_SINCE ? &o->since : &o->until,
-                             c == OPT_SINCE ? &o->since_wall : &o->until_wall))
-                return usage_error(
-                    "%s takes seconds or a time (YYYY-MM-DD HH:MM[:SS], HH:MM[:SS] today, UTC), "
-                    "not '%s'",
-                    c == OPT_SINCE ? "--since" : "--until", optarg);
+            if (const int rc = time_option(c, optarg, o); rc != GO_ON) return rc;
             break;
         case OPT_PID: {
             int64_t v = 0;
