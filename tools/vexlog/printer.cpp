@@ -189,13 +189,7 @@ printer::rest printer::put_json_line(int64_t start, const char *p, size_t n)
     }
     kernel_entry k;
     if (kind_ == LOG_KERNEL && n > 0 && p[n - 1] == '\n' && parse_kernel(p, n, &k)) {
-        if (k.level >= 0) printf(",\"priority\":%d", k.level);
-        if (!k.time.empty()) {
-            fputs(",\"uptime\":", stdout);
-            put_json_number(k.time);
-        }
-        fputs(",\"message\":", stdout);
-        put_json_string(k.msg);
+        put_json_kernel(k.level, k.time, k.msg);
     }
     fputs(",\"line\":", stdout);
     json_out.open();

@@ -179,13 +179,7 @@ void put_item_json(const item &it, int kind, const options &o)
         printf(",\"pid\":%.*s,\"message\":", static_cast<int>(e.pid.size()), e.pid.data());
         put_json_string(text.substr(static_cast<size_t>(e.msg.data() - it.text.data())));
     } else if (kind == LOG_KERNEL && parse_kernel(it.text.data(), text.size(), &k)) {
-        if (k.level >= 0) printf(",\"priority\":%d", k.level);
-        if (!k.time.empty()) {
-            fputs(",\"uptime\":", stdout);
-            put_json_number(k.time);
-        }
-        fputs(",\"message\":", stdout);
-        put_json_string(k.msg);
+        put_json_kernel(k.level, k.time, k.msg);
     }
     fputs(",\"line\":", stdout);
     put_json_string(text);
