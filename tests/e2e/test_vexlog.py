@@ -307,6 +307,29 @@ class Vexlog(unittest.TestCase):
         self.assertEqual(0, p.returncode, err)
         self.assertEqual(marker(2) + b'a\nb\nhalf a line\nc\nd\n' + marker(3) + b'e\n', out)
 
+        # With wall-clock times: a start begun while following writes its clock line after its first
+        # lines; the lines that come once it is there have their wall clock, the others none.
+        def clock(wall, up):
+            return b'[    0.048293] vexd: clock: time base 0.048255 = %s = uptime %s\n' % (wall, up)
+        main, daemon = os.path.join(d, 'vexd_logcat.txt'), os.path.join(d, 'vexd_vexdlog.txt')
+        write(daemon, marker(2) + clock(b'2026-12-09T19:50:23.748065Z', b'1918.844382'))
+        write(main, marker(2) + entry(1, b'I', b'Radio', 7, b'first'))
+        p = subprocess.Popen([VEXLOG, '-f', '-v', 'time', d], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(p.kill)
+        time.sleep(0.5)
+        write(main, marker(3) + entry(0.5, b'I', b'Radio', 7, b'early'), 'ab')
+        time.sleep(0.5)
+        write(daemon, marker(3) + clock(b'2026-12-09T20:00:00Z', b'1.0'), 'ab')
+        time.sleep(2.0)
+        write(main, entry(2, b'I', b'Radio', 7, b'later'), 'ab')
+        time.sleep(0.6)
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=10)
+        self.assertEqual((0, b''), (p.returncode, err))
+        self.assertEqual(marker(2) + b'2026-12-09 19:50:24.699810 ' + entry(1, b'I', b'Radio', 7, b'first') + marker(3)
+                         + b'-'.ljust(27) + entry(0.5, b'I', b'Radio', 7, b'early')
+                         + b'2026-12-09 20:00:01.951745 ' + entry(2, b'I', b'Radio', 7, b'later'), out)
+
 
 class VexlogInHandset(unittest.TestCase):
     def test_archive_of_the_daemon(self):

@@ -324,6 +324,7 @@ int run(int argc, char **argv)
     if (o.json || o.wall || o.walled() || kind == LOG_ALL) {
         facts = read_facts(src);
         o.facts = &facts;
+        o.src = &src;
     }
     if (kind == LOG_ALL) {
         if (o.follow) return usage_error("--follow reads one log, not all");

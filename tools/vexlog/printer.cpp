@@ -5,6 +5,8 @@
 #include "filters.h"
 #include "json.h"
 
+#include <ctime>
+
 namespace vexlog {
 
 void printer::marker(int64_t)
@@ -29,6 +31,8 @@ void printer::end()
 void printer::pause()
 {
     if (rest_ == rest::none) end_entry();
+    // Between two reads (the daemon log is read with the same buffers).
+    if (any_line_ && cur_facts_ == nullptr && o_.follow) cur_facts_ = refresh_clock(cur_start_);
 }
 
 printer::rest printer::first_piece(int64_t start, const char *p, size_t n)
@@ -145,12 +149,9 @@ void printer::note_time(int64_t start, const char *p, size_t n)
         any_line_ = true;
         cur_start_ = start;
         line_wall_ = NO_TIME;
-        cur_facts_ = nullptr;
-        if (o_.facts != nullptr) {
-            const auto f = o_.facts->find(start);
-            if (f != o_.facts->end() && f->second.clock.known) cur_facts_ = &f->second;
-        }
-        if (cur_facts_ == nullptr && start != UNKNOWN_START && (o_.wall || o_.walled()) &&
+        retry_ms_ = 0;
+        cur_facts_ = find_clock(start);
+        if (cur_facts_ == nullptr && start != UNKNOWN_START && (o_.wall || o_.walled()) && !o_.follow &&
             !clockless_noted_) {
             clockless_noted_ = true;
             note("start %s has no clock line in the daemon log: its times stay relative%s",
@@ -160,6 +161,28 @@ void printer::note_time(int64_t start, const char *p, size_t n)
     if (cur_facts_ == nullptr || !logs[kind_].stamped) return;
     const int64_t t = stamp_us(line_time(p, n));
     if (t != NO_TIME) line_wall_ = wall_of(cur_facts_->clock, logs[kind_], t);
+}
+
+const start_facts *printer::find_clock(int64_t start) const
+{
+    if (o_.facts == nullptr) return nullptr;
+    const auto f = o_.facts->find(start);
+    return f != o_.facts->end() && f->second.clock.known ? &f->second : nullptr;
+}
+
+// Following, a start begun meanwhile writes its clock line just after its
+// first lines: the daemon log is read again for it, once a second at most,
+// and its lines from then on have their wall clock.
+const start_facts *printer::refresh_clock(int64_t start)
+{
+    if (o_.facts == nullptr || o_.src == nullptr || start == UNKNOWN_START) return nullptr;
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t ms = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    if (ms < retry_ms_) return nullptr;
+    retry_ms_ = ms + 1000;
+    *o_.facts = read_facts(*o_.src);
+    return find_clock(start);
 }
 
 bool printer::in_wall_window() const

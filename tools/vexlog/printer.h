@@ -64,6 +64,8 @@ private:
     // The time of a line: its wall clock, from its own stamp or, without
     // one, that of the line before in its start.
     void note_time(int64_t start, const char *p, size_t n);
+    const start_facts *find_clock(int64_t start) const;
+    const start_facts *refresh_clock(int64_t start);
     bool in_wall_window() const;
     // One more entry passed: false when it is one of those left out.
     bool count_entry() { return ++entries_ > o_.skip_entries; }
@@ -75,6 +77,7 @@ private:
     const start_facts *cur_facts_ = nullptr;  // of cur_start_, when known
     int64_t line_wall_ = NO_TIME;
     bool clockless_noted_ = false;
+    int64_t retry_ms_ = 0;  // following: when the daemon log may be read again for a clock line
     int kind_;
     bool filtered_ = false, show_markers_ = true;
     std::string held_marker_;  // the marker of the current start, not shown yet

@@ -112,6 +112,7 @@ struct selection {
 };
 
 struct start_facts;
+struct source;
 
 struct options {
     selection starts;
@@ -130,10 +131,11 @@ struct options {
     uint64_t last_entries = 0;          // -n: only the last N entries; 0: all
     uint64_t skip_entries = 0;          // the entries that pass but are left out (those before the last N)
     double since = -1, until = -1;      // seconds of the lines' own stamps; -1: no bound
-    int64_t since_wall = NO_TIME, until_wall = NO_TIME;     // wall-clock bounds, microseconds
-    bool wall = false;                                      // -v time: each line after its wall-clock time
-    std::string source_name;                                // SOURCE as given, for JSON
-    const std::map<int64_t, start_facts> *facts = nullptr;  // the starts' clock lines and ends
+    int64_t since_wall = NO_TIME, until_wall = NO_TIME;  // wall-clock bounds, microseconds
+    bool wall = false;                                   // -v time: each line after its wall-clock time
+    std::string source_name;                             // SOURCE as given, for JSON
+    std::map<int64_t, start_facts> *facts = nullptr;     // the starts' clock lines and ends
+    const source *src = nullptr;                         // where they are read again when following
     bool walled() const { return since_wall != NO_TIME || until_wall != NO_TIME; }
     bool timed() const { return since >= 0 || until >= 0 || walled(); }
 };
