@@ -358,6 +358,19 @@ class VexlogInHandset(unittest.TestCase):
         self.assertEqual(0, r.returncode, r.stderr)
         self.assertEqual(3, r.stdout.count(b'W/Radio   (77): radio warning\n'), r.stdout)
 
+    def test_quit_on_low_space_ends_the_start(self):
+        """The daemon's quit for want of space is the way its start ended, also when it is the last."""
+        handset.require()
+        h = handset.started('vexlog_full', cleanup=self.addCleanup, system_size=16 << 20, userdata=False)
+        self.assertTrue(h.wait_kmsg('vexd: daemon startup complete'))
+        h.exec(['sh', '-c', 'dd if=/dev/zero of=/system/fill bs=64k 2>/dev/null; true'], timeout=60)
+        self.assertEqual(1, h.wait(timeout=30))
+        r = h.exec(['/system/bin/vexlog', '--list-starts'])
+        self.assertEqual((0, b''), (r.returncode, r.stderr))
+        ends = [row[76:] for row in r.stdout.decode().split('\n\n')[1].splitlines()[1:]]
+        self.assertEqual(1, len(ends), r.stdout)
+        self.assertRegex(ends[0], r'^quit on low space \(\d+ bytes free\)$')
+
     def test_archive_after_rotations_and_restarts(self):
         """Every log of an archive made after rotations (each pair then keeps
         its record file) reads as unzip, zcat of the .gz and cat of the .txt."""
