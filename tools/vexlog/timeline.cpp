@@ -36,6 +36,8 @@ class collector final : public line_sink {
 public:
     collector(const options &o, int kind, std::vector<item> *out) : o_(o), kind_(kind), out_(out) {}
 
+    bool seen() const { return seen_; }
+
     void marker(int64_t) override
     {
         in_marker_ = 2;
@@ -59,6 +61,7 @@ public:
             keep_ = false;
             return;
         }
+        seen_ = true;
         if (start != start_) new_start(start);
         const int64_t stamp = logs[kind_].stamped ? stamp_us(line_time(p, n)) : NO_TIME;
         if (kind_ == LOG_MAIN ? !begins_entry(p, n)
@@ -128,6 +131,7 @@ private:
     std::vector<item> *out_;
     int in_marker_ = 0;
     bool piece_ = false, keep_ = false, have_entry_ = false;
+    bool seen_ = false;  // a line of the chosen starts, shown or not
     int64_t start_ = UNKNOWN_START, last_stamp_ = NO_TIME;
     start_clock clock_;
 };
@@ -191,13 +195,14 @@ void put_item_json(const item &it, int kind, const options &o)
 int print_timeline(const source &src, const options &o)
 {
     std::vector<item> per_log[4];
-    bool any = false;
+    bool any = false, seen = false;
     for (int i = 0; i < 4; i++) {
         collector c(o, MERGED[i], &per_log[i]);
         splitter sp(&c);
         read_state rs;
         any = read_log(src, logs[MERGED[i]], &sp, &rs) || any;
         sp.flush();
+        seen = seen || c.seen();
     }
     if (!any) {
         complain("%s: no logs of the daemon here", src.path.c_str());
@@ -229,7 +234,7 @@ int print_timeline(const source &src, const options &o)
         shown_start = it.start;
         put_raw(it, MERGED[pick], o);
     }
-    if (!o.starts.all && total == 0) complain("the logs hold no text of the starts chosen");
+    if (!o.starts.all && !seen) complain("the logs hold no text of the starts chosen");
     fflush(stdout);
     return trouble || ferror(stdout) ? EXIT_TROUBLE : 0;
 }
