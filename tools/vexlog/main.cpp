@@ -177,7 +177,13 @@ int parse_operands(int argc, char **argv, options *o, std::string *source_path, 
     int i = optind;
     struct stat st {};
     const bool handset = stat(LIVE_LOG_DIR, &st) == 0 && S_ISDIR(st.st_mode);
-    if (i < argc && (find_log(argv[i]) >= 0 || handset) && stat(argv[i], &st) != 0) {
+    // A first operand that is no file, a log's name or (on the handset) anything but a path.
+    const auto not_a_source = [&](const char *a) {
+        const bool path =
+            strchr(a, '/') != nullptr || (strchr(a, '.') != nullptr && strchr(a, ':') == nullptr);
+        return stat(a, &st) != 0 && (find_log(a) >= 0 || (handset && !path));
+    };
+    if (i < argc && not_a_source(argv[i])) {
         *source_path = LIVE_LOG_DIR;
     } else if (i >= argc && handset) {
         *source_path = LIVE_LOG_DIR;
