@@ -149,6 +149,7 @@ class Vexlog(unittest.TestCase):
             starts = [json.loads(line) for line in r.stdout.splitlines()]
             self.assertEqual([5, 6, 7], [s['start'] for s in starts])
             self.assertEqual([-2, -1, 0], [s['index'] for s in starts])
+            self.assertEqual({src}, {s['source'] for s in starts})
             self.assertEqual({'kernel', 'main', 'daemon', 'ps'}, set(starts[2]['logs']))
             self.assertEqual({'bytes': len(START6), 'lines': 8, 'first': 0.1, 'last': 0.35}, starts[1]['logs']['main'])
 

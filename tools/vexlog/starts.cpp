@@ -164,11 +164,14 @@ void put_start_times(const start_map &starts, const facts_map &facts, int64_t la
     }
 }
 
-void put_start_json(int64_t start, const start_info &si, const std::string &idx, const span &sp)
+void put_start_json(int64_t start, const start_info &si, const std::string &idx, const span &sp,
+                    const std::string &source)
 {
     fputs("{\"start\":", stdout);
     put_json_start(start);
     if (idx != "-") printf(",\"index\":%s", idx.c_str());
+    fputs(",\"source\":", stdout);
+    put_json_string(source);
     fputs(",\"logs\":{", stdout);
     bool first = true;
     for (int k = 0; k < LOG_COUNT; k++) {
@@ -284,7 +287,7 @@ int list_starts(const source &src, const options &o)
         const std::string idx =
             start != UNKNOWN_START && it != index.end() ? std::to_string(it->second) : "-";
         if (o.json)
-            put_start_json(start, si, idx, span_of(start, si, facts, last_start));
+            put_start_json(start, si, idx, span_of(start, si, facts, last_start), src.path);
         else
             put_start_rows(start, si, start == UNKNOWN_START ? "" : idx);
     }
