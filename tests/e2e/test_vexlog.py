@@ -19,6 +19,7 @@ import zipfile
 
 import handset
 from collectors import CMD_TRC_DISABLE, CMD_TRC_ENABLE, CMD_TRC_WRITE, Client, daemon_pid, pair_text, trc_path, wait_for
+from socket_proto import DIAG_OFF, DIAG_ON
 from test_archive import logger_entry
 
 VEXLOG = os.path.join(handset.BUILD_DIR, 'tools', 'vexlog')
@@ -504,6 +505,13 @@ class VexlogQuestions(unittest.TestCase):
             self.assertEqual(0, trc.status(CMD_TRC_ENABLE))
             self.assertEqual(0, trc.status(CMD_TRC_WRITE, b'trace s%d\n' % start))
             self.assertEqual(0, trc.status(CMD_TRC_DISABLE))
+        if start == 2:   # a diag recording whose reader is stuck, made to stop
+            h.ctl('diag ignore9 1')
+            with Client(os.path.join(h.system_dir, 'vexd_ctrl_socket')) as c:
+                self.assertEqual(0, c.status(DIAG_ON, b'q\x00'))
+                self.assertEqual(0, c.status(DIAG_OFF))
+            h.ctl('diag ignore9 0')
+            self.assertTrue(wait_for(lambda: b'Quit diaglog thread.' in pair_text(h, 'vexd_vexdlog')))
         for base, text in (('vexd_syslog', b'USB reset'), ('vexd_logcat', b'other warn'), ('vexd_trclog', b'trace')):
             self.assertTrue(wait_for(lambda: b'%s s%d' % (text, start) in pair_text(h, base)), base)
         return wall
@@ -575,7 +583,8 @@ class VexlogQuestions(unittest.TestCase):
     def starts_and_ends(self, text, walls):
         rows = text.split('\n\n')[1].splitlines()[1:]
         self.assertEqual(['0001', '0002', '0003'], [row[:6].strip() for row in rows])
-        self.assertEqual(['stopped on signal 15', 'no end line (killed, crashed or power lost)',
+        self.assertEqual(['stopped on signal 15',
+                          'no end line (killed, crashed or power lost); a diag recording was stopped',
                           'no end line yet (running)'], [row[76:] for row in rows])
         spans = [(datetime.datetime.fromisoformat(row[8:34]), datetime.datetime.fromisoformat(row[36:62]))
                  for row in rows]
