@@ -53,6 +53,7 @@ inline constexpr log_file_t LOG_FILES[LOG_COUNT] = {
 inline constexpr const char *LOG_MARKER_FORMAT = "<<<< VEXD START >>>>\n<<<< STARTUP COUNT %04d >>>>\n";
 inline constexpr std::string_view LOG_MARKER_HEAD = "<<<< VEXD START >>>>\n";
 inline constexpr std::string_view LOG_MARKER_COUNT = "<<<< STARTUP COUNT ";
+inline constexpr std::string_view LOG_MARKER_COUNT_END = " >>>>\n";
 
 // The daemon log's line, once per start, that ties its time base to the
 // wall clock (UTC) and to the kernel's uptime, all read at one moment: the

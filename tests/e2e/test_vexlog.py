@@ -1,9 +1,12 @@
 """vexlog on log directories and ZIP archives written here, and on a real
 archive of the daemon in the handset."""
+import datetime
 import gzip
 import json
 import os
 import random
+import re
+import shlex
 import shutil
 import signal
 import struct
@@ -15,7 +18,9 @@ import unittest
 import zipfile
 
 import handset
-from collectors import CMD_TRC_DISABLE, CMD_TRC_ENABLE, CMD_TRC_WRITE, Client, pair_text, trc_path, wait_for
+from collectors import CMD_TRC_DISABLE, CMD_TRC_ENABLE, CMD_TRC_WRITE, Client, daemon_pid, pair_text, trc_path, wait_for
+from socket_proto import DIAG_OFF, DIAG_ON
+from test_archive import logger_entry
 
 VEXLOG = os.path.join(handset.BUILD_DIR, 'tools', 'vexlog')
 
@@ -129,7 +134,7 @@ class Vexlog(unittest.TestCase):
 
             r = vexlog(src, '-b', '6', '-o', 'json', 'Radio:W', '*:S')
             self.assertOk(r)
-            self.assertEqual([{'start': 6, 'time': 0.3, 'priority': 'W', 'tag': 'Radio', 'pid': 14,
+            self.assertEqual([{'start': 6, 'source': src, 'time': 0.3, 'priority': 'W', 'tag': 'Radio', 'pid': 14,
                                'message': 'two lines\nsecond line'}],
                              [json.loads(line) for line in r.stdout.splitlines()])
 
@@ -145,6 +150,7 @@ class Vexlog(unittest.TestCase):
             starts = [json.loads(line) for line in r.stdout.splitlines()]
             self.assertEqual([5, 6, 7], [s['start'] for s in starts])
             self.assertEqual([-2, -1, 0], [s['index'] for s in starts])
+            self.assertEqual({src}, {s['source'] for s in starts})
             self.assertEqual({'kernel', 'main', 'daemon', 'ps'}, set(starts[2]['logs']))
             self.assertEqual({'bytes': len(START6), 'lines': 8, 'first': 0.1, 'last': 0.35}, starts[1]['logs']['main'])
 
@@ -204,7 +210,7 @@ class Vexlog(unittest.TestCase):
 
             r = vexlog('-l', src)
             self.assertEqual(1, r.returncode)
-            rows = [line.split() for line in r.stdout.decode().splitlines()[1:]]
+            rows = [line.split() for line in r.stdout.decode().split('\n\n')[0].splitlines()[1:]]
             self.assertEqual([['?', 'main'], ['-1', '0001', 'ps'], ['-', '0003', 'main'], ['0', '0004', 'main'], ['ps']],
                              [row[:-4] for row in rows])
             self.assertIn(b'start 0002: its marker is in none of the logs', r.stderr)
@@ -265,7 +271,7 @@ class Vexlog(unittest.TestCase):
         self.assertEqual((0, b''), (r.returncode, r.stderr))
         objs = [json.loads(line) for line in r.stdout.splitlines()]
         self.assertEqual(['Long', 'Short'], [o['tag'] for o in objs])
-        self.assertEqual({'start': 3, 'time': 3, 'priority': 'W', 'tag': 'Long', 'pid': 4, 'message': len(msg.decode())},
+        self.assertEqual({'start': 3, 'source': d, 'time': 3, 'priority': 'W', 'tag': 'Long', 'pid': 4, 'message': len(msg.decode())},
                          dict(objs[0], message=len(objs[0]['message'])))
         self.assertTrue(objs[0]['message'] == msg.decode())
         self.assertNotIn(b'\\u00', r.stdout)
@@ -303,6 +309,29 @@ class Vexlog(unittest.TestCase):
         self.assertEqual(0, p.returncode, err)
         self.assertEqual(marker(2) + b'a\nb\nhalf a line\nc\nd\n' + marker(3) + b'e\n', out)
 
+        # With wall-clock times: a start begun while following writes its clock line after its first
+        # lines; the lines that come once it is there have their wall clock, the others none.
+        def clock(wall, up):
+            return b'[    0.048293] vexd: clock: time base 0.048255 = %s = uptime %s\n' % (wall, up)
+        main, daemon = os.path.join(d, 'vexd_logcat.txt'), os.path.join(d, 'vexd_vexdlog.txt')
+        write(daemon, marker(2) + clock(b'2026-12-09T19:50:23.748065Z', b'1918.844382'))
+        write(main, marker(2) + entry(1, b'I', b'Radio', 7, b'first'))
+        p = subprocess.Popen([VEXLOG, '-f', '-v', 'time', d], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(p.kill)
+        time.sleep(0.5)
+        write(main, marker(3) + entry(0.5, b'I', b'Radio', 7, b'early'), 'ab')
+        time.sleep(0.5)
+        write(daemon, marker(3) + clock(b'2026-12-09T20:00:00Z', b'1.0'), 'ab')
+        time.sleep(2.0)
+        write(main, entry(2, b'I', b'Radio', 7, b'later'), 'ab')
+        time.sleep(0.6)
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=10)
+        self.assertEqual((0, b''), (p.returncode, err))
+        self.assertEqual(marker(2) + b'2026-12-09 19:50:24.699810 ' + entry(1, b'I', b'Radio', 7, b'first') + marker(3)
+                         + b'-'.ljust(27) + entry(0.5, b'I', b'Radio', 7, b'early')
+                         + b'2026-12-09 20:00:01.951745 ' + entry(2, b'I', b'Radio', 7, b'later'), out)
+
 
 class VexlogInHandset(unittest.TestCase):
     def test_archive_of_the_daemon(self):
@@ -324,12 +353,25 @@ class VexlogInHandset(unittest.TestCase):
             f.write(h.read_file('/qordebug/logs.zip'))
         r = vexlog('--list-starts', zip_path)
         self.assertEqual(0, r.returncode, r.stderr)
-        rows = [line.split() for line in r.stdout.decode().splitlines()[1:]]
+        rows = [line.split() for line in r.stdout.decode().split('\n\n')[0].splitlines()[1:]]
         self.assertEqual(['0', '0001', 'kernel'], rows[0][:3])
         self.assertEqual({'kernel', 'main', 'daemon', 'ps'}, {row[-5] for row in rows})
         r = vexlog(zip_path, '--start', '1', 'main', 'Radio:W', '*:S')
         self.assertEqual(0, r.returncode, r.stderr)
         self.assertEqual(3, r.stdout.count(b'W/Radio   (77): radio warning\n'), r.stdout)
+
+    def test_quit_on_low_space_ends_the_start(self):
+        """The daemon's quit for want of space is the way its start ended, also when it is the last."""
+        handset.require()
+        h = handset.started('vexlog_full', cleanup=self.addCleanup, system_size=16 << 20, userdata=False)
+        self.assertTrue(h.wait_kmsg('vexd: daemon startup complete'))
+        h.exec(['sh', '-c', 'dd if=/dev/zero of=/system/fill bs=64k 2>/dev/null; true'], timeout=60)
+        self.assertEqual(1, h.wait(timeout=30))
+        r = h.exec(['/system/bin/vexlog', '--list-starts'])
+        self.assertEqual((0, b''), (r.returncode, r.stderr))
+        ends = [row[76:] for row in r.stdout.decode().split('\n\n')[1].splitlines()[1:]]
+        self.assertEqual(1, len(ends), r.stdout)
+        self.assertRegex(ends[0], r'^quit on low space \(\d+ bytes free\)$')
 
     def test_archive_after_rotations_and_restarts(self):
         """Every log of an archive made after rotations (each pair then keeps
@@ -371,7 +413,7 @@ class VexlogInHandset(unittest.TestCase):
             self.assertTrue(unpacked == r.stdout, '%s: %d bytes, unpacked %d' % (log, len(r.stdout), len(unpacked)))
         r = vexlog('--list-starts', zip_path)
         self.assertEqual((0, b''), (r.returncode, r.stderr))
-        self.assertEqual(['0001', '0002', '0003'], [row[5:11].strip() for row in r.stdout.decode().splitlines()[1:]
+        self.assertEqual(['0001', '0002', '0003'], [row[5:11].strip() for row in r.stdout.decode().split('\n\n')[0].splitlines()[1:]
                                                     if row[5:11].strip()])
 
     def test_live_reads_and_followers_started_during_rotations(self):
@@ -418,6 +460,180 @@ class VexlogInHandset(unittest.TestCase):
         for k in range(len(followers)):
             self.assertEqual(b'', h.read_file('/tmp/f%d.err' % k))
             self.assertEqual(total, numbers(h.read_file('/tmp/f%d.out' % k), 'follower %d' % k))
+
+
+
+def readme_questions():
+    """The one-liners of the README's vexlog section, as written there."""
+    with open(os.path.join(handset.SOURCE_DIR, 'README.md')) as f:
+        text = f.read()
+    block = text.partition('### Reading the logs by start: vexlog')[2].partition('one line each')[2]
+    lines = []
+    for line in block.splitlines()[1:]:
+        if lines and not line.strip():
+            break
+        if line.startswith('    vexlog '):
+            lines.append(line.strip())
+    return lines
+
+
+class VexlogQuestions(unittest.TestCase):
+    """The README's questions, asked in its own words of an archive the
+    daemon wrote: three starts, the first ended by SIGTERM after its main log
+    rotated, the second killed, the third running."""
+    STEP = 1.0   # kernel lines are stamped this far apart, from the uptime of the start's clock line
+
+    def clock(self, h, start):
+        """The clock line of the start: its wall clock (a datetime) and uptime."""
+        def line():
+            text = pair_text(h, 'vexd_vexdlog')
+            at = text.find(b'STARTUP COUNT %04d' % start)
+            m = re.search(rb'clock: time base [0-9.]+ = (\S+)Z = uptime ([0-9.]+)', text[at:]) if at >= 0 else None
+            return m
+        self.assertTrue(wait_for(lambda: line() is not None))
+        m = line()
+        return datetime.datetime.fromisoformat(m.group(1).decode()), float(m.group(2))
+
+    def feed(self, h, start):
+        wall, up = self.clock(h, start)
+        h.feed_kmsg(b''.join(b'<%d>[%12.6f] %s s%d\n' % (pri, up + (i + 1) * self.STEP, text, start)
+                             for i, (pri, text) in enumerate(((3, b'usb error'), (6, b'usb info'), (4, b'USB reset')))))
+        h.feed_logger_raw([logger_entry(tag, b'%s s%d' % (text, start), pri) for tag, text, pri in (
+            (b'Radio', b'radio warn', 5), (b'Radio', b'radio debug', 3), (b'Telephony', b'tel err', 6),
+            (b'Other', b'other warn', 5))])
+        with Client(trc_path(h)) as trc:
+            self.assertEqual(0, trc.status(CMD_TRC_ENABLE))
+            self.assertEqual(0, trc.status(CMD_TRC_WRITE, b'trace s%d\n' % start))
+            self.assertEqual(0, trc.status(CMD_TRC_DISABLE))
+        if start == 2:   # a diag recording whose reader is stuck, made to stop
+            h.ctl('diag ignore9 1')
+            with Client(os.path.join(h.system_dir, 'vexd_ctrl_socket')) as c:
+                self.assertEqual(0, c.status(DIAG_ON, b'q\x00'))
+                self.assertEqual(0, c.status(DIAG_OFF))
+            h.ctl('diag ignore9 0')
+            self.assertTrue(wait_for(lambda: b'Quit diaglog thread.' in pair_text(h, 'vexd_vexdlog')))
+        for base, text in (('vexd_syslog', b'USB reset'), ('vexd_logcat', b'other warn'), ('vexd_trclog', b'trace')):
+            self.assertTrue(wait_for(lambda: b'%s s%d' % (text, start) in pair_text(h, base)), base)
+        return wall
+
+    def archive(self):
+        handset.require()
+        walls = {}
+        for start in (1, 2, 3):
+            h = handset.started('vexlog_questions', fresh=start == 1, cleanup=self.addCleanup)
+            self.assertTrue(h.wait_kmsg('vexd: daemon startup complete'))
+            walls[start] = self.feed(h, start)
+            if start == 1:   # enough to rotate the main log
+                for at in range(0, 1300, 300):
+                    h.feed_logger_raw([logger_entry(b'Filler', b'fill %04d ' % i + b'f' * 200)
+                                       for i in range(at, min(at + 300, 1300))])
+                self.assertTrue(wait_for(lambda: b'fill 1299' in pair_text(h, 'vexd_logcat')))
+            if start < 3:
+                sig = signal.SIGTERM if start == 1 else signal.SIGKILL
+                os.kill(daemon_pid(h, emulated_too=True), sig)
+                self.assertEqual(128 + sig, h.wait(30))
+                h.stop()
+        # The last start's main log: 60 entries, one of them of two lines.
+        h.feed_logger_raw([logger_entry(b'Tail', b'tail %02d' % i + (b'\nsecond line' if i == 55 else b''))
+                           for i in range(60)])
+        self.assertTrue(wait_for(lambda: b'tail 59' in pair_text(h, 'vexd_logcat')))
+        r = h.exec(['/system/bin/vexctl', 'archive'])
+        self.assertEqual(0, r.returncode, r.stderr)
+        tmp = tempfile.mkdtemp(prefix='vexlog-')
+        self.addCleanup(shutil.rmtree, tmp, True)
+        with open(os.path.join(tmp, 'logs.zip'), 'wb') as f:
+            f.write(h.read_file('/qordebug/logs.zip'))
+        self.assertIn('qordebug/vexd_logcat.gz', zipfile.ZipFile(os.path.join(tmp, 'logs.zip')).namelist())
+        return h, tmp, walls
+
+    def test_readme_questions_on_an_archive_of_the_daemon(self):
+        h, tmp, walls = self.archive()
+        questions = readme_questions()
+        self.assertEqual(6, len(questions), questions)
+        answers = {}
+        for q in questions:
+            command, _, _ = q.partition('  #')
+            command, _, jq = command.partition(' | jq ')
+            r = subprocess.run([VEXLOG] + shlex.split(command)[1:], cwd=tmp, capture_output=True, timeout=60)
+            self.assertEqual((0, b''), (r.returncode, r.stderr), q)
+            answers[len(answers)] = r.stdout.decode()
+        self.starts_and_ends(answers[0], walls)
+        self.two_tags(answers[1])
+        self.assertEqual(['<3>[%12.6f] usb error s1', '<4>[%12.6f] USB reset s1'], [
+            re.sub(r'\[ *[0-9.]+\]', '[%12.6f]', line) for line in answers[2].splitlines()])
+        self.last_entries(answers[3])
+        self.one_time_line(answers[4], tmp)
+        self.json_lines(answers[5])
+
+        # The second start's span by the wall clock bounds its main log, in either form of a time.
+        second = answers[0].split('\n\n')[1].splitlines()[2]
+        self.assertOk(vexlog(os.path.join(tmp, 'logs.zip'), '--since', second[8:34],
+                             '--until', second[36:62].replace(' ', 'T') + 'Z', 'main'),
+                      vexlog(os.path.join(tmp, 'logs.zip'), '--start', '2', 'main').stdout)
+        r = vexlog(os.path.join(tmp, 'logs.zip'), '--start', '-1', 'kernel', '-p', 'warning')
+        self.assertEqual([b'usb error s2', b'USB reset s2'], re.findall(rb'\] (.*)', r.stdout))
+        # In the handset, with an option first and no SOURCE: the live log directory.
+        r = h.exec(['/system/bin/vexlog', '-p', 'W', '-n', '2'])
+        self.assertEqual((0, b''), (r.returncode, r.stderr))
+        self.assertEqual([b'tel err s3', b'other warn s3'], re.findall(rb'\): (.*)', r.stdout))
+
+    def assertOk(self, r, out):
+        self.assertEqual((0, b'', out), (r.returncode, r.stderr, r.stdout))
+
+    def starts_and_ends(self, text, walls):
+        rows = text.split('\n\n')[1].splitlines()[1:]
+        self.assertEqual(['0001', '0002', '0003'], [row[:6].strip() for row in rows])
+        self.assertEqual(['stopped on signal 15',
+                          'no end line (killed, crashed or power lost); a diag recording was stopped',
+                          'no end line yet (running)'], [row[76:] for row in rows])
+        spans = [(datetime.datetime.fromisoformat(row[8:34]), datetime.datetime.fromisoformat(row[36:62]))
+                 for row in rows]
+        for start, (first, last) in enumerate(spans, 1):
+            self.assertLess(abs((first - walls[start]).total_seconds()), 5, rows)
+            self.assertLessEqual(first, last)
+            self.assertAlmostEqual((last - first).total_seconds(), float(rows[start - 1][64:74]), delta=0.002)
+            if start > 1:
+                self.assertLessEqual(spans[start - 2][1], first)
+
+    def two_tags(self, text):
+        self.assertEqual([('W', 'Radio', 'radio warn s2'), ('E', 'Telephony', 'tel err s2')],
+                         re.findall(r'^\[ *[0-9.]+\] ([VDIWEF])/(\S+) *\(\d+\): (.*)$', text, re.M))
+
+    def last_entries(self, text):
+        lines = text.splitlines()
+        entries = [line for line in lines if line.startswith('[')]
+        self.assertEqual(50, len(entries), text)
+        self.assertEqual(['tail 10', 'tail 59'], [entries[0][-7:], entries[-1][-7:]])
+        self.assertEqual('second line', lines[lines.index(next(e for e in entries if e.endswith('tail 55'))) + 1])
+
+    def one_time_line(self, text, tmp):
+        rows = [(line[:26].strip(), *line[27:].split(': ', 1)) for line in text.splitlines()]
+        self.assertEqual(['kernel', 'main', 'trace', 'daemon'], sorted({log for _, log, _ in rows},
+                                                                        key=['kernel', 'main', 'trace', 'daemon'].index))
+        # Each log whole and in its own order, the trace log after the stamped lines.
+        for log in ('kernel', 'main', 'trace', 'daemon'):
+            alone = subprocess.run([VEXLOG, 'logs.zip', '--start', '-1', log], cwd=tmp, capture_output=True).stdout
+            self.assertEqual([line for line in alone.decode().splitlines() if not line.startswith('<<<< ')],
+                             [line for _, lg, line in rows if lg == log], log)
+        self.assertEqual(['trace'], [log for _, log, _ in rows[-1:]])
+        walls = [datetime.datetime.fromisoformat(w) for w, log, _ in rows if log != 'trace']
+        self.assertEqual(sorted(walls), walls)
+        # A kernel line at the clock line's uptime + STEP: the clock line's wall clock + STEP.
+        clock = next(line for _, log, line in rows if log == 'daemon' and 'clock: time base' in line)
+        wall = datetime.datetime.fromisoformat(re.search(r'= (\S+)Z =', clock).group(1))
+        kernel = next(datetime.datetime.fromisoformat(w) for w, log, line in rows if line.endswith('usb error s2'))
+        self.assertAlmostEqual(self.STEP, (kernel - wall).total_seconds(), delta=2e-6)
+
+    def json_lines(self, text):
+        objs = [json.loads(line) for line in text.splitlines()]
+        self.assertEqual({'kernel', 'main', 'trace', 'daemon'}, {o['log'] for o in objs})
+        self.assertEqual({(2, 'logs.zip')}, {(o['start'], o['source']) for o in objs})
+        kernel = [o for o in objs if o['log'] == 'kernel' and o['message'].endswith(' s2')]
+        self.assertEqual([(3, 'usb error s2'), (6, 'usb info s2'), (4, 'USB reset s2')],
+                         [(o['priority'], o['message']) for o in kernel])
+        for o in kernel:
+            self.assertEqual(o['uptime'], float(re.search(r'\[ *([0-9.]+)\]', o['line']).group(1)))
+        self.assertTrue(all('wall' in o for o in objs if o['log'] != 'trace'))
 
 
 if __name__ == '__main__':

@@ -1,11 +1,34 @@
 // Filters of the lines.
 #include "filters.h"
 
+#include <regex.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace vexlog {
 namespace {
+
+// The compiled patterns of the run.
+std::vector<std::unique_ptr<regex_t, void (*)(regex_t *)>> compiled;
+
+void free_regex(regex_t *r)
+{
+    regfree(r);
+    delete r;
+}
+
+// A text as an extended regular expression that matches it as it is.
+std::string literal(const std::string &t)
+{
+    std::string r;
+    for (char c : t) {
+        if (strchr(".[]{}()\\*+?^$|", c) != nullptr) r += '\\';
+        r += c;
+    }
+    return r;
+}
 
 // Priority letters in the order of their levels; '?' counts as the lowest.
 int pri_level(char c)
@@ -108,12 +131,69 @@ double stamp_seconds(std::string_view t)
     return strtod(buf, nullptr);
 }
 
-bool holds_pattern(const options &o, const char *p, size_t n)
+bool any_pattern() { return !compiled.empty(); }
+
+bool holds_pattern(const char *p, size_t n)
 {
-    const std::string_view l(p, n);
-    for (const std::string &pat : o.patterns)
-        if (l.find(pat) != std::string_view::npos) return true;
+    if (compiled.empty()) return true;
+    static std::string buf;  // regexec reads a string ended by a NUL
+    buf.assign(p, n);
+    for (const auto &re : compiled)
+        if (regexec(re.get(), buf.c_str(), 0, nullptr, 0) == 0) return true;
     return false;
+}
+
+bool compile_patterns(const options &o, const std::vector<std::string> &texts, std::string *why)
+{
+    std::vector<std::string> all = o.patterns;
+    for (const std::string &t : texts) all.push_back(literal(t));
+    for (const std::string &pat : all) {
+        std::unique_ptr<regex_t, void (*)(regex_t *)> re(new regex_t, free_regex);
+        const int rc = regcomp(re.get(), pat.c_str(), REG_EXTENDED | REG_NOSUB | (o.icase ? REG_ICASE : 0));
+        if (rc != 0) {
+            char msg[128];
+            regerror(rc, re.get(), msg, sizeof msg);
+            re.release();  // nothing to free after a failed regcomp
+            *why = "'" + pat + "': " + msg;
+            return false;
+        }
+        compiled.push_back(std::move(re));
+    }
+    return true;
+}
+
+int main_level(char c) { return pri_level(c); }
+
+int kernel_level(const char *s)
+{
+    static const char *const names[] = {"emerg",   "alert",  "crit", "err",
+                                        "warning", "notice", "info", "debug"};
+    if (s[0] >= '0' && s[0] <= '7' && s[1] == '\0') return s[0] - '0';
+    for (int i = 0; i < 8; i++)
+        if (strcmp(s, names[i]) == 0) return i;
+    return -1;
+}
+
+bool parse_kernel(const char *p, size_t n, kernel_entry *e)
+{
+    size_t i = 0;
+    if (n > 2 && p[0] == '<' && p[1] >= '0' && p[1] <= '9') {
+        int v = 0;
+        for (i = 1; i < n && p[i] >= '0' && p[i] <= '9' && v < 1000; i++) v = v * 10 + (p[i] - '0');
+        if (i >= n || p[i] != '>') return false;
+        e->level = v & 7;  // the facility in the bits above
+        i++;
+    }
+    e->time = line_time(p, n);
+    if (!e->time.empty()) {
+        const char *close = static_cast<const char *>(memchr(p + i, ']', n - i));
+        i = static_cast<size_t>(close - p) + 1;
+        if (i < n && p[i] == ' ') i++;
+    }
+    size_t end = n;
+    if (end > i && p[end - 1] == '\n') end--;
+    e->msg = {p + i, end - i};
+    return e->level >= 0 || !e->time.empty();
 }
 
 bool in_window(const options &o, double t)
@@ -141,8 +221,8 @@ bool main_passes(const options &o, const main_entry &e)
         const int l = pri_level(e.pri) < 0 ? 2 : pri_level(e.pri);
         if (l < level) return false;
     }
-    if (!o.patterns.empty() && !holds_pattern(o, e.msg.data(), e.msg.size()) &&
-        !holds_pattern(o, e.tag.data(), e.tag.size()))
+    if (any_pattern() && !holds_pattern(e.msg.data(), e.msg.size()) &&
+        !holds_pattern(e.tag.data(), e.tag.size()))
         return false;
     return true;
 }

@@ -29,8 +29,29 @@ bool parse_main(const char *p, size_t n, main_entry *e);
 // tag not named; without it every tag passes.
 bool parse_filterspec(const char *spec, std::vector<tag_filter> *out);
 
-// Whether a line holds one of the texts of -e and the filter specs.
-bool holds_pattern(const options &o, const char *p, size_t n);
+// A kernel log line: "<N>[ seconds.micro] message".
+struct kernel_entry {
+    int level = -1;              // -1 without "<N>"
+    std::string_view time, msg;  // msg without its line feed
+};
+
+bool parse_kernel(const char *p, size_t n, kernel_entry *e);
+
+// A kernel log level: 0..7 or its name (emerg, alert, crit, err, warning,
+// notice, info, debug); -1 when it is none.
+int kernel_level(const char *s);
+
+// A main log priority letter's level (V 2 .. F 7, S 8), or -1.
+int main_level(char c);
+
+// Compiles the patterns of -e (extended regular expressions, ignoring case
+// with -i) and the texts of the filter specs of other logs (taken as they
+// are). False, with `why`, when one does not compile.
+bool compile_patterns(const options &o, const std::vector<std::string> &texts, std::string *why);
+
+// Whether a line matches one of the compiled patterns (true without any).
+bool holds_pattern(const char *p, size_t n);
+bool any_pattern();
 
 // Whether seconds `t` are within --since and --until.
 bool in_window(const options &o, double t);

@@ -113,6 +113,17 @@ void put_json_number(std::string_view t)
     put(t);
 }
 
+void put_json_kernel(int level, std::string_view uptime, std::string_view msg)
+{
+    if (level >= 0) printf(",\"priority\":%d", level);
+    if (!uptime.empty()) {
+        fputs(",\"uptime\":", stdout);
+        put_json_number(uptime);
+    }
+    fputs(",\"message\":", stdout);
+    put_json_string(msg);
+}
+
 void put_json_start(int64_t start)
 {
     if (start == UNKNOWN_START)

@@ -37,6 +37,10 @@ void put_json_string(std::string_view s);
 // A time as a JSON number: without the zeros that may lead it.
 void put_json_number(std::string_view t);
 
+// A kernel log line's fields: ,"priority":N (level -1: none), ,"uptime":T
+// (when stamped) and ,"message":"...".
+void put_json_kernel(int level, std::string_view uptime, std::string_view msg);
+
 // A startup count, null for text whose start marker is missing.
 void put_json_start(int64_t start);
 

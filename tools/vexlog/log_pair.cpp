@@ -36,7 +36,7 @@ struct record_look {
 
 record_look look_at_record(const source &src, const log_kind &k)
 {
-    const std::string name = std::string(k.base) + ".gz.part";
+    const std::string name = std::string(k.base) + ".gz" + LOG_RECORD_SUFFIX;
     record_look rec;
     rec.file = look_at(src, name);
     std::string why;

@@ -3,6 +3,7 @@
 // splitter (lines and starts), log_pair (a log read whole while the daemon
 // rotates it), follow, filters, json and printer (output), starts (the list
 // of starts and --start), messages (reports on stderr).
+#include "clock.h"
 #include "follow.h"
 #include "filters.h"
 #include "log_pair.h"
@@ -10,10 +11,12 @@
 #include "source.h"
 #include "splitter.h"
 #include "starts.h"
+#include "timeline.h"
 #include "vexlog.h"
 
 #include <getopt.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -35,72 +38,9 @@ constexpr int GO_ON = -1;  // no exit status yet
 
 char outbuf[256 * 1024];
 
-void usage(FILE *out)
-{
-    fprintf(out,
-            "usage: vexlog [OPTIONS] SOURCE [LOG] [FILTERSPEC...]\n"
-            "       vexlog --list-starts SOURCE\n"
-            "\n"
-            "Reads the daemon's logs, split into its starts by their startup markers.\n"
-            "SOURCE is a log directory, a ZIP archive of one (vexctl archive; read in\n"
-            "place), a file of a log (vexd_logcat.gz: that log, .gz and .txt), or left\n"
-            "out on the handset: the live log directory %s.\n"
-            "LOG is kernel, main (the default), trace, daemon or ps; each reads as its\n"
-            ".gz members, oldest first, then its .txt file, exactly as written.\n"
-            "\n"
-            "  -l, --list-starts    list the starts: which logs hold their lines, how many\n"
-            "                       bytes, the first and last timestamp\n"
-            "  -b, --start WHICH    only these starts: N (startup count N), 0 (the last),\n"
-            "                       -1 (the one before the last), ..., A..B (a range of\n"
-            "                       either kind), all (the default)\n"
-            "  -f, --follow         go on printing what is written to the live log, also\n"
-            "                       across its rotations (log directories only)\n"
-            "  -d, --dump           print and end (the default; as logcat -d)\n"
-            "  -o, --output FORMAT  raw (the default: the lines as written) or json (one\n"
-            "                       object per line; the main log as time, priority, tag,\n"
-            "                       pid, message; bytes that are not UTF-8 as \\u00XX)\n"
-            "      --pid PID        main log: only the entries of process PID\n"
-            "      --since SECONDS, --until SECONDS\n"
-            "                       only the lines stamped from / up to SECONDS (the main and\n"
-            "                       daemon logs count from the daemon's start, the kernel log\n"
-            "                       from the handset's boot); lines without a stamp go with\n"
-            "                       the line before\n"
-            "  -s                   main log: silence every tag not named (as *:S)\n"
-            "  -e, --grep TEXT      only the lines holding TEXT (may be repeated)\n"
-            "  -h, --help, --version\n"
-            "\n"
-            "FILTERSPEC, main log: TAG:P shows TAG at priority P and above, P one of\n"
-            "V D I W E F S (S: nothing); *:P sets the level of every other tag (without\n"
-            "it every other tag shows). Other logs: a text the lines must hold.\n"
-            "\n"
-            "Relative starts (0, -1, ...) count over the starts in the daemon log and the\n"
-            "process list, which every start writes; --list-starts shows them as IDX.\n"
-            "\n"
-            "Examples:\n"
-            "  vexlog --list-starts logs.zip\n"
-            "  vexlog logs.zip --start -1 main Radio:W Telephony:W '*:S'\n"
-            "  vexlog -f /qordebug kernel usb\n"
-            "\n"
-            "Exit status: 0 everything was read; 1 something could not be read (a gzip\n"
-            "member that does not decode, text whose start marker is missing, a start that\n"
-            "is not there), said on stderr, the rest printed; 2 usage error.\n",
-            LIVE_LOG_DIR);
-}
-
-int usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-int usage_error(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    fputs("vexlog: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    fputs("\nTry 'vexlog --help' for more information.\n", stderr);
-    return EXIT_USAGE;
-}
-
 int find_log(const char *name)
 {
+    if (strcmp(name, "all") == 0) return LOG_ALL;
     for (int k = 0; k < LOG_COUNT; k++)
         if (strcmp(name, logs[k].name) == 0 || strcmp(name, logs[k].base) == 0) return k;
     return -1;
@@ -130,10 +70,45 @@ bool parse_seconds(const char *text, double *out)
     return true;
 }
 
-// The options; GO_ON, or the exit status (help, version, a usage error).
-int parse_options(int argc, char **argv, options *o)
+// --since/--until: seconds of the lines' stamps, or a wall-clock time.
+bool parse_bound(const char *text, double *secs, int64_t *wall)
 {
-    enum { OPT_PID = 1000, OPT_VERSION, OPT_SINCE, OPT_UNTIL };
+    if (parse_seconds(text, secs)) return true;
+    struct timeval now {};
+    gettimeofday(&now, nullptr);
+    return parse_wall(text, static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_usec, wall);
+}
+
+enum { OPT_PID = 1000, OPT_VERSION, OPT_SINCE, OPT_UNTIL };
+
+// -n, -v, --since and --until: GO_ON, or the exit status of a usage error.
+int time_option(int c, const char *arg, options *o)
+{
+    switch (c) {
+    case 'n': {
+        int64_t v = 0;
+        if (!parse_int(arg, &v) || v <= 0) return usage_error("--lines takes a count above 0, not '%s'", arg);
+        o->last_entries = static_cast<uint64_t>(v);
+        break;
+    }
+    case 'v':
+        if (strcmp(arg, "time") != 0) return usage_error("-v takes time, not '%s'", arg);
+        o->wall = true;
+        break;
+    default:
+        if (!parse_bound(arg, c == OPT_SINCE ? &o->since : &o->until,
+                         c == OPT_SINCE ? &o->since_wall : &o->until_wall))
+            return usage_error(
+                "%s takes seconds or a time (YYYY-MM-DD HH:MM[:SS], HH:MM[:SS] today, UTC), not '%s'",
+                c == OPT_SINCE ? "--since" : "--until", arg);
+        break;
+    }
+    return GO_ON;
+}
+
+// The options; GO_ON, or the exit status (help, version, a usage error).
+int parse_options(int argc, char **argv, options *o, std::string *priority)
+{
     static const struct option longopts[] = {
         {"list-starts", no_argument, nullptr, 'l'},
         {"start", required_argument, nullptr, 'b'},
@@ -141,6 +116,10 @@ int parse_options(int argc, char **argv, options *o)
         {"dump", no_argument, nullptr, 'd'},
         {"output", required_argument, nullptr, 'o'},
         {"grep", required_argument, nullptr, 'e'},
+        {"format", required_argument, nullptr, 'v'},
+        {"ignore-case", no_argument, nullptr, 'i'},
+        {"priority", required_argument, nullptr, 'p'},
+        {"lines", required_argument, nullptr, 'n'},
         {"pid", required_argument, nullptr, OPT_PID},
         {"since", required_argument, nullptr, OPT_SINCE},
         {"until", required_argument, nullptr, OPT_UNTIL},
@@ -150,7 +129,7 @@ int parse_options(int argc, char **argv, options *o)
     };
     bool dump = false;
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, ":lb:fdo:e:sh", longopts, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":lb:fdo:e:v:ip:n:sh", longopts, nullptr)) != -1;) {
         switch (c) {
         case 'l': o->list = true; break;
         case 'b': o->start_text = optarg; break;
@@ -163,12 +142,14 @@ int parse_options(int argc, char **argv, options *o)
                 return usage_error("--output takes raw or json, not '%s'", optarg);
             break;
         case 'e': o->patterns.emplace_back(optarg); break;
+        case 'i': o->icase = true; break;
+        case 'p': *priority = optarg; break;
         case 's': o->silent = true; break;
+        case 'n':
+        case 'v':
         case OPT_SINCE:
         case OPT_UNTIL:
-            if (!parse_seconds(optarg, c == OPT_SINCE ? &o->since : &o->until))
-                return usage_error("%s takes seconds, not '%s'", c == OPT_SINCE ? "--since" : "--until",
-                                   optarg);
+            if (const int rc = time_option(c, optarg, o); rc != GO_ON) return rc;
             break;
         case OPT_PID: {
             int64_t v = 0;
@@ -195,7 +176,16 @@ int parse_operands(int argc, char **argv, options *o, std::string *source_path, 
 {
     int i = optind;
     struct stat st {};
-    if (i < argc && find_log(argv[i]) >= 0 && stat(argv[i], &st) != 0) {
+    const bool handset = stat(LIVE_LOG_DIR, &st) == 0 && S_ISDIR(st.st_mode);
+    // A first operand that is no file, a log's name or (on the handset) anything but a path.
+    const auto not_a_source = [&](const char *a) {
+        const bool path =
+            strchr(a, '/') != nullptr || (strchr(a, '.') != nullptr && strchr(a, ':') == nullptr);
+        return stat(a, &st) != 0 && (find_log(a) >= 0 || (handset && !path));
+    };
+    if (i < argc && not_a_source(argv[i])) {
+        *source_path = LIVE_LOG_DIR;
+    } else if (i >= argc && handset) {
         *source_path = LIVE_LOG_DIR;
     } else if (i < argc) {
         *source_path = argv[i++];
@@ -203,24 +193,41 @@ int parse_operands(int argc, char **argv, options *o, std::string *source_path, 
         return usage_error("no SOURCE: name a log directory or a ZIP archive");
     }
     // LOG may be left out: implied by a file of a log, or main before a filter spec.
-    const int implied = log_of_file(*source_path);
+    const int implied = log_of_file(*source_path);  // never all
     *kind = implied >= 0 ? implied : LOG_MAIN;
     if (i < argc && find_log(argv[i]) >= 0) {
         *kind = find_log(argv[i++]);
     } else if (i < argc && implied < 0 && strchr(argv[i], ':') == nullptr) {
-        return usage_error("unknown log '%s' (kernel, main, trace, daemon or ps)", argv[i]);
+        return usage_error("unknown log '%s' (kernel, main, trace, daemon, ps or all)", argv[i]);
     }
     if (o->list && i < argc) return usage_error("--list-starts takes no LOG or FILTERSPEC");
     for (; i < argc; i++) {
-        if (*kind != LOG_MAIN) {
-            o->patterns.emplace_back(argv[i]);
+        if (*kind != LOG_MAIN && *kind != LOG_ALL) {
+            o->texts.emplace_back(argv[i]);
         } else if (!parse_filterspec(argv[i], &o->specs)) {
             return usage_error("bad filter spec '%s' (TAG:P, P one of V D I W E F S)", argv[i]);
         }
     }
     if (o->silent) o->specs.push_back({"*", 9});
-    if ((o->has_pid || !o->specs.empty()) && *kind != LOG_MAIN)
+    if ((o->has_pid || !o->specs.empty()) && *kind != LOG_MAIN && *kind != LOG_ALL)
         return usage_error("tag, priority and PID filters are for the main log");
+    return GO_ON;
+}
+
+// -p: a main log letter (as *:P) or a kernel log level. GO_ON, or the exit status.
+int set_priority(const std::string &p, int kind, options *o)
+{
+    if (p.empty()) return GO_ON;
+    const int level = kernel_level(p.c_str());
+    if (level >= 0 && (kind == LOG_KERNEL || kind == LOG_ALL)) {
+        o->kernel_level = level;
+    } else if (p.size() == 1 && main_level(p[0]) >= 0 && (kind == LOG_MAIN || kind == LOG_ALL)) {
+        parse_filterspec(("*:" + p).c_str(), &o->specs);
+    } else {
+        return usage_error("--priority takes V D I W E F for the main log, 0..7 or emerg, alert, crit, err, "
+                           "warning, notice, info, debug for the kernel log, not '%s'",
+                           p.c_str());
+    }
     return GO_ON;
 }
 
@@ -236,7 +243,7 @@ int choose_starts(const source &src, int kind, options *o)
             : !parse_int(t.substr(0, dots), &a) || !parse_int(t.substr(dots + 2), &b))
         return usage_error("--start takes N, 0, -N, A..B or all, not '%s'", o->start_text.c_str());
     std::vector<int64_t> known;
-    if (a <= 0 || b <= 0) known = known_starts(src, kind);
+    if (a <= 0 || b <= 0) known = known_starts(src, kind == LOG_ALL ? LOG_MAIN : kind);
     std::string why;
     if (!resolve_start(a, known, &o->starts.lo, &why) || !resolve_start(b, known, &o->starts.hi, &why)) {
         complain("no start %s in %s: %s", o->start_text.c_str(), src.path.c_str(), why.c_str());
@@ -262,6 +269,21 @@ struct seen_starts final : line_sink {
     void end() override { inner->end(); }
     void pause() override { inner->pause(); }
 };
+
+// -n: how many of the entries that pass are left out, by a pass that counts them.
+void count_entries(const source &src, int kind, options *o)
+{
+    options counting = *o;
+    counting.skip_entries = UINT64_MAX;
+    printer pr(counting, kind);
+    splitter sp(&pr);
+    read_state rs;
+    quiet = true;
+    read_log(src, logs[kind], &sp, &rs);
+    sp.flush();
+    quiet = false;
+    o->skip_entries = pr.entries() > o->last_entries ? pr.entries() - o->last_entries : 0;
+}
 
 // Prints the log, and follows it with --follow; the exit status.
 int print_log(const source &src, int kind, const options &o)
@@ -293,13 +315,28 @@ int run(int argc, char **argv)
     options o;
     std::string source_path;
     int kind = LOG_MAIN;
-    if (const int rc = parse_options(argc, argv, &o); rc != GO_ON) return rc;
+    std::string priority, why;
+    if (const int rc = parse_options(argc, argv, &o, &priority); rc != GO_ON) return rc;
     if (const int rc = parse_operands(argc, argv, &o, &source_path, &kind); rc != GO_ON) return rc;
+    if (const int rc = set_priority(priority, kind, &o); rc != GO_ON) return rc;
+    if (!compile_patterns(o, o.texts, &why)) return usage_error("bad regular expression %s", why.c_str());
     source src;
     if (!open_source(source_path, &src)) return EXIT_TROUBLE;
     if (o.follow && (src.is_zip() || o.list)) return usage_error("--follow reads a live log directory only");
     if (o.list) return list_starts(src, o);
     if (const int rc = choose_starts(src, kind, &o); rc != GO_ON) return rc;
+    o.source_name = source_path;
+    facts_map facts;
+    if (o.json || o.wall || o.walled() || kind == LOG_ALL) {
+        facts = read_facts(src);
+        o.facts = &facts;
+        o.src = &src;
+    }
+    if (kind == LOG_ALL) {
+        if (o.follow) return usage_error("--follow reads one log, not all");
+        return print_timeline(src, o);
+    }
+    if (o.last_entries > 0) count_entries(src, kind, &o);
     return print_log(src, kind, o);
 }
 

@@ -7,9 +7,9 @@
 namespace vexlog {
 namespace {
 
-constexpr std::string_view MARK1 = "<<<< VEXD START >>>>\n";
-constexpr std::string_view MARK2_HEAD = "<<<< STARTUP COUNT ";
-constexpr std::string_view MARK2_TAIL = " >>>>\n";
+constexpr std::string_view MARK1 = LOG_MARKER_HEAD;
+constexpr std::string_view MARK2_HEAD = LOG_MARKER_COUNT;
+constexpr std::string_view MARK2_TAIL = LOG_MARKER_COUNT_END;
 
 // The count of a second marker line, or false.
 bool parse_count_line(std::string_view l, int64_t *count)

@@ -1,6 +1,7 @@
 // The daemon's starts.
 #include "starts.h"
 
+#include "clock.h"
 #include "filters.h"
 #include "json.h"
 #include "log_pair.h"
@@ -104,11 +105,73 @@ void note_start(int64_t start, const start_info &si, int64_t *prev)
     }
 }
 
-void put_start_json(int64_t start, const start_info &si, const std::string &idx)
+// A start's first and last time, over the daemon and main logs: the wall
+// clock with a clock line, else the stamps of its time base.
+struct span {
+    int64_t first = NO_TIME, last = NO_TIME;
+    bool wall = false;
+    std::string end;
+};
+
+span span_of(int64_t start, const start_info &si, const facts_map &facts, int64_t last_start)
+{
+    span sp;
+    const auto f = facts.find(start);
+    const start_clock clock = f != facts.end() ? f->second.clock : start_clock{};
+    for (int k : {LOG_DAEMON, LOG_MAIN}) {
+        const int64_t a = stamp_us(si.per_log[k].first), b = stamp_us(si.per_log[k].last);
+        if (a != NO_TIME && (sp.first == NO_TIME || a < sp.first)) sp.first = a;
+        if (b != NO_TIME && (sp.last == NO_TIME || b > sp.last)) sp.last = b;
+    }
+    sp.wall = clock.known && sp.first != NO_TIME;
+    if (sp.wall) {
+        sp.first = wall_of(clock, logs[LOG_DAEMON], sp.first);
+        sp.last = wall_of(clock, logs[LOG_DAEMON], sp.last);
+    }
+    if (start != UNKNOWN_START)
+        sp.end = describe_end(f != facts.end() ? f->second : start_facts{}, start == last_start);
+    return sp;
+}
+
+std::string fmt_time(int64_t t, bool wall, bool iso)
+{
+    if (t == NO_TIME) return "-";
+    if (wall) return fmt_wall(t, iso);
+    char b[32];
+    snprintf(b, sizeof b, "%" PRId64 ".%06" PRId64, t / 1000000, t % 1000000);
+    return b;
+}
+
+std::string fmt_duration(const span &sp)
+{
+    if (sp.first == NO_TIME) return "-";
+    const int64_t d = sp.last - sp.first;
+    char b[32];
+    snprintf(b, sizeof b, "%" PRId64 ".%03" PRId64, d / 1000000, d % 1000000 / 1000);
+    return b;
+}
+
+// The second table of --list-starts: when each start ran and how it ended.
+void put_start_times(const start_map &starts, const facts_map &facts, int64_t last_start)
+{
+    printf("\n%6s  %-26s  %-26s  %10s  %s\n", "START", "FIRST (UTC)", "LAST (UTC)", "SECONDS", "END");
+    for (const auto &[start, si] : starts) {
+        if (start == UNKNOWN_START) continue;
+        const span sp = span_of(start, si, facts, last_start);
+        printf("%6s  %-26s  %-26s  %10s  %s\n", fmt_count(start).c_str(),
+               fmt_time(sp.first, sp.wall, false).c_str(), fmt_time(sp.last, sp.wall, false).c_str(),
+               fmt_duration(sp).c_str(), sp.end.c_str());
+    }
+}
+
+void put_start_json(int64_t start, const start_info &si, const std::string &idx, const span &sp,
+                    const std::string &source)
 {
     fputs("{\"start\":", stdout);
     put_json_start(start);
     if (idx != "-") printf(",\"index\":%s", idx.c_str());
+    fputs(",\"source\":", stdout);
+    put_json_string(source);
     fputs(",\"logs\":{", stdout);
     bool first = true;
     for (int k = 0; k < LOG_COUNT; k++) {
@@ -125,7 +188,18 @@ void put_start_json(int64_t start, const start_info &si, const std::string &idx)
         putc('}', stdout);
         first = false;
     }
-    fputs("}}\n", stdout);
+    putc('}', stdout);
+    if (sp.first != NO_TIME) {
+        const char *q = sp.wall ? "\"" : "";  // wall-clock times as strings, stamps as numbers
+        printf(",\"%s\":%s%s%s,\"%s\":%s%s%s,\"seconds\":%s", sp.wall ? "wall_first" : "first", q,
+               fmt_time(sp.first, sp.wall, true).c_str(), q, sp.wall ? "wall_last" : "last", q,
+               fmt_time(sp.last, sp.wall, true).c_str(), q, fmt_duration(sp).c_str());
+    }
+    if (!sp.end.empty()) {
+        fputs(",\"end\":", stdout);
+        put_json_string(sp.end);
+    }
+    fputs("}\n", stdout);
 }
 
 void put_start_rows(int64_t start, const start_info &si, const std::string &idx)
@@ -204,6 +278,8 @@ int list_starts(const source &src, const options &o)
     if (!o.json)
         printf("%4s %6s  %-7s %12s %10s %16s %16s\n", "IDX", "START", "LOG", "BYTES", "LINES", "FIRST",
                "LAST");
+    const facts_map facts = read_facts(src);
+    const int64_t last_start = index.empty() ? UNKNOWN_START : index.rbegin()->first;
     int64_t prev = UNKNOWN_START;
     for (const auto &[start, si] : starts) {
         note_start(start, si, &prev);
@@ -211,10 +287,11 @@ int list_starts(const source &src, const options &o)
         const std::string idx =
             start != UNKNOWN_START && it != index.end() ? std::to_string(it->second) : "-";
         if (o.json)
-            put_start_json(start, si, idx);
+            put_start_json(start, si, idx, span_of(start, si, facts, last_start), src.path);
         else
             put_start_rows(start, si, start == UNKNOWN_START ? "" : idx);
     }
+    if (!o.json) put_start_times(starts, facts, last_start);
     return trouble ? EXIT_TROUBLE : 0;
 }
 
