@@ -164,7 +164,9 @@ def daemon_pid(h, emulated_too=False):
             if emulated_too:
                 with open('/proc/%s/cmdline' % pid, 'rb') as c:
                     args = c.read().split(b'\0')
-                if b'qemu' in args[0] and b'/system/bin/vexd' in args[1:3]:
+                # qemu-arm ... -0 /system/bin/vexd .../vexd.arm (the ARM tree's wrapper)
+                if b'qemu' in os.path.basename(args[0]) and (
+                        b'/system/bin/vexd' in args or any(a.endswith(b'/vexd.arm') for a in args)):
                     return int(pid)
             for task in os.listdir('/proc/%s/task' % pid):
                 with open('/proc/%s/task/%s/children' % (pid, task)) as f:
