@@ -30,12 +30,15 @@ constexpr uint32_t DEINIT_TYPE = 0x10;
 constexpr unsigned long DIAG_IOCTL_SWITCH_LOGGING = 7;
 constexpr unsigned long DIAG_IOCTL_DEINIT = 9;
 
+// 0, or -1 for a settings record without its functions.
 int diaglog_init(const diaglog_settings_t *settings);
 // Installs the reader's SIGQUIT handler, once per process. main() calls it
 // before any service thread exists: system(3) saves and restores the
 // process-wide disposition around its command, so a handler installed while
 // another thread runs a command would be undone when that command ends.
 void diaglog_install_quit_handler(void);
+// The commands' results are the status sent to the client (result as the
+// protocol expects): 0, or -1 after a daemon log line saying why.
 int diaglog_on(const char *name);
 int diaglog_off(void);
 int diaglog_setmaskfile(const char *path);

@@ -52,29 +52,29 @@ int gz_compress_mmap(FILE *in, gzFile gz)
     return 0;
 }
 
-// 1 on success, 0 on failure. Takes both handles and closes them in every
-// case; success includes the final gzclose, which writes the trailer.
-int gz_compress(unique_file in, unique_gz gz)
+// True on success. Takes both handles and closes them in every case;
+// success includes the final gzclose, which writes the trailer.
+bool gz_compress(unique_file in, unique_gz gz)
 {
     const int rc = gz_compress_mmap(in.get(), gz.get());
-    if (rc == -3) return 0;
+    if (rc == -3) return false;
     if (rc == -1) {
         char buf[BLOCK_LEN];
         for (;;) {
             size_t len = fread(buf, 1, sizeof(buf), in.get());
-            if (ferror(in.get())) return 0;
+            if (ferror(in.get())) return false;
             if (len == 0) break;
             int n = gzwrite(gz.get(), buf, static_cast<unsigned>(len));
-            if (n <= 0 || static_cast<size_t>(n) < len) return 0;
+            if (n <= 0 || static_cast<size_t>(n) < len) return false;
         }
     }
     in.reset();
-    return gzclose(gz.release()) == Z_OK ? 1 : 0;
+    return gzclose(gz.release()) == Z_OK;
 }
 
-// 1 on success, 0 on failure. Takes both handles and closes them in every
-// case; a failed close of either is a failure.
-int gz_uncompress(unique_gz gz, unique_file out)
+// True on success. Takes both handles and closes them in every case; a
+// failed close of either is a failure.
+bool gz_uncompress(unique_gz gz, unique_file out)
 {
     char buf[BLOCK_LEN];
     bool ok = true;
@@ -88,7 +88,7 @@ int gz_uncompress(unique_gz gz, unique_file out)
     }
     ok = fclose(out.release()) == 0 && ok;
     ok = gzclose(gz.release()) == Z_OK && ok;
-    return ok ? 1 : 0;
+    return ok;
 }
 
 // An fsync of `fd` on a thread of its own until the object goes, so that it
@@ -165,7 +165,7 @@ int32_t file_compress(const char *in, const char *out)
     fd.release();  // gz owns it now
     // gz_compress closes fin and gz. The member must be on disk before the
     // caller empties its text.
-    bool ok = gz_compress(std::move(fin), std::move(gz)) != 0;
+    bool ok = gz_compress(std::move(fin), std::move(gz));
     ok = ok && fsync(keep.get()) == 0;
     struct stat after {};
     ok = ok && fstat(keep.get(), &after) == 0;

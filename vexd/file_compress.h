@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-// Appends `in` as one level-9 gzip member to `out`; returns the size of `out`
-// afterwards, or 0 on failure.
+// Appends `in` as one level-9 gzip member to `out`. Result as the callers
+// expect: the size of `out` afterwards, or 0 on failure.
 //
 // A rotation must survive a kill (or a power loss) at any moment: no cut-off
 // member may stay in `out`, and no text may end up both in `out` and still in

@@ -19,9 +19,12 @@ constexpr const char *qordebug_logpath = "/qordebug";
 constexpr const char *QORDEBUG_DIR = "/system/qordebug";
 constexpr const char *USERDATA_DEV = "/dev/block/platform/msm_sdcc.1/by-name/userdata";
 
-// Set when the userdata partition is in use as the log directory (mounted by
-// this process or found mounted by an earlier one); never cleared.
-std::atomic<int> cache_is_mounted{0};
+// The module's state.
+struct fs_srv_state {
+    // Set when the userdata partition is in use as the log directory (mounted
+    // by this process or found mounted by an earlier one); never cleared.
+    std::atomic<int> cache_is_mounted{0};  // atomic
+} fs_srv;
 
 // True when the userdata block device is the file system mounted on the
 // /system/qordebug directory (its device number is the directory's).
@@ -61,7 +64,7 @@ const char *fs_srv_init(void)
     // /system. Use it as it is, and never format a mounted partition.
     if (userdata_is_mounted()) {
         vexd_kmsg("Already mounted %s -> %s", USERDATA_DEV, QORDEBUG_DIR);
-        cache_is_mounted.store(1);
+        fs_srv.cache_is_mounted.store(1);
         return qordebug_logpath;
     }
 
@@ -84,7 +87,7 @@ const char *fs_srv_init(void)
     int rc = mount(USERDATA_DEV, QORDEBUG_DIR, "ext4", 0, nullptr);
     if (rc == 0) {
         vexd_kmsg("Mounted %s -> %s", USERDATA_DEV, QORDEBUG_DIR);
-        cache_is_mounted.store(1);
+        fs_srv.cache_is_mounted.store(1);
         return qordebug_logpath;
     }
     int err = errno;
@@ -94,4 +97,4 @@ const char *fs_srv_init(void)
 }
 
 // The "cache partition" is the userdata partition: 1 while it is the log directory.
-int fs_srv_using_cache_partition(void) { return cache_is_mounted.load(); }
+int fs_srv_using_cache_partition(void) { return fs_srv.cache_is_mounted.load(); }

@@ -17,12 +17,15 @@ constexpr int FDLIST_LEN = 16;
 constexpr int FDLIST_MAX = FDLIST_LEN - 1;  // the last entry always stays 0
 constexpr uint32_t FSSYNC_PERIOD_MS = 500;
 
-// Guarded by fssync_srv_mutex, a leaf lock: nothing else is taken under it.
-std::mutex fssync_srv_mutex;
-std::array<uint8_t, FDLIST_LEN> fdlist;
-int32_t current_index;
-int list_init_done;
-pthread_t fssync_srv_pt;
+// The module's state.
+struct fssync_srv_state {
+    // A leaf lock: nothing else is taken under it.
+    std::mutex mutex;
+    std::array<uint8_t, FDLIST_LEN> fdlist{};  // mutex
+    int32_t current_index = 0;                 // mutex
+    int list_init_done = 0;                    // mutex
+    pthread_t pt;                              // set once by fssync_srv_init (main thread)
+} fssync_srv;
 
 void *fssync_srv_thread(void *)
 {
@@ -36,7 +39,7 @@ void *fssync_srv_thread(void *)
 
 }  // namespace
 
-int32_t fssync_srv_init(void) { return pthread_create(&fssync_srv_pt, nullptr, fssync_srv_thread, nullptr); }
+int32_t fssync_srv_init(void) { return pthread_create(&fssync_srv.pt, nullptr, fssync_srv_thread, nullptr); }
 
 void fssync_srv_need_sync(int fd)
 {
@@ -49,28 +52,29 @@ void fssync_srv_need_sync(int fd)
     }
     if (fd < 0) return;
 
-    std::lock_guard<std::mutex> lock(fssync_srv_mutex);
-    if (!list_init_done) {
-        fdlist.fill(0);
-        list_init_done = 1;
+    std::lock_guard<std::mutex> lock(fssync_srv.mutex);
+    if (!fssync_srv.list_init_done) {
+        fssync_srv.fdlist.fill(0);
+        fssync_srv.list_init_done = 1;
     }
-    for (int i = 0; i < FDLIST_LEN && fdlist[i] != 0; i++) {
-        if (fdlist[i] == fd || i == FDLIST_MAX - 1) {
+    for (int i = 0; i < FDLIST_LEN && fssync_srv.fdlist[i] != 0; i++) {
+        if (fssync_srv.fdlist[i] == fd || i == FDLIST_MAX - 1) {
             // Already registered, or the table is full: the request is dropped.
             return;
         }
     }
-    if (current_index < FDLIST_MAX) fdlist[current_index++] = static_cast<uint8_t>(fd);
+    if (fssync_srv.current_index < FDLIST_MAX)
+        fssync_srv.fdlist[fssync_srv.current_index++] = static_cast<uint8_t>(fd);
 }
 
 int fssync_srv_flush(void)
 {
     std::array<uint8_t, FDLIST_LEN> batch;
     {
-        std::lock_guard<std::mutex> lock(fssync_srv_mutex);
-        batch = fdlist;
-        fdlist.fill(0);
-        current_index = 0;
+        std::lock_guard<std::mutex> lock(fssync_srv.mutex);
+        batch = fssync_srv.fdlist;
+        fssync_srv.fdlist.fill(0);
+        fssync_srv.current_index = 0;
     }
 
     int n = 0;

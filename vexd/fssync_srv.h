@@ -3,6 +3,9 @@
 
 #include <cstdint>
 
+// Starts the flushing thread. Result as main() expects: the
+// pthread_create result (0, or an error number); main() ORs the services'
+// results together.
 int32_t fssync_srv_init(void);
 // Asks that `fd` be flushed at the end of the current period; at most 15
 // distinct descriptors per period, further ones are dropped. Descriptors the

@@ -32,15 +32,19 @@ constexpr int ENTRY_HDR_LEN = 20;
 constexpr int ENTRY_MAX_LEN = 4096;
 constexpr int ENTRY_BUF_LEN = ENTRY_MAX_LEN + 4;
 
-// Owned by the collector thread; guarded by logcat_srv_mutex against the
-// copies that logcat_srv_getlogdata takes.
-vexd_textlog_t logcat_log = vexd_textlog_of(LOG_MAIN);
-std::mutex logcat_srv_mutex;
-pthread_t logcat_srv_pt;
-// Entries of /dev/log/main with their read times, on their way from the
-// reader thread to the writer.
-std::atomic<read_queue_t *> logcat_queue{nullptr};  // set once by the writer; read by the orderly stop
-pthread_t logcat_srv_rd_pt;
+// The module's state.
+struct logcat_srv_state {
+    // Named by logcat_srv_init before the writer starts; then the writer's,
+    // its appends and rotations under mutex against the copies that
+    // logcat_srv_getlogdata takes.
+    vexd_textlog_t log = vexd_textlog_of(LOG_MAIN);
+    std::mutex mutex;
+    pthread_t pt;  // set once by logcat_srv_init (main thread)
+    // Entries of /dev/log/main with their read times, on their way from the
+    // reader thread to the writer.
+    std::atomic<read_queue_t *> queue{nullptr};  // atomic: set once by the writer; read by the orderly stop
+    pthread_t rd_pt;                             // set once by the writer
+} logcat_srv;
 
 // The writer: opens both files, starts the reader and then turns each entry
 // from the queue into its line, stamped with the time it was read, and appends
@@ -62,13 +66,13 @@ void *logcat_srv_thread(void *)
         return nullptr;
     }
 
-    if (vexd_textlog_open(&logcat_log, O_WRONLY) <= 0) {
-        vexd_printf("Could not open %s\n", logcat_log.txt);
-        if (logcat_log.fd == 0) close(logcat_log.fd);  // never, as main() holds 0 to 2 on /dev/null
-        logcat_log.fd = -1;
+    if (vexd_textlog_open(&logcat_srv.log, O_WRONLY) <= 0) {
+        vexd_printf("Could not open %s\n", logcat_srv.log.txt);
+        if (logcat_srv.log.fd == 0) close(logcat_srv.log.fd);  // never, as main() holds 0 to 2 on /dev/null
+        logcat_srv.log.fd = -1;
         return nullptr;
     }
-    vexd_printf("%s got fd=%d\n", logcat_log.txt, logcat_log.fd);
+    vexd_printf("%s got fd=%d\n", logcat_srv.log.txt, logcat_srv.log.fd);
 
     read_queue_t *q = read_queue_new(logcat_srv_dev_path, READ_QUEUE_BYTES, ENTRY_MAX_LEN);
     if (q == nullptr) {
@@ -76,9 +80,8 @@ void *logcat_srv_thread(void *)
         return nullptr;
     }
     const read_queue_taker taker(q);  // however this thread ends, the orderly stop hears of it
-    logcat_queue.store(q);
-    if (int rc = read_queue_start_reader(q, dev.get(), "vexd.logcat.rd", &logcat_srv_rd_pt);
-        rc != 0) {
+    logcat_srv.queue.store(q);
+    if (int rc = read_queue_start_reader(q, dev.get(), "vexd.logcat.rd", &logcat_srv.rd_pt); rc != 0) {
         vexd_printf("logcat_srv_thread: no reader thread, error %d\n", rc);
         return nullptr;
     }
@@ -90,18 +93,18 @@ void *logcat_srv_thread(void *)
         memcpy(entry.get(), rec.data, rec.len);
         const int len = logcat_srv_format_entry(entry.get(), static_cast<int>(rec.len), rec.t, line.get());
         if (len >= 0) {
-            std::lock_guard<std::mutex> lock(logcat_srv_mutex);
-            vexd_textlog_append(&logcat_log, line.get(), static_cast<size_t>(len));
-            if (logcat_log.fd < 0) {
-                vexd_printf("Failed to open %s", logcat_log.txt);
+            std::lock_guard<std::mutex> lock(logcat_srv.mutex);
+            vexd_textlog_append(&logcat_srv.log, line.get(), static_cast<size_t>(len));
+            if (logcat_srv.log.fd < 0) {
+                vexd_printf("Failed to open %s", logcat_srv.log.txt);
                 return nullptr;
             }
         }
         read_queue_release(q, &rec);
     }
     // Stopped: everything read is in the text; now on disk too.
-    std::lock_guard<std::mutex> lock(logcat_srv_mutex);
-    if (logcat_log.fd > 0) fsync(logcat_log.fd);
+    std::lock_guard<std::mutex> lock(logcat_srv.mutex);
+    if (logcat_srv.log.fd > 0) fsync(logcat_srv.log.fd);
     return nullptr;
 }
 
@@ -168,14 +171,14 @@ int logcat_srv_format_entry(char *entry, int nread, int64_t t, char *line)
 
 int32_t logcat_srv_init(void)
 {
-    vexd_textlog_name(&logcat_log, LOG_FILES[LOG_MAIN].base);
-    return pthread_create(&logcat_srv_pt, nullptr, logcat_srv_thread, nullptr);
+    vexd_textlog_name(&logcat_srv.log, LOG_FILES[LOG_MAIN].base);
+    return pthread_create(&logcat_srv.pt, nullptr, logcat_srv_thread, nullptr);
 }
 
 void logcat_srv_getlogdata(char **data, int *len)
 {
-    std::lock_guard<std::mutex> lock(logcat_srv_mutex);
-    vexd_read_text_file(logcat_log.txt, data, len);
+    std::lock_guard<std::mutex> lock(logcat_srv.mutex);
+    vexd_read_text_file(logcat_srv.log.txt, data, len);
 }
 
-bool logcat_srv_stop(int64_t deadline_us) { return read_queue_finish(logcat_queue.load(), deadline_us); }
+bool logcat_srv_stop(int64_t deadline_us) { return read_queue_finish(logcat_srv.queue.load(), deadline_us); }

@@ -25,8 +25,12 @@
 
 namespace {
 
-pthread_t socket_srv_trc_pt;
-pthread_t socket_srv_cmd_pt;
+// The module's state: the two socket threads, set once by socket_srv_init
+// (main thread) and never joined.
+struct socket_srv_state {
+    pthread_t trc_pt;
+    pthread_t cmd_pt;
+} socket_srv;
 
 // Text arguments end at the received length even without a NUL from the
 // client. A full-size payload has no room for one after it, so it must
@@ -261,8 +265,8 @@ void *socket_srv_thread(void *arg)
 int32_t socket_srv_init(void)
 {
     int32_t rc =
-        pthread_create(&socket_srv_trc_pt, nullptr, socket_srv_thread, const_cast<char *>(VEXD_TRC_SOCKET));
+        pthread_create(&socket_srv.trc_pt, nullptr, socket_srv_thread, const_cast<char *>(VEXD_TRC_SOCKET));
     rc |=
-        pthread_create(&socket_srv_cmd_pt, nullptr, socket_srv_thread, const_cast<char *>(VEXD_CTRL_SOCKET));
+        pthread_create(&socket_srv.cmd_pt, nullptr, socket_srv_thread, const_cast<char *>(VEXD_CTRL_SOCKET));
     return rc;
 }

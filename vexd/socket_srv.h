@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+// Starts the two socket threads. Result as main() expects: the two
+// pthread_create results ORed (0 when both started).
 int32_t socket_srv_init(void);
 int32_t socket_srv_listen(const char *path);
 // Thread body serving the socket at `path` (a text that outlives the thread).

@@ -23,14 +23,18 @@ namespace {
 
 constexpr int SYSLOG_READ_LEN = 4096;
 
-// Owned by the collector thread; guarded by syslog_srv_mutex against the
-// copies that syslog_srv_getlogdata takes.
-vexd_textlog_t syslog_log = vexd_textlog_of(LOG_KERNEL);
-std::mutex syslog_srv_mutex;
-pthread_t syslog_srv_pt;
-// Reads of /proc/kmsg on their way from the reader thread to the writer.
-std::atomic<read_queue_t *> syslog_queue{nullptr};  // set once by the writer; read by the orderly stop
-pthread_t syslog_srv_rd_pt;
+// The module's state.
+struct syslog_srv_state {
+    // Named by syslog_srv_init before the writer starts; then the writer's,
+    // its appends and rotations under mutex against the copies that
+    // syslog_srv_getlogdata takes.
+    vexd_textlog_t log = vexd_textlog_of(LOG_KERNEL);
+    std::mutex mutex;
+    pthread_t pt;  // set once by syslog_srv_init (main thread)
+    // Reads of /proc/kmsg on their way from the reader thread to the writer.
+    std::atomic<read_queue_t *> queue{nullptr};  // atomic: set once by the writer; read by the orderly stop
+    pthread_t rd_pt;                             // set once by the writer
+} syslog_srv;
 
 // The writer: opens both files, starts the reader and then appends each read
 // from the queue as it came, rotating as it always did.
@@ -45,11 +49,11 @@ void *syslog_srv_thread(void *)
     }
     vexd_printf("%s got fd=%d\n", syslog_srv_dev_path, kmsg.get());
 
-    if (vexd_textlog_open(&syslog_log, O_RDWR) <= 0) {
-        vexd_printf("Failed to open %s\n", syslog_log.txt);
+    if (vexd_textlog_open(&syslog_srv.log, O_RDWR) <= 0) {
+        vexd_printf("Failed to open %s\n", syslog_srv.log.txt);
         return nullptr;
     }
-    vexd_printf("%s got fd=%d\n", syslog_log.txt, syslog_log.fd);
+    vexd_printf("%s got fd=%d\n", syslog_srv.log.txt, syslog_srv.log.fd);
 
     read_queue_t *q = read_queue_new(syslog_srv_dev_path, READ_QUEUE_BYTES, SYSLOG_READ_LEN);
     if (q == nullptr) {
@@ -57,9 +61,8 @@ void *syslog_srv_thread(void *)
         return nullptr;
     }
     const read_queue_taker taker(q);  // however this thread ends, the orderly stop hears of it
-    syslog_queue.store(q);
-    if (int rc = read_queue_start_reader(q, kmsg.get(), "vexd.syslog.rd", &syslog_srv_rd_pt);
-        rc != 0) {
+    syslog_srv.queue.store(q);
+    if (int rc = read_queue_start_reader(q, kmsg.get(), "vexd.syslog.rd", &syslog_srv.rd_pt); rc != 0) {
         vexd_printf("syslog_srv_thread: no reader thread, error %d\n", rc);
         return nullptr;
     }
@@ -68,18 +71,18 @@ void *syslog_srv_thread(void *)
     read_queue_rec rec;
     while (read_queue_take(q, &rec)) {
         {
-            std::lock_guard<std::mutex> lock(syslog_srv_mutex);
-            vexd_textlog_append(&syslog_log, rec.data, rec.len);
-            if (syslog_log.fd < 0) {
-                vexd_printf("Failed to open %s", syslog_log.txt);
+            std::lock_guard<std::mutex> lock(syslog_srv.mutex);
+            vexd_textlog_append(&syslog_srv.log, rec.data, rec.len);
+            if (syslog_srv.log.fd < 0) {
+                vexd_printf("Failed to open %s", syslog_srv.log.txt);
                 return nullptr;
             }
         }
         read_queue_release(q, &rec);
     }
     // Stopped: everything read is in the text; now on disk too.
-    std::lock_guard<std::mutex> lock(syslog_srv_mutex);
-    if (syslog_log.fd > 0) fsync(syslog_log.fd);
+    std::lock_guard<std::mutex> lock(syslog_srv.mutex);
+    if (syslog_srv.log.fd > 0) fsync(syslog_srv.log.fd);
     return nullptr;
 }
 
@@ -89,14 +92,14 @@ const char *syslog_srv_dev_path = "/proc/kmsg";
 
 int32_t syslog_srv_init(void)
 {
-    vexd_textlog_name(&syslog_log, LOG_FILES[LOG_KERNEL].base);
-    return pthread_create(&syslog_srv_pt, nullptr, syslog_srv_thread, nullptr);
+    vexd_textlog_name(&syslog_srv.log, LOG_FILES[LOG_KERNEL].base);
+    return pthread_create(&syslog_srv.pt, nullptr, syslog_srv_thread, nullptr);
 }
 
 void syslog_srv_getlogdata(char **data, int *len)
 {
-    std::lock_guard<std::mutex> lock(syslog_srv_mutex);
-    vexd_read_text_file(syslog_log.txt, data, len);
+    std::lock_guard<std::mutex> lock(syslog_srv.mutex);
+    vexd_read_text_file(syslog_srv.log.txt, data, len);
 }
 
-bool syslog_srv_stop(int64_t deadline_us) { return read_queue_finish(syslog_queue.load(), deadline_us); }
+bool syslog_srv_stop(int64_t deadline_us) { return read_queue_finish(syslog_srv.queue.load(), deadline_us); }

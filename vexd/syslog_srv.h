@@ -3,6 +3,9 @@
 
 #include <cstdint>
 
+// Starts the collector's writer thread. Result as main() expects: the
+// pthread_create result (0, or an error number); main() ORs the services'
+// results together.
 int32_t syslog_srv_init(void);
 void syslog_srv_getlogdata(char **data, int *len);
 // The orderly stop: the reader reads no more, the writer writes and syncs

@@ -30,19 +30,21 @@ constexpr int64_t TRCLOG_MOVE_SLACK = 1048576;
 constexpr uint32_t WATCH_PERIOD_MS = 200;
 constexpr int WATCH_SETTLED_CHECKS = 4;  // unchanged checks before a flush is asked for
 
-std::atomic<int> hascontrol{0};  // 1 while a client has enabled the channel
-std::atomic<int> first_time{1};  // marker not yet written into the watched file
-
-// Serialises enable, write and disable, which both socket threads may call.
-// Taken before printmutex and the file sync mutex; the watcher never takes it.
-std::mutex trclog_mutex;
-
-// Guarded by trclog_mutex.
-pthread_t trclog_sync_pt;
-bool trclog_sync_started = false;  // trclog_sync_pt is a thread not yet joined
-vexd_textlog_t trclog = vexd_textlog_of(LOG_TRACE);
-
-char *cpy_buf = nullptr;  // trclog_move_file's copy buffer, kept once allocated
+// The module's state.
+struct trclog_srv_state {
+    std::atomic<int> hascontrol{0};  // atomic: 1 while a client has enabled the channel
+    std::atomic<int> first_time{1};  // atomic: marker not yet written into the watched file
+    // Serialises enable, write and disable, which both socket threads may
+    // call. Taken before vexd_log.printmutex and fssync_srv.mutex; the
+    // watcher never takes it.
+    std::mutex mutex;
+    pthread_t sync_pt;                                // mutex
+    bool sync_started = false;                        // mutex: sync_pt is a thread not yet joined
+    vexd_textlog_t log = vexd_textlog_of(LOG_TRACE);  // mutex
+    // trclog_move_file's copy buffer, kept once allocated; its callers hold
+    // mutex (the daemon's) or are the only thread (the unit tests').
+    char *cpy_buf = nullptr;
+} trclog_srv;
 
 void *trclog_sync_thread(void *)
 {
@@ -57,17 +59,17 @@ void *trclog_sync_thread(void *)
         vexd_printf("Failed to open %s", TRCLOG_WATCHED_TXT);
         return nullptr;
     }
-    if (first_time.exchange(0)) vexd_add_startup_marker(fd, nullptr);
+    if (trclog_srv.first_time.exchange(0)) vexd_add_startup_marker(fd, nullptr);
     vexd_printf("%s got fd=%d\n", TRCLOG_WATCHED_TXT, fd);
 
     int32_t last_size = 0;
     int checks = 0;
     bool pending = false;  // changed since the last flush request
-    while (!hascontrol.load()) {
+    while (!trclog_srv.hascontrol.load()) {
         struct stat st {};
         int32_t size = fstat(fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : last_size;
         tmr_msleep(WATCH_PERIOD_MS);
-        if (hascontrol.load()) break;
+        if (trclog_srv.hascontrol.load()) break;
         if (size != last_size) {
             last_size = size;
             checks = 0;
@@ -85,11 +87,11 @@ void *trclog_sync_thread(void *)
     return nullptr;
 }
 
-// Starts a watcher; trclog_mutex held.
+// Starts a watcher; trclog_srv.mutex held.
 int start_watcher(void)
 {
-    int rc = pthread_create(&trclog_sync_pt, nullptr, trclog_sync_thread, nullptr);
-    trclog_sync_started = rc == 0;
+    int rc = pthread_create(&trclog_srv.sync_pt, nullptr, trclog_sync_thread, nullptr);
+    trclog_srv.sync_started = rc == 0;
     return rc;
 }
 
@@ -98,57 +100,59 @@ int start_watcher(void)
 // (size 0) leaves the text in place for the next attempt.
 void archive_text(uint32_t *gz_size)
 {
-    if (vexd_rotate_pair(trclog.txt, trclog.gz, trclog.gz_limit, vexd_gz_rule::off_partition, gz_size,
-                         vexd_rotate_end::empty) != 0)
-        vexd_printf("Failed to empty %s, errno=%d\n", trclog.txt, errno);
+    if (vexd_rotate_pair(trclog_srv.log.txt, trclog_srv.log.gz, trclog_srv.log.gz_limit,
+                         vexd_gz_rule::off_partition, gz_size, vexd_rotate_end::empty) != 0)
+        vexd_printf("Failed to empty %s, errno=%d\n", trclog_srv.log.txt, errno);
 }
 
 }  // namespace
 
 int32_t trclog_srv_init(void)
 {
-    std::lock_guard<std::mutex> lock(trclog_mutex);
-    if (hascontrol.load() || trclog_sync_started) return 0;  // a client was faster
+    std::lock_guard<std::mutex> lock(trclog_srv.mutex);
+    if (trclog_srv.hascontrol.load() || trclog_srv.sync_started) return 0;  // a client was faster
     return start_watcher();
 }
 
 int trclog_srv_enable(void)
 {
-    std::lock_guard<std::mutex> lock(trclog_mutex);
-    if (hascontrol.load()) {
+    std::lock_guard<std::mutex> lock(trclog_srv.mutex);
+    if (trclog_srv.hascontrol.load()) {
         vexd_printf("trclog: already enabled\n");
         return 0;
     }
-    hascontrol.store(1);
-    if (trclog_sync_started) {
-        pthread_join(trclog_sync_pt, nullptr);
-        trclog_sync_started = false;
+    trclog_srv.hascontrol.store(1);
+    if (trclog_srv.sync_started) {
+        pthread_join(trclog_srv.sync_pt, nullptr);
+        trclog_srv.sync_started = false;
     }
 
-    vexd_textlog_name(&trclog, LOG_FILES[LOG_TRACE].base);
+    vexd_textlog_name(&trclog_srv.log, LOG_FILES[LOG_TRACE].base);
     uint32_t gz_size = 0;
     archive_text(&gz_size);
     // A watched name that is not a regular file is left alone, and the
     // client hears of it; the channel is enabled all the same.
     int result = 0;
-    if (trclog_move_file(TRCLOG_WATCHED_TXT, trclog.txt) == TRCLOG_MOVE_REFUSED) result = -1;
-    if (trclog_move_file(TRCLOG_WATCHED_GZ, trclog.gz) == TRCLOG_MOVE_REFUSED) result = -1;
+    if (trclog_move_file(TRCLOG_WATCHED_TXT, trclog_srv.log.txt) == TRCLOG_MOVE_REFUSED) result = -1;
+    if (trclog_move_file(TRCLOG_WATCHED_GZ, trclog_srv.log.gz) == TRCLOG_MOVE_REFUSED) result = -1;
 
     // The client's session has no startup marker of its own: opened plainly.
-    trclog.fd = vexd_log_open(trclog.txt, O_RDWR | O_CREAT | O_APPEND, 0777);
+    trclog_srv.log.fd = vexd_log_open(trclog_srv.log.txt, O_RDWR | O_CREAT | O_APPEND, 0777);
     struct stat st {};
-    trclog.txt_size = trclog.fd >= 0 && fstat(trclog.fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
+    trclog_srv.log.txt_size =
+        trclog_srv.log.fd >= 0 && fstat(trclog_srv.log.fd, &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
     return result;
 }
 
 int trclog_srv_write(const void *data, int len)
 {
-    std::lock_guard<std::mutex> lock(trclog_mutex);
-    if (!hascontrol.load() || trclog.fd < 0 || len < 0 || (data == nullptr && len > 0)) return -1;
+    std::lock_guard<std::mutex> lock(trclog_srv.mutex);
+    if (!trclog_srv.hascontrol.load() || trclog_srv.log.fd < 0 || len < 0 || (data == nullptr && len > 0))
+        return -1;
 
-    const ssize_t n = vexd_textlog_append(&trclog, data, static_cast<size_t>(len));
-    if (trclog.fd < 0) {
-        vexd_printf("Failed to open %s!!", trclog.txt);
+    const ssize_t n = vexd_textlog_append(&trclog_srv.log, data, static_cast<size_t>(len));
+    if (trclog_srv.log.fd < 0) {
+        vexd_printf("Failed to open %s!!", trclog_srv.log.txt);
         return -1;
     }
     return n < 0 ? -1 : 0;
@@ -156,23 +160,23 @@ int trclog_srv_write(const void *data, int len)
 
 int trclog_srv_disable(void)
 {
-    std::lock_guard<std::mutex> lock(trclog_mutex);
-    if (!hascontrol.load()) {
+    std::lock_guard<std::mutex> lock(trclog_srv.mutex);
+    if (!trclog_srv.hascontrol.load()) {
         vexd_printf("trclog: not enabled\n");
         return 0;
     }
-    if (trclog.fd >= 0) close(trclog.fd);
-    trclog.fd = -1;
-    archive_text(&trclog.gz_size);
-    hascontrol.store(0);
+    if (trclog_srv.log.fd >= 0) close(trclog_srv.log.fd);
+    trclog_srv.log.fd = -1;
+    archive_text(&trclog_srv.log.gz_size);
+    trclog_srv.hascontrol.store(0);
     return start_watcher();
 }
 
 int32_t trclog_move_file(const char *src, const char *dst)
 {
-    if (cpy_buf == nullptr) {
-        cpy_buf = static_cast<char *>(malloc(CPY_BUF_LEN));
-        if (cpy_buf == nullptr) {
+    if (trclog_srv.cpy_buf == nullptr) {
+        trclog_srv.cpy_buf = static_cast<char *>(malloc(CPY_BUF_LEN));
+        if (trclog_srv.cpy_buf == nullptr) {
             vexd_printf("move_file: no memory\n");
             return -1;
         }
@@ -212,7 +216,7 @@ int32_t trclog_move_file(const char *src, const char *dst)
     // a bound, since the trace lock is held meanwhile.
     const int64_t bound = src_size + TRCLOG_MOVE_SLACK;
     for (;;) {
-        ssize_t n = retry_read(in.get(), cpy_buf, CPY_BUF_LEN);
+        ssize_t n = retry_read(in.get(), trclog_srv.cpy_buf, CPY_BUF_LEN);
         if (n <= 0) {
             if (n < 0) err = errno;
             break;
@@ -221,7 +225,7 @@ int32_t trclog_move_file(const char *src, const char *dst)
             err = EFBIG;  // still growing: kept for the next move
             break;
         }
-        if (vexd_log_write(out.get(), cpy_buf, static_cast<size_t>(n)) != n) {
+        if (vexd_log_write(out.get(), trclog_srv.cpy_buf, static_cast<size_t>(n)) != n) {
             err = errno;
             break;
         }

@@ -7,7 +7,11 @@
 constexpr const char *TRCLOG_WATCHED_TXT = "/system/trclog.txt";
 constexpr const char *TRCLOG_WATCHED_GZ = "/system/trclog.gz";
 
+// Starts the watcher unless a client has the channel or a watcher runs.
+// Result as main() expects: 0, or the pthread_create error.
 int32_t trclog_srv_init(void);
+// The results of write, enable and disable are the command's status sent to
+// the client (result as the protocol expects).
 // 0, or -1 when the channel is not enabled or the text could not be written.
 int trclog_srv_write(const void *data, int len);
 // 0; -1 when a watched name was not a regular file and was left alone (the

@@ -70,9 +70,9 @@ enum class vexd_rotate_end {
 // repeats nothing (rotation_journal.h). A rotation syncs the input, the
 // record and the member; with reopen the emptied input is left to its
 // writer's regular sync, the record kept until then.
-// Result: with reopen the descriptor, or negative; otherwise 0, or -1 (errno
-// set) when the input could not be emptied or removed, its record left for
-// the next start.
+// Result as the callers expect: with reopen the descriptor, or negative;
+// otherwise 0, or -1 (errno set) when the input could not be emptied or
+// removed, its record left for the next start.
 int vexd_rotate_pair(const char *in, const char *out, uint32_t limit, vexd_gz_rule rule, uint32_t *gz_size,
                      vexd_rotate_end end);
 // The text logs' compression step alone: vexd_rotate_pair with the rule
@@ -159,10 +159,10 @@ void vexd_printsize(int64_t bytes);
 
 // ---- log directory archive (vexd_archive.cpp) ----
 // Packs the log directory into a ZIP file; `response` (at least 256 bytes)
-// receives the archive path. 0 on success; -1 on failure, with no archive
-// left at the path. On the log directory's file system the archive stops
-// (and fails) before it would leave less than VEXD_MIN_FREE_BYTES and a
-// margin free.
+// receives the archive path. Result as the protocol expects (the client's
+// status): 0 on success; -1 on failure, with no archive left at the path.
+// On the log directory's file system the archive stops (and fails) before it
+// would leave less than VEXD_MIN_FREE_BYTES and a margin free.
 int vexd_archive_all(char *response, const char *path);
 // The name an archive is written under until it is whole ("x.zip" ->
 // "x.tmp.zip"), renamed to its own then.

@@ -19,11 +19,14 @@ namespace {
 const char *const default_archive_name = "logs.zip";
 constexpr size_t ARCHIVE_PATH_LEN = 256;
 
-// One archive at a time: the two control sockets may ask at once.
-std::mutex archive_mutex;
-// The archive being written, never added to itself (guarded by archive_mutex).
-dev_t archive_dev;
-ino_t archive_ino;
+// The module's state.
+struct vexd_archive_state {
+    // One archive at a time: the two control sockets may ask at once.
+    std::mutex mutex;
+    // The archive being written, never added to itself.
+    dev_t dev = 0;  // mutex
+    ino_t ino = 0;  // mutex
+} vexd_archive;
 
 // Leaves out every ZIP file, not only logs.zip: an archive that a client put
 // inside the log directory would otherwise be packed into every later one.
@@ -37,7 +40,10 @@ int logdir_all_filter(const struct dirent *entry)
     return len >= 4 && strcmp(entry->d_name + len - 4, ".zip") == 0 ? 0 : 1;
 }
 
-bool is_own_archive(const struct stat &st) { return st.st_dev == archive_dev && st.st_ino == archive_ino; }
+bool is_own_archive(const struct stat &st)
+{
+    return st.st_dev == vexd_archive.dev && st.st_ino == vexd_archive.ino;
+}
 
 // Daemon log lines of the walk and of the whole run begin with these names.
 #define WALK_LOG "archive_item: "
@@ -149,16 +155,16 @@ bool archive_write(mz_zip_archive *zip, const char *archive)
 {
     struct stat st {};
     if (stat(archive, &st) == 0) {
-        archive_dev = st.st_dev;
-        archive_ino = st.st_ino;
+        vexd_archive.dev = st.st_dev;
+        vexd_archive.ino = st.st_ino;
     } else {
-        archive_dev = 0;
-        archive_ino = 0;
+        vexd_archive.dev = 0;
+        vexd_archive.ino = 0;
     }
     // An archive on the log partition stops short of the free-space limit
     // rather than filling it: a full log partition stops the daemon.
     struct stat logdir {};
-    if (archive_dev != 0 && stat(vexd_log_dir_path, &logdir) == 0 && logdir.st_dev == archive_dev)
+    if (vexd_archive.dev != 0 && stat(vexd_log_dir_path, &logdir) == 0 && logdir.st_dev == vexd_archive.dev)
         zip->min_free = ARCHIVE_MIN_FREE;
 
     if (archive_item(zip, vexd_log_dir_path, false, archive_add_entry) != 1) {
@@ -180,7 +186,7 @@ bool archive_write(mz_zip_archive *zip, const char *archive)
 
 int vexd_archive_all(char *response, const char *path)
 {
-    std::lock_guard<std::mutex> lock(archive_mutex);
+    std::lock_guard<std::mutex> lock(vexd_archive.mutex);
     mz_zip_archive zip;
     memset(&zip, 0, sizeof zip);
 

@@ -21,17 +21,20 @@ namespace {
 
 constexpr size_t LINE_LEN = 2048;
 
-// Everything below is guarded by printmutex, which is held for a whole call.
-std::mutex printmutex;
-// The thread inside vexd_printf, so that a line logged from under it (the
-// daemon log's own open or rotation refusing a link) goes to the kernel log
-// instead of waiting for ever on printmutex.
-std::atomic<pthread_t> print_owner{};
-std::atomic<bool> print_owned{false};
-int initdone;
-// Its rotation is not logged: this is the log the line would go to.
-vexd_textlog_t vexdlog = vexd_textlog_of(LOG_DAEMON, false);
-char k_line_p[LINE_LEN];
+// The module's state; all of it but the owner pair is guarded by printmutex,
+// which is held for a whole vexd_printf.
+struct vexd_log_state {
+    std::mutex printmutex;
+    // The thread inside vexd_printf, so that a line logged from under it (the
+    // daemon log's own open or rotation refusing a link) goes to the kernel
+    // log instead of waiting for ever on printmutex.
+    std::atomic<pthread_t> print_owner{};  // atomic
+    std::atomic<bool> print_owned{false};  // atomic
+    int initdone = 0;                      // printmutex
+    // Its rotation is not logged: this is the log the line would go to.
+    vexd_textlog_t vexdlog = vexd_textlog_of(LOG_DAEMON, false);  // printmutex
+    char k_line_p[LINE_LEN] = {};                                 // printmutex
+} vexd_log;
 
 // Adds the result of one snprintf-style call to the fill level, keeping the
 // last byte of the buffer for the terminator.
@@ -49,33 +52,36 @@ int vexdlog_setup(void)
         vexd_kmsg("vexd_log_dir_path NULL, vexd_printf can not be used!");
         return -1;
     }
-    vexd_textlog_name(&vexdlog, LOG_FILES[LOG_DAEMON].base);
-    if (vexd_textlog_open(&vexdlog, O_RDWR) <= 0) {
+    vexd_textlog_name(&vexd_log.vexdlog, LOG_FILES[LOG_DAEMON].base);
+    if (vexd_textlog_open(&vexd_log.vexdlog, O_RDWR) <= 0) {
         // Descriptor 0 (main() holds 0 to 2 on /dev/null) fails too, left open for the next try.
-        vexd_kmsg("Failed to open %s fd=%d", vexdlog.txt, vexdlog.fd);
-        vexdlog.fd = -1;
+        vexd_kmsg("Failed to open %s fd=%d", vexd_log.vexdlog.txt, vexd_log.vexdlog.fd);
+        vexd_log.vexdlog.fd = -1;
         return -1;
     }
-    initdone = 1;
+    vexd_log.initdone = 1;
     return 0;
 }
 
-// True on the thread that holds printmutex.
-bool printing_here(void) { return print_owned.load() && pthread_equal(print_owner.load(), pthread_self()); }
+// True on the thread that holds vexd_log.printmutex.
+bool printing_here(void)
+{
+    return vexd_log.print_owned.load() && pthread_equal(vexd_log.print_owner.load(), pthread_self());
+}
 
-// Holds printmutex and says who holds it.
+// Holds vexd_log.printmutex and says who holds it.
 class print_lock {
 public:
     print_lock()
     {
-        printmutex.lock();
-        print_owner.store(pthread_self());
-        print_owned.store(true);
+        vexd_log.printmutex.lock();
+        vexd_log.print_owner.store(pthread_self());
+        vexd_log.print_owned.store(true);
     }
     ~print_lock()
     {
-        print_owned.store(false);
-        printmutex.unlock();
+        vexd_log.print_owned.store(false);
+        vexd_log.printmutex.unlock();
     }
     print_lock(const print_lock &) = delete;
     print_lock &operator=(const print_lock &) = delete;
@@ -108,25 +114,25 @@ void vexd_printf(const char *format, ...)
         return;
     }
     const print_lock lock;
-    if (initdone == 0 && vexdlog_setup() != 0) return;
+    if (vexd_log.initdone == 0 && vexdlog_setup() != 0) return;
 
     int64_t now = tmr_get64();
     size_t pos = 0;
-    pos = line_advance(pos, snprintf(k_line_p, LINE_LEN, "[%5lu.%06lu] ",
+    pos = line_advance(pos, snprintf(vexd_log.k_line_p, LINE_LEN, "[%5lu.%06lu] ",
                                      static_cast<unsigned long>(static_cast<uint32_t>(now / 1000000)),
                                      static_cast<unsigned long>(static_cast<uint32_t>(now % 1000000))));
-    pos = line_advance(pos, snprintf(k_line_p + pos, LINE_LEN - pos, "vexd: "));
+    pos = line_advance(pos, snprintf(vexd_log.k_line_p + pos, LINE_LEN - pos, "vexd: "));
     va_list ap;
     va_start(ap, format);
-    pos = line_advance(pos, vsnprintf(k_line_p + pos, LINE_LEN - pos, format, ap));
+    pos = line_advance(pos, vsnprintf(vexd_log.k_line_p + pos, LINE_LEN - pos, format, ap));
     va_end(ap);
 
     // A failed write leaves the count alone: it only drives rotation.
-    vexd_textlog_append(&vexdlog, k_line_p, pos);
+    vexd_textlog_append(&vexd_log.vexdlog, vexd_log.k_line_p, pos);
     // Not opened again after a rotation (0 too, though main() holds 0 to 2 on /dev/null): the next line tries.
-    if (vexdlog.fd <= 0) {
-        vexdlog.fd = -1;
-        initdone = 0;
+    if (vexd_log.vexdlog.fd <= 0) {
+        vexd_log.vexdlog.fd = -1;
+        vexd_log.initdone = 0;
     }
 }
 

@@ -26,21 +26,33 @@ int32_t vexd_curr_startup_counter = 0;
 
 namespace {
 
+// The module's state: the startup counter and marker.
+enum class startcnt_state : int { unknown, missing, present };
 
-// The counter file always lives in /system, whatever the log directory.
-char startcnt_path[256] = "/system/vexd_startcnt";
+struct vexd_rotate_state {
+    // The counter file always lives in /system, whatever the log directory.
+    // Set before any thread starts (vexd_set_startcnt_path, unit tests only).
+    char startcnt_path[256] = "/system/vexd_startcnt";
 
-// One-time marker set-up. The daemon log normally does it on main's first
-// vexd_printf, before any other thread exists; when that log cannot be opened
-// a service thread may get there first, so the set-up is guarded and exactly
-// one caller reads and rewrites the counter file.
-std::atomic<int> init{0};
-std::mutex init_mutex;
-char start_txt[128];
+    // One-time marker set-up. The daemon log normally does it on main's first
+    // vexd_printf, before any other thread exists; when that log cannot be
+    // opened a service thread may get there first, so the set-up is guarded
+    // and exactly one caller reads and rewrites the counter file.
+    std::atomic<int> init{0};  // atomic; set under init_mutex once the two texts below are written
+    std::mutex init_mutex;
+    char start_txt[128] = {};  // init_mutex, until init is set; then read only
 
-// Set when the counter file was there but damaged; told by main once the
-// daemon log is open (the set-up runs inside the daemon log's first line).
-char startcnt_note[320];
+    // Set when the counter file was there but damaged; told by main once the
+    // daemon log is open (the set-up runs inside the daemon log's first line).
+    char startcnt_note[320] = {};  // init_mutex, until init is set; then read only
+
+    // Whether this is a first start, decided once per process from what is
+    // really at the counter's path: only a missing entry is. A link (dangling
+    // or not), a folder or a file we cannot read is something, and never
+    // erases the log partition. The storage choice and the count both ask
+    // here, so the format and the counter cannot disagree.
+    std::atomic<startcnt_state> startcnt_seen{startcnt_state::unknown};  // atomic
+} vexd_rotate;
 
 // Highest start count in the qmdl names of the diag directory
 // ("dl_<name>_<count>.qmdl" and ".qmdl.gz"), 0 when there is none.
@@ -65,23 +77,15 @@ int32_t highest_qmdl_count(void)
     return highest;
 }
 
-// Whether this is a first start, decided once per process from what is
-// really at the counter's path: only a missing entry is. A link (dangling or
-// not), a folder or a file we cannot read is something, and never erases the
-// log partition. The storage choice and the count both ask here, so the
-// format and the counter cannot disagree.
-enum class startcnt_state : int { unknown, missing, present };
-std::atomic<startcnt_state> startcnt_seen{startcnt_state::unknown};
-
 bool startcnt_is_missing(void)
 {
-    startcnt_state seen = startcnt_seen.load();
+    startcnt_state seen = vexd_rotate.startcnt_seen.load();
     if (seen == startcnt_state::unknown) {
         struct stat st {};
-        seen = lstat(startcnt_path, &st) != 0 && errno == ENOENT ? startcnt_state::missing
-                                                                   : startcnt_state::present;
+        seen = lstat(vexd_rotate.startcnt_path, &st) != 0 && errno == ENOENT ? startcnt_state::missing
+                                                                             : startcnt_state::present;
         startcnt_state expected = startcnt_state::unknown;
-        if (!startcnt_seen.compare_exchange_strong(expected, seen)) seen = expected;
+        if (!vexd_rotate.startcnt_seen.compare_exchange_strong(expected, seen)) seen = expected;
     }
     return seen == startcnt_state::missing;
 }
@@ -97,14 +101,15 @@ bool startcnt_is_missing(void)
 int32_t startcnt_read(void)
 {
     if (startcnt_is_missing()) return 1;
-    const unique_fd fd(open(startcnt_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const unique_fd fd(open(vexd_rotate.startcnt_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     int32_t stored = 0;
     const ssize_t n = fd.ok() ? full_read(fd.get(), &stored, sizeof(stored)) : -1;
     if (n == static_cast<ssize_t>(sizeof(stored)) && stored >= 1 && stored < INT32_MAX) return stored + 1;
     const int32_t highest = highest_qmdl_count();
     const int32_t count = highest >= 1 && highest < INT32_MAX - 1 ? highest + 1 : 2;
-    snprintf(startcnt_note, sizeof startcnt_note, "Startup counter file %s damaged, counting on from %d\n",
-             startcnt_path, static_cast<int>(count));
+    snprintf(vexd_rotate.startcnt_note, sizeof vexd_rotate.startcnt_note,
+             "Startup counter file %s damaged, counting on from %d\n", vexd_rotate.startcnt_path,
+             static_cast<int>(count));
     return count;
 }
 
@@ -112,33 +117,33 @@ int32_t startcnt_read(void)
 // leaves either the old or the new count, never a short file.
 void startcnt_write(int32_t count)
 {
-    char tmp[sizeof(startcnt_path) + 8];
-    snprintf(tmp, sizeof(tmp), "%s.tmp", startcnt_path);
+    char tmp[sizeof(vexd_rotate.startcnt_path) + 8];
+    snprintf(tmp, sizeof(tmp), "%s.tmp", vexd_rotate.startcnt_path);
     unlink(tmp);  // left by a crash, or planted: never written through
     unique_fd fd(vexd_log_open(tmp, O_WRONLY | O_CREAT | O_EXCL, 0777));
     if (!fd.ok()) return;
     bool ok = write(fd.get(), &count, sizeof(count)) == static_cast<ssize_t>(sizeof(count));
     ok = ok && fsync(fd.get()) == 0;
     ok = close(fd.release()) == 0 && ok;  // a failed close is a failed write
-    if (!ok || rename(tmp, startcnt_path) != 0) {
+    if (!ok || rename(tmp, vexd_rotate.startcnt_path) != 0) {
         unlink(tmp);
         return;
     }
-    file_sync_parent_dir(startcnt_path);  // the rename itself is durable
+    file_sync_parent_dir(vexd_rotate.startcnt_path);  // the rename itself is durable
 }
 
 namespace {
 
 void marker_setup(void)
 {
-    std::lock_guard<std::mutex> lock(init_mutex);
-    if (init.load(std::memory_order_relaxed)) return;
+    std::lock_guard<std::mutex> lock(vexd_rotate.init_mutex);
+    if (vexd_rotate.init.load(std::memory_order_relaxed)) return;
     int32_t count = startcnt_read();
     vexd_curr_startup_counter = count;
     startcnt_write(count);
-    memset(start_txt, 0, sizeof(start_txt));
-    snprintf(start_txt, sizeof(start_txt) - 1, LOG_MARKER_FORMAT, count);
-    init.store(1, std::memory_order_release);
+    memset(vexd_rotate.start_txt, 0, sizeof(vexd_rotate.start_txt));
+    snprintf(vexd_rotate.start_txt, sizeof(vexd_rotate.start_txt) - 1, LOG_MARKER_FORMAT, count);
+    vexd_rotate.init.store(1, std::memory_order_release);
 }
 
 // 0 once `path`, a plain file, is empty; -1 with errno otherwise.
@@ -152,32 +157,34 @@ int empty_file(const char *path)
 
 const char *vexd_startcnt_note(void)
 {
-    return init.load(std::memory_order_acquire) && startcnt_note[0] != '\0' ? startcnt_note : nullptr;
+    return vexd_rotate.init.load(std::memory_order_acquire) && vexd_rotate.startcnt_note[0] != '\0'
+               ? vexd_rotate.startcnt_note
+               : nullptr;
 }
 
 void vexd_set_startcnt_path(const char *path)
 {
-    snprintf(startcnt_path, sizeof(startcnt_path), "%s", path);
-    startcnt_seen.store(startcnt_state::unknown);
+    snprintf(vexd_rotate.startcnt_path, sizeof(vexd_rotate.startcnt_path), "%s", path);
+    vexd_rotate.startcnt_seen.store(startcnt_state::unknown);
 }
 
 bool vexd_first_start(void) { return startcnt_is_missing(); }
 
 void vexd_add_startup_marker(int fd, int32_t *count)
 {
-    if (!init.load(std::memory_order_acquire)) marker_setup();
-    ssize_t n = vexd_log_write(fd, start_txt, strlen(start_txt));
+    if (!vexd_rotate.init.load(std::memory_order_acquire)) marker_setup();
+    ssize_t n = vexd_log_write(fd, vexd_rotate.start_txt, strlen(vexd_rotate.start_txt));
     if (count != nullptr && n > 0) *count += static_cast<int32_t>(n);
 }
 
 void vexd_init_startup_counter(void)
 {
-    if (!init.load(std::memory_order_acquire)) marker_setup();
+    if (!vexd_rotate.init.load(std::memory_order_acquire)) marker_setup();
 }
 
 int32_t vexd_get_startup_counter(void)
 {
-    return init.load(std::memory_order_acquire) ? vexd_curr_startup_counter : 0;
+    return vexd_rotate.init.load(std::memory_order_acquire) ? vexd_curr_startup_counter : 0;
 }
 
 int vexd_rotate_pair(const char *in, const char *out, uint32_t limit, vexd_gz_rule rule, uint32_t *gz_size,

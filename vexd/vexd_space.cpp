@@ -13,18 +13,23 @@
 #include "vexd.h"
 
 namespace {
-// Block size last reported by statfs; only main's thread touches it.
-uint64_t block_size;
 
-// A log write that met ENOSPC on the log directory's file system notes the
-// free bytes seen right then. The disk counts as full only while that stands:
-// main looks again one supervision period later, and free space that grew
-// by more than DISK_BACK_BYTES since (a copy the daemon cut back itself,
-// files removed) means the disk is not full after all.
-constexpr int64_t DISK_BACK_BYTES = 65536;
+constexpr int64_t DISK_BACK_BYTES = 65536;  // see enospc_free
 constexpr int64_t NOT_NOTED = -1;
-std::atomic<int64_t> enospc_free{NOT_NOTED};  // free bytes when a write met ENOSPC
-int looks;                                    // main's looks since; main only
+
+// The module's state.
+struct vexd_space_state {
+    // Block size last reported by statfs.
+    uint64_t block_size = 0;  // main thread only
+
+    // A log write that met ENOSPC on the log directory's file system notes the
+    // free bytes seen right then. The disk counts as full only while that
+    // stands: main looks again one supervision period later, and free space
+    // that grew by more than DISK_BACK_BYTES since (a copy the daemon cut back
+    // itself, files removed) means the disk is not full after all.
+    std::atomic<int64_t> enospc_free{NOT_NOTED};  // atomic: free bytes when a write met ENOSPC
+    int looks = 0;                                // main thread only: main's looks since
+} vexd_space;
 
 int64_t free_bytes_of(int fd)
 {
@@ -47,7 +52,7 @@ ssize_t write_noting_full(int fd, const void *buf, size_t len)
     const ssize_t n = write(fd, buf, len);
     if (n < 0 && errno == ENOSPC) {
         const int err = errno;
-        if (on_log_fs(fd)) enospc_free.store(free_bytes_of(fd));
+        if (on_log_fs(fd)) vexd_space.enospc_free.store(free_bytes_of(fd));
         errno = err;
     }
     return n;
@@ -77,28 +82,28 @@ int vexd_log_open(const char *path, int flags, mode_t mode)
 
 bool vexd_log_disk_full(void)
 {
-    const int64_t noted = enospc_free.load();
+    const int64_t noted = vexd_space.enospc_free.load();
     if (noted == NOT_NOTED) {
-        looks = 0;
+        vexd_space.looks = 0;
         return false;
     }
     if (vexd_check_fsquota() > noted + DISK_BACK_BYTES) {
         // Space came back; a later ENOSPC is noted afresh.
         int64_t expected = noted;
-        enospc_free.compare_exchange_strong(expected, NOT_NOTED);
-        looks = 0;
+        vexd_space.enospc_free.compare_exchange_strong(expected, NOT_NOTED);
+        vexd_space.looks = 0;
         return false;
     }
-    return ++looks > 1;
+    return ++vexd_space.looks > 1;
 }
 
 int64_t vexd_check_fsquota(void)
 {
     struct statfs sfs {};
     if (vexd_log_dir_path == nullptr || statfs(vexd_log_dir_path, &sfs) != 0) return 0;
-    block_size = static_cast<uint64_t>(sfs.f_bsize);
+    vexd_space.block_size = static_cast<uint64_t>(sfs.f_bsize);
     // f_bfree counts the blocks reserved for the superuser too.
-    return static_cast<int64_t>(static_cast<uint64_t>(sfs.f_bfree) * block_size);
+    return static_cast<int64_t>(static_cast<uint64_t>(sfs.f_bfree) * vexd_space.block_size);
 }
 
 void vexd_printsize(int64_t bytes)
@@ -116,5 +121,5 @@ void vexd_printsize(int64_t bytes)
     }
     v = (v + 512) / 1024;
     vexd_printf("Free disk space %4lld.%1lld%c (blkS:%d)\n", static_cast<long long>(v / 10),
-                static_cast<long long>(v % 10), unit, static_cast<int>(block_size));
+                static_cast<long long>(v % 10), unit, static_cast<int>(vexd_space.block_size));
 }

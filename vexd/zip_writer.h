@@ -1,5 +1,6 @@
 // The five ZIP writer operations the log archive needs, in the shape of
-// miniz's writer (same names, 1 for success), written over minizip.
+// miniz's writer (same names; result as the callers expect: 1 for success,
+// 0 for failure), written over minizip.
 //
 // An archive is either written whole or not left at all: a writer that is
 // ended before its archive was finalized, and a finalize that fails, close

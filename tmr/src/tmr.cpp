@@ -5,8 +5,10 @@
 
 namespace {
 
-// Wall-clock reading taken by tmr_init; only read afterwards.
-struct timeval tmr_clk_base;
+// The module's state.
+struct tmr_state {
+    struct timeval clk_base;  // set by tmr_init before any thread starts; only read afterwards
+} tmr;
 
 // Sleeps for the whole request: an interrupted nanosleep is resumed with the
 // time it reports as remaining.
@@ -20,7 +22,7 @@ void tmr_sleep(struct timespec req)
 
 void tmr_init(void)
 {
-    gettimeofday(&tmr_clk_base, nullptr);
+    gettimeofday(&tmr.clk_base, nullptr);
     tmr_cb_init();
 }
 
@@ -42,14 +44,14 @@ uint32_t tmr_get(void)
 {
     struct timeval now;
     gettimeofday(&now, nullptr);
-    return tmr_diff32(&now, &tmr_clk_base);
+    return tmr_diff32(&now, &tmr.clk_base);
 }
 
 int64_t tmr_get64(void)
 {
     struct timeval now;
     gettimeofday(&now, nullptr);
-    return tmr_diff64(&now, &tmr_clk_base);
+    return tmr_diff64(&now, &tmr.clk_base);
 }
 
 struct timespec tmr_us_req(uint32_t us)
