@@ -59,6 +59,9 @@ class Readme(unittest.TestCase):
         self.assertEqual(3, len(ways), ways)
         for path in ('/tmp/hs', '/tmp/logs.zip'):
             self.addCleanup(subprocess.run, ['rm', '-rf', path])
+        # First of the clean-ups: a recipe that failed half-way leaves its handset running.
+        self.addCleanup(subprocess.run, [os.path.join(handset.SOURCE_DIR, 'sim', 'handset'), '--state', '/tmp/hs',
+                                         'stop'], capture_output=True)
         # The ways out while the session's handset still runs; the folder
         # `logs` of the recipe is made in the test's own folder.
         logs = os.path.join(self.tmp, 'logs')
@@ -74,6 +77,8 @@ class Readme(unittest.TestCase):
         self.assertTrue(lines[0].startswith('bash scripts/build.sh'), lines[0])
         # The build line is what test.sh has done already; the rest as written.
         self.addCleanup(subprocess.run, ['rm', '-rf', '/tmp/hm'])
+        self.addCleanup(subprocess.run, [os.path.join(handset.SOURCE_DIR, 'sim', 'handset'), '--state', '/tmp/hm',
+                                         'stop'], capture_output=True)
         subprocess.run(['rm', '-rf', '/tmp/hm'])
         out = self.run_script(lines[1:], {})
         self.assertIn('exit status 0', out)
