@@ -4,6 +4,7 @@
 #include "log_pair.h"
 #include "splitter.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -85,14 +86,19 @@ void parse_clock(std::string_view l, start_clock *c)
     *c = got;
 }
 
-// The end of a start in its last line.
-void parse_end(start_facts *f)
+// An end line of the daemon's ("daemon stopped on signal 15", "daemon quits:
+// ..."): the start's end. Not only its last line: threads may still log in
+// the moment between the end line and the process's end.
+void parse_end(std::string_view l, start_facts *f)
 {
-    const std::string &l = f->last;
+    const size_t at = l.find("vexd: daemon ");
+    if (at == std::string_view::npos) return;
+    char text[160];
+    const size_t n = std::min(l.size() - at - 6, sizeof text - 1);
+    memcpy(text, l.data() + at + 6, n);
+    text[n] = '\0';
     long long a = 0, b = 0;
     int sig = 0;
-    const char *text = strstr(l.c_str(), "daemon ");
-    if (text == nullptr) return;
     if (sscanf(text, LOG_STOPPED_FORMAT, &sig) == 1) {
         f->end = start_end::signal;
         f->value = sig;
@@ -114,7 +120,7 @@ public:
         const std::string_view l(p, n);
         if (!f.clock.known) parse_clock(l, &f.clock);
         if (l.find("Quit diaglog thread.") != std::string_view::npos) f.diag_quit = true;
-        if (l.find_first_not_of(" \r\n") != std::string_view::npos) f.last.assign(p, n);
+        parse_end(l, &f);
     }
     void marker(int64_t count) override
     {
@@ -139,7 +145,6 @@ facts_map read_facts(const source &src)
     read_log(src, logs[LOG_DAEMON], &sp, &st);
     sp.flush();
     trouble = saved;  // reported when that log itself is read
-    for (auto &[start, f] : facts) parse_end(&f);
     return facts;
 }
 

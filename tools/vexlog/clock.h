@@ -25,7 +25,6 @@ struct start_facts {
     start_end end = start_end::none;
     int64_t value = 0;       // the signal, or the free space in bytes
     bool diag_quit = false;  // a diag recording was made to stop
-    std::string last;        // the start's last daemon log line
 };
 
 using facts_map = std::map<int64_t, start_facts>;
