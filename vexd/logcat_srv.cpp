@@ -32,19 +32,9 @@ constexpr int ENTRY_HDR_LEN = 20;
 constexpr int ENTRY_MAX_LEN = 4096;
 constexpr int ENTRY_BUF_LEN = ENTRY_MAX_LEN + 4;
 
-// The module's state.
-struct logcat_srv_state {
-    // Named by logcat_srv_init before the writer starts; then the writer's,
-    // its appends and rotations under mutex against the copies that
-    // logcat_srv_getlogdata takes.
-    vexd_textlog_t log = vexd_textlog_of(LOG_MAIN);
-    std::mutex mutex;
-    pthread_t pt;  // set once by logcat_srv_init (main thread)
-    // Entries of /dev/log/main with their read times, on their way from the
-    // reader thread to the writer.
-    std::atomic<read_queue_t *> queue{nullptr};  // atomic: set once by the writer; read by the orderly stop
-    pthread_t rd_pt;                             // set once by the writer
-} logcat_srv;
+// The module's state: its queue carries the entries of /dev/log/main with
+// their read times.
+read_queue_collector logcat_srv(LOG_MAIN);
 
 // The writer: opens both files, starts the reader and then turns each entry
 // from the queue into its line, stamped with the time it was read, and appends

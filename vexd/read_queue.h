@@ -5,10 +5,13 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+
+#include "vexd.h"
 
 // Bytes of each collector's queue, allocated once when its thread starts.
 // Each read takes its length rounded up to 8 plus a 16-byte header: about 1 MiB
@@ -95,6 +98,21 @@ void read_queue_stop(read_queue_t *q);
 // Waits until the taker is done, at most until `deadline_us` of
 // monotonic_us(). True when it was.
 bool read_queue_wait_done(read_queue_t *q, int64_t deadline_us);
+
+// The state of a collector that reads a device through a queue (the kernel
+// and main logs).
+struct read_queue_collector {
+    explicit read_queue_collector(log_id id) : log(vexd_textlog_of(id)) {}
+    // Named by the collector's init before the writer starts; then the
+    // writer's, its appends and rotations under mutex against the copies
+    // that the collector's getlogdata takes.
+    vexd_textlog_t log;
+    std::mutex mutex;
+    pthread_t pt{};  // set once by the collector's init (main thread)
+    // Reads on their way from the reader thread to the writer.
+    std::atomic<read_queue_t *> queue{nullptr};  // atomic: set once by the writer; read by the orderly stop
+    pthread_t rd_pt{};                           // set once by the writer
+};
 
 // A collector's orderly stop: read_queue_stop, then read_queue_wait_done.
 // True at once for a collector that never got its queue.

@@ -23,18 +23,8 @@ namespace {
 
 constexpr int SYSLOG_READ_LEN = 4096;
 
-// The module's state.
-struct syslog_srv_state {
-    // Named by syslog_srv_init before the writer starts; then the writer's,
-    // its appends and rotations under mutex against the copies that
-    // syslog_srv_getlogdata takes.
-    vexd_textlog_t log = vexd_textlog_of(LOG_KERNEL);
-    std::mutex mutex;
-    pthread_t pt;  // set once by syslog_srv_init (main thread)
-    // Reads of /proc/kmsg on their way from the reader thread to the writer.
-    std::atomic<read_queue_t *> queue{nullptr};  // atomic: set once by the writer; read by the orderly stop
-    pthread_t rd_pt;                             // set once by the writer
-} syslog_srv;
+// The module's state: its queue carries the reads of /proc/kmsg.
+read_queue_collector syslog_srv(LOG_KERNEL);
 
 // The writer: opens both files, starts the reader and then appends each read
 // from the queue as it came, rotating as it always did.
