@@ -118,12 +118,14 @@ vexd_tool_includes := \
     external/zlib
 # vexlog is tools/vexlog.cpp and whatever tools/vexlog/ holds.
 vexlog_src := $(call vexd_sources,tools/vexlog.cpp tools/vexlog/*.cpp)
+# vexctl is whatever tools/vexctl/ holds.
+vexctl_src := $(call vexd_sources,tools/vexctl/*.cpp)
 
 define vexd_tool_modules
 include $$(CLEAR_VARS)
 LOCAL_MODULE := vexctl
 LOCAL_MODULE_TAGS := optional
-LOCAL_SRC_FILES := $$(VEXD_TOP)/tools/vexctl.cpp
+LOCAL_SRC_FILES := $$(vexctl_src)
 LOCAL_C_INCLUDES := $$(vexd_tool_includes)
 LOCAL_CFLAGS := -Wall -Wextra -Werror -DVEXCTL_VERSION=\"$$(VEXD_VERSION)\"
 LOCAL_CPPFLAGS := $$(vexd_cppflags)

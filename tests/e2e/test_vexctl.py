@@ -277,7 +277,7 @@ class Shipped(unittest.TestCase):
 
         def tree(*patterns):
             return sorted(os.path.relpath(p, top) for pat in patterns for p in glob.glob(os.path.join(top, pat)))
-        # The daemon's units as CMake builds them, and vexlog's whichever way it is split.
+        # The daemon's units as CMake builds them, and vexctl's and vexlog's whichever way they are split.
         core = sorted(modules['STATIC_LIBRARY', 'libvexd_core'][1])
         self.assertEqual(tree('vexd/*.cpp', 'slnk/src/*.cpp', 'dlnk/src/*.cpp', 'rlnk/src/*.cpp', 'tmr/src/*.cpp'),
                          sorted(core + ['vexd/main.cpp']))
@@ -286,6 +286,7 @@ class Shipped(unittest.TestCase):
             version = re.search(r'project\(vexd VERSION ([0-9.]+)', f.read()).group(1)
         for kind in ('EXECUTABLE', 'HOST_EXECUTABLE'):
             self.assertEqual(tree('tools/vexlog.cpp', 'tools/vexlog/*.cpp'), sorted(modules[kind, 'vexlog'][1]))
+            self.assertEqual(tree('tools/vexctl/*.cpp'), sorted(modules[kind, 'vexctl'][1]))
             self.assertIn('-DVEXLOG_VERSION=\\"%s\\"' % version, modules[kind, 'vexlog'][3])
             self.assertIn('-DVEXCTL_VERSION=\\"%s\\"' % version, modules[kind, 'vexctl'][3])
 
