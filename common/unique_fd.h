@@ -7,6 +7,8 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -106,3 +108,20 @@ struct free_deleter {
 };
 template <class T>
 using unique_malloc = std::unique_ptr<T, free_deleter>;
+
+// open(2) of a plain file, never through a link: O_NOFOLLOW, O_NONBLOCK (a
+// FIFO in a file's place does not hold the caller; nothing changes for a
+// plain file) and O_CLOEXEC are added. A descriptor that is not a plain file
+// is closed again, with errno EINVAL; a link fails in open with ELOOP. `st`,
+// when given, gets the file's status.
+inline unique_fd open_regular(const char *path, int flags, mode_t mode = 0, struct stat *st = nullptr)
+{
+    unique_fd fd(open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
+    struct stat own {};
+    if (st == nullptr) st = &own;
+    if (fd.ok() && (fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode))) {
+        fd.reset();
+        errno = EINVAL;
+    }
+    return fd;
+}

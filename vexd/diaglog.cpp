@@ -170,18 +170,14 @@ int64_t diaglog_file_size(const unique_fd &fd)
 // The descriptor, or -1 after one daemon log line.
 int diaglog_open_qmdl(const char *path)
 {
-    unique_fd fd(open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0777));
-    if (!fd.ok() && errno == ELOOP) {
-        diaglog.dl.print("%s is a symbolic link, not written through\n", path);
-        return -1;
-    }
+    unique_fd fd = open_regular(path, O_WRONLY | O_CREAT | O_APPEND, 0777);
     if (!fd.ok()) {
-        diaglog.dl.print("Failed to open %s\n", path);
-        return -1;
-    }
-    struct stat st {};
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        diaglog.dl.print("%s is not a regular file, not written to\n", path);
+        if (errno == ELOOP)
+            diaglog.dl.print("%s is a symbolic link, not written through\n", path);
+        else if (errno == EINVAL)
+            diaglog.dl.print("%s is not a regular file, not written to\n", path);
+        else
+            diaglog.dl.print("Failed to open %s\n", path);
         return -1;
     }
     return fd.release();

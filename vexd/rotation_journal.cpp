@@ -20,22 +20,12 @@
 
 namespace {
 
-constexpr const char *RECORD_SUFFIX = ".part";
 constexpr size_t PATH_LEN = 256;
 constexpr size_t RECORD_PATH_LEN = PATH_LEN + 8;
 
-// Opens `path` for `flags` without following a link, without blocking on a
-// FIFO, and only when it is a regular file; `st` gets its status.
-unique_fd open_regular(const char *path, int flags, struct stat *st)
-{
-    unique_fd fd(open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.ok() && (fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode))) fd.reset();
-    return fd;
-}
-
 bool record_path(char *buf, const char *out)
 {
-    return snprintf(buf, RECORD_PATH_LEN, "%s%s", out, RECORD_SUFFIX) < static_cast<int>(RECORD_PATH_LEN);
+    return snprintf(buf, RECORD_PATH_LEN, "%s%s", out, LOG_RECORD_SUFFIX) < static_cast<int>(RECORD_PATH_LEN);
 }
 
 // Writes the rotation record of `out`: the kind ('z' a gzip member, 'c' a
@@ -53,13 +43,13 @@ int record_write(const char *out, char kind, int64_t out_size, const char *in)
     int len = snprintf(text, sizeof text, "%c %" PRId64 " %s\n", kind, out_size, in);
     if (len < 0 || static_cast<size_t>(len) >= sizeof text) return -1;
     bool created = true;
-    unique_fd fd(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0777));
+    struct stat st {};
+    unique_fd fd = open_regular(path, O_WRONLY | O_CREAT | O_EXCL, 0777, &st);
     if (!fd.ok() && errno == EEXIST) {
         created = false;
-        fd.reset(open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        fd = open_regular(path, O_WRONLY, 0, &st);
     }
-    struct stat st {};
-    if (!fd.ok() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    if (!fd.ok()) return -1;
     bool ok = (st.st_size == 0 || ftruncate(fd.get(), 0) == 0) &&
               full_write(fd.get(), text, static_cast<size_t>(len)) == len && fdatasync(fd.get()) == 0;
     ok = close(fd.release()) == 0 && ok;
@@ -86,10 +76,8 @@ void record_idle(const char *out)
 {
     char path[RECORD_PATH_LEN];
     if (!record_path(path, out)) return;
-    const unique_fd fd(open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st {};
-    if (!fd.ok() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || ftruncate(fd.get(), 0) != 0)
-        record_remove(out);
+    const unique_fd fd = open_regular(path, O_WRONLY);
+    if (!fd.ok() || ftruncate(fd.get(), 0) != 0) record_remove(out);
 }
 
 // Blocks in which the repair reads the files it checks.
@@ -334,7 +322,7 @@ repair_outcome settle_member(int out, const char *out_path, int64_t size, int64_
     // The member is whole; an input that still holds exactly its text is
     // emptied now, as the rotation would have done.
     struct stat st {};
-    const unique_fd in = open_regular(in_path, O_RDWR, &st);
+    const unique_fd in = open_regular(in_path, O_RDWR, 0, &st);
     uint32_t in_crc = 0;
     uint64_t in_len = 0;
     if (in.ok() && fd_crc(in.get(), &in_crc, &in_len) && in_len == member_len && in_crc == member_crc &&
@@ -351,7 +339,7 @@ repair_outcome settle_copy(int out, const char *out_path, int64_t size, int64_t 
 {
     if (size <= start) return SETTLED_UNCHANGED;
     struct stat st {};
-    const unique_fd in = open_regular(in_path, O_RDONLY, &st);
+    const unique_fd in = open_regular(in_path, O_RDONLY, 0, &st);
     // The move removes its input last: with the input gone the copy is
     // whole and stays.
     if (!in.ok()) return SETTLED_UNCHANGED;
@@ -374,7 +362,7 @@ repair_outcome repair_one(const char *dir, const char *out_name, std::span<const
     if (lstat(record, &st) != 0 || !S_ISREG(st.st_mode)) return {false, "not a regular file"};
     char text[PATH_LEN + 40] = {};
     ssize_t n = -1;
-    if (const unique_fd fd = open_regular(record, O_RDONLY, &st); fd.ok())
+    if (const unique_fd fd = open_regular(record, O_RDONLY, 0, &st); fd.ok())
         n = full_read(fd.get(), text, sizeof text - 1);
     char kind = 0;
     int64_t start = -1;
@@ -395,7 +383,7 @@ repair_outcome repair_one(const char *dir, const char *out_name, std::span<const
     if (!S_ISREG(st.st_mode)) return {false, "its output is not a regular file"};
     if (lstat(in_expected, &st) == 0 && !S_ISREG(st.st_mode)) return {false, "its input is not a regular file"};
 
-    const unique_fd out = open_regular(out_path, O_RDWR, &st);
+    const unique_fd out = open_regular(out_path, O_RDWR, 0, &st);
     if (!out.ok()) return {false, "its output cannot be opened"};
     const int64_t size = static_cast<int64_t>(st.st_size);
     if (start == 0 && size == 0) {
@@ -445,7 +433,7 @@ void file_append_undo(const char *out, int64_t out_size)
     // rotation may be the one taken back.
     if (out_size > 0) {
         struct stat st {};
-        if (const unique_fd fd = open_regular(out, O_WRONLY, &st); fd.ok())
+        if (const unique_fd fd = open_regular(out, O_WRONLY, 0, &st); fd.ok())
             (void)ftruncate(fd.get(), static_cast<off_t>(out_size));
     } else {
         unlink(out);
@@ -465,7 +453,7 @@ void file_rotation_done(const char *in, const char *out, bool written_on)
     // Only the input itself is synced, never what a link of its name points
     // to. (The daemon log's rotation writes on, and never logs from here.)
     struct stat st {};
-    if (const unique_fd fd = open_regular(in, O_WRONLY, &st); fd.ok()) {
+    if (const unique_fd fd = open_regular(in, O_WRONLY, 0, &st); fd.ok()) {
         fsync(fd.get());
     } else if (lstat(in, &st) != 0) {
         if (errno == ENOENT) file_sync_parent_dir(in);  // removed: the removal is what must last
@@ -480,10 +468,10 @@ int file_rotation_repair(const char *dir, std::span<const file_pair_t> pairs, fi
     const unique_dir d(opendir(dir));
     if (!d) return 0;
     int settled = 0;
-    const size_t suffix = strlen(RECORD_SUFFIX);
+    const size_t suffix = strlen(LOG_RECORD_SUFFIX);
     while (const struct dirent *entry = readdir(d.get())) {
         const size_t len = strlen(entry->d_name);
-        if (len <= suffix || strcmp(entry->d_name + len - suffix, RECORD_SUFFIX) != 0 || len - suffix >= PATH_LEN)
+        if (len <= suffix || strcmp(entry->d_name + len - suffix, LOG_RECORD_SUFFIX) != 0 || len - suffix >= PATH_LEN)
             continue;
         char out_name[PATH_LEN];
         memcpy(out_name, entry->d_name, len - suffix);

@@ -64,17 +64,11 @@ ssize_t vexd_log_write(int fd, const void *buf, size_t len) { return write_most_
 
 int vexd_log_open(const char *path, int flags, mode_t mode)
 {
-    // O_NONBLOCK: a FIFO put in a file's place must not hold the writer; it
-    // changes nothing for a plain file.
-    unique_fd fd(open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
-    struct stat st {};
-    if (fd.ok() && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) return fd.release();
-    const int err = fd.ok() ? EINVAL : errno;
-    // ELOOP: the name is a link (Linux and bionic alike); EMLINK on some BSDs.
-    if (!fd.ok() && err != ELOOP && err != EMLINK) {
-        errno = err;
-        return -1;
-    }
+    unique_fd fd = open_regular(path, flags, mode);
+    if (fd.ok()) return fd.release();
+    const int err = errno;
+    // ELOOP: the name is a link (Linux and bionic alike); EINVAL: not a plain file.
+    if (err != ELOOP && err != EINVAL) return -1;
     vexd_printf("Refused to open %s: not a plain file of ours (a link or a device)\n", path);
     errno = err;
     return -1;
